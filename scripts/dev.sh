@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine:
+#   scripts/dev.sh run    installs what is missing, builds, runs the main job
+#   scripts/dev.sh test   installs what is missing, builds, runs the whole test suite
+# Extra: scripts/dev.sh sanitize address|thread   (test suite under a sanitizer)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev)
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+}
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+cmd=${1:-test}
+case "$cmd" in
+  run)
+    install_missing
+    build build
+    shift || true
+    exec build/sim/zarnik-unit-sim --self-check "$@"
+    ;;
+  test)
+    install_missing
+    build build
+    cd build && ctest --output-on-failure -j"$(nproc)"
+    ;;
+  sanitize)
+    install_missing
+    kind=${2:-address}
+    [ "$kind" = address ] && kind="address;undefined"
+    dir="build-${kind%%;*}"
+    build "$dir" -DZARNIK_SANITIZE="$kind" -DZARNIK_BUILD_BENCH=OFF
+    cd "$dir" && ctest --output-on-failure -j"$(nproc)"
+    ;;
+  *)
+    echo "usage: scripts/dev.sh run|test|sanitize [address|thread]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,68 @@
+// The port contract: the operations of a serial port that the unit link, port
+// discovery and start-up rely on, and the results they may count on. TComPort
+// implements it over the dispatcher; tests implement it on virtual time.
+//
+// Threading: window thread only. OnTriggerAvail is raised on the window thread
+// while it services its message queue, never while WaitForString runs.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "serial/serial_exceptions.h"
+
+namespace zarnik {
+
+enum TParity { pNone, pOdd, pEven, pMark, pSpace };
+
+class PortContract;
+// Data-available event: the port and the number of bytes waiting.
+using TTriggerAvailEvent = std::function<void(PortContract& cp, uint16_t count)>;
+
+class PortContract {
+ public:
+  virtual ~PortContract() = default;
+
+  // Settings. ComNumber on an open port closes it and opens the new number; the
+  // line settings apply at once to an open port, after its output has drained.
+  virtual void SetComNumber(uint16_t n) = 0;
+  virtual uint16_t GetComNumber() const = 0;
+  virtual void SetBaud(int32_t baud) = 0;
+  virtual int32_t GetBaud() const = 0;
+  virtual void SetParity(TParity parity) = 0;
+  virtual TParity GetParity() const = 0;
+  virtual void SetDataBits(uint16_t bits) = 0;
+  virtual uint16_t GetDataBits() const = 0;
+  virtual void SetStopBits(uint16_t bits) = 0;
+  virtual uint16_t GetStopBits() const = 0;
+
+  // Opening fails with an ESerialException and leaves the port closed.
+  virtual void SetOpen(bool open) = 0;
+  virtual bool GetOpen() const = 0;
+
+  // Puts copy the whole text or block into the output buffer or fail as a whole
+  // (EOutputBufferTooSmall). Closed: ECommNotOpen.
+  virtual void PutChar(char c) = 0;
+  virtual void PutString(std::string_view s) = 0;
+  virtual void PutBlock(const void* buf, uint16_t len) = 0;
+
+  // Closed: OutSize, 0 and false.
+  virtual uint16_t GetOutBuffFree() = 0;
+  virtual uint16_t GetOutBuffUsed() = 0;
+  virtual bool GetCTS() = 0;
+
+  // Closed: ECommNotOpen.
+  virtual void FlushInBuffer() = 0;
+  virtual void FlushOutBuffer() = 0;
+  // Copies exactly len waiting bytes, oldest first; fewer waiting: EBufferIsEmpty.
+  virtual void GetBlock(void* buf, uint16_t len) = 0;
+  // Consumes received bytes until text has arrived (true) or timeoutTicks ticks of
+  // 55 ms have passed (false); services the message queue while waiting if yield.
+  virtual bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
+                             bool ignoreCase) = 0;
+
+  TTriggerAvailEvent OnTriggerAvail;
+};
+
+}  // namespace zarnik
