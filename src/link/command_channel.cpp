@@ -1,0 +1,201 @@
+#include "link/command_channel.h"
+
+#include <algorithm>
+
+namespace zarnik {
+
+CommandChannel::CommandChannel(Host& host, PortContract& comPort, bool& cancelled)
+    : host_(host), port_(comPort), cancelled_(cancelled) {
+  CommandTimer = host_.CreateTimer([this] { CommandTimerTimer(); });
+  host_.SetTimerInterval(CommandTimer, kCommandTimerMs);
+  port_.OnTriggerAvail = [this](PortContract& port, uint16_t count) {
+    ComPort1TriggerAvail(port, count);
+  };
+}
+
+CommandChannel::~CommandChannel() {
+  port_.OnTriggerAvail = nullptr;
+  host_.DestroyTimer(CommandTimer);
+}
+
+bool CommandChannel::LinkUsable() const {
+  return LinkMode == kLinkPci || port_.GetOpen();
+}
+
+void CommandChannel::Fail(const char* text) {
+  host_.ShowMessage(text);
+  cancelled_ = true;
+}
+
+// ---- Sending ----
+
+void CommandChannel::SendByte(int count, const uint8_t* data) {
+  if (count <= 0) return;
+  if (LinkMode == kLinkPci)
+    SendBytePci(count, data);
+  else
+    SendByteRs232(count, data);
+}
+
+void CommandChannel::SendBytePci(int count, const uint8_t* data) {
+  if (!board_) return;
+  for (int i = 0; i < count; ++i) {
+    int offers = 1;
+    while (board_->PutByte(data[i]) != 0) {
+      if (offers == kPciByteOffers) {
+        // Dropping the byte would corrupt the image while reporting it sent.
+        Fail(msg::kPciNotAccepting);
+        return;
+      }
+      host_.Sleep(kPciRetryMs);
+      ++offers;
+    }
+  }
+}
+
+template <typename Cond>
+bool CommandChannel::PollAttempts(Cond cond) {
+  int attempts = 0;
+  while (!cond()) {
+    host_.ProcessMessages();
+    host_.Sleep(1);
+    if (++attempts >= kDrainAttempts) return false;
+  }
+  return true;
+}
+
+void CommandChannel::SendByteRs232(int count, const uint8_t* data) {
+  if (port_.GetOutBuffFree() < count) {
+    Fail(msg::kOverflowCancel);
+    return;
+  }
+  port_.PutBlock(data, static_cast<uint16_t>(count));
+  if (!PollAttempts([&] { return port_.GetOutBuffUsed() == 0; })) {
+    Fail(msg::kNeverEmpties);
+    return;
+  }
+  if (!PollAttempts([&] { return port_.GetCTS(); })) {
+    Fail(msg::kCtsNotSet);
+    return;
+  }
+  port_.FlushOutBuffer();
+}
+
+void CommandChannel::SendString(std::string_view text) {
+  if (LinkMode == kLinkPci) {
+    if (board_) board_->PutText(std::string(text).c_str());
+    return;
+  }
+  if (!port_.GetOpen()) return;
+  if (port_.GetOutBuffFree() > text.size())
+    port_.PutString(text);
+  else
+    host_.ShowMessage(msg::kOverflow);
+}
+
+void CommandChannel::SendCOMCmd() {
+  if (LinkUsable()) SendString(CmdText.view());
+}
+
+// ---- Prompt wait ----
+
+bool CommandChannel::SendCOMCmd_GetPrompt(std::string_view command) {
+  const int32_t wait = Probing ? kProbeTicks : PromptTimeout;
+  if (LinkMode == kLinkPci) {
+    SendString(command);
+    uint8_t received = 0;
+    int32_t counter = wait;
+    while (received != static_cast<uint8_t>(ExpectedPrompt)) {
+      if (counter <= 0) break;
+      --counter;
+      host_.Sleep(kPciPollMs);
+      if (board_) board_->GetByte(&received);
+    }
+    bool seen = received == static_cast<uint8_t>(ExpectedPrompt);
+    if (board_) board_->ResetReceive();
+    return seen;
+  }
+  if (!port_.GetOpen()) return false;
+  port_.FlushInBuffer();
+  SendString(command);
+  bool seen = port_.WaitForString(std::string(1, ExpectedPrompt), wait, true, false);
+  // Whatever followed the prompt is not wanted by anyone.
+  port_.FlushInBuffer();
+  port_.FlushOutBuffer();
+  return seen;
+}
+
+// ---- Reply collection ----
+
+void CommandChannel::SendCOMCmd_GetReply() {
+  const bool pci = LinkMode == kLinkPci;
+  if (!pci && !port_.GetOpen()) return;
+  CommandTimedOut = false;
+  ReplyBuffer[0] = 0;
+  ReplyLength = 0;
+  if (!pci) port_.FlushInBuffer();
+  host_.SetTimerEnabled(CommandTimer, true);
+  SendString(CmdText.view());
+  host_.Sleep(200);
+  // The echo of the command is not part of the reply.
+  if (!pci) port_.FlushInBuffer();
+  SendString("\r");
+  ReplyPending = true;
+  // Block on the queue rather than spin: the notice, the timer or a close of the
+  // window ends the wait.
+  while (ReplyPending && !CommandTimedOut) host_.WaitAndProcessMessages(Host::kInfinite);
+  host_.SetTimerEnabled(CommandTimer, false);
+}
+
+void CommandChannel::ComPort1TriggerAvail(PortContract& port, uint16_t count) {
+  if (!ReplyPending) return;
+  // A notice of 1000 bytes or more cannot fit the reply buffer in one read: take
+  // it in pieces that can, each under the same rules as a block of its own. Once
+  // the reply is complete the rest of the notice is read and dropped, as a whole
+  // block read would have consumed it.
+  constexpr uint16_t kPiece = kReplyBufferSize - 1;
+  uint16_t left = count;
+  while (left > 0) {
+    uint16_t piece = std::min(left, kPiece);
+    if (ReplyPending) {
+      if (piece + ReplyLength >= static_cast<int>(kReplyBufferSize)) ReplyLength = 0;
+      port.GetBlock(ReplyBuffer.data() + ReplyLength, piece);
+      CollectReply(piece);
+    } else {
+      std::array<uint8_t, kPiece> drop;
+      port.GetBlock(drop.data(), piece);
+    }
+    left -= piece;
+  }
+}
+
+void CommandChannel::CollectReply(uint16_t count) {
+  const int blockStart = ReplyLength;
+  for (int i = 0; i < count; ++i) {
+    uint8_t c = ReplyBuffer[ReplyLength];
+    bool prompt = c == static_cast<uint8_t>(PromptChar1) || c == static_cast<uint8_t>(PromptChar2);
+    if (prompt && ReplyLength >= ReplyMinLength) {
+      ReplyBuffer[blockStart + count - 1] = 0;
+      ReplyLength = 0;
+      ReplyPending = false;
+      return;
+    }
+    ++ReplyLength;
+  }
+}
+
+std::string CommandChannel::ReplyText() const {
+  auto end = std::find(ReplyBuffer.begin(), ReplyBuffer.end(), 0);
+  return std::string(ReplyBuffer.begin(), end);
+}
+
+void CommandChannel::CommandTimerTimer() {
+  host_.SetTimerEnabled(CommandTimer, false);
+  cancelled_ = true;
+  ErrorText = msg::kCommandTimeout;
+  host_.ShowMessage(ErrorText);
+  CommandTimedOut = true;
+  host_.ProcessMessages();
+}
+
+}  // namespace zarnik
