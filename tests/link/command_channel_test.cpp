@@ -1,0 +1,378 @@
+// The command channel on virtual time, against the simulated unit.
+#include "link/command_channel.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_port.h"
+
+namespace zarnik {
+namespace {
+
+using testing::FakeBoard;
+using testing::FakePort;
+
+struct Rig {
+  explicit Rig(sim::SimUnitOptions options = {}) : unit(options), port(host, unit), ch(host, port, cancelled) {
+    port.SetOpen(true);
+    ch.LinkMode = kLinkRs232;
+  }
+  // Puts the unit into loader mode the way a script does.
+  void EnterLoader() {
+    ch.ExpectedPrompt = '>';
+    ch.PromptTimeout = 65;
+    ASSERT_TRUE(ch.SendCOMCmd_GetPrompt("LOADR\r"));
+  }
+  VirtualHost host;
+  sim::SimUnit unit;
+  FakePort port;
+  bool cancelled = false;
+  CommandChannel ch;
+};
+
+// ---- Prompt wait ----
+
+TEST(PromptWait, PromptInTimeIsSeenAndTheRestDiscarded) {
+  Rig r;
+  r.ch.ExpectedPrompt = '#';
+  r.ch.PromptTimeout = 65;
+  EXPECT_TRUE(r.ch.SendCOMCmd_GetPrompt("\r"));
+  EXPECT_LT(r.host.NowMs(), 100u);
+  EXPECT_EQ(r.port.SentText(), "\r");
+  EXPECT_EQ(r.port.InBuffUsed(), 0u);
+  EXPECT_TRUE(r.host.messages.empty());
+}
+
+TEST(PromptWait, WaitsItsTicksThenFails) {
+  struct Case {
+    bool probing;
+    int32_t timeout;
+    uint64_t expectMs;
+  } cases[] = {{false, 65, 65 * kTickMs}, {false, 170, 170 * kTickMs}, {true, 265, 65 * kTickMs}};
+  for (const auto& c : cases) {
+    sim::SimUnitOptions o;
+    o.absent = true;
+    Rig r(o);
+    r.ch.ExpectedPrompt = '>';
+    r.ch.PromptTimeout = c.timeout;
+    r.ch.Probing = c.probing;
+    EXPECT_FALSE(r.ch.SendCOMCmd_GetPrompt("\r"));
+    // The wait counts whole ticks of the clock, so it ends within one tick of its length.
+    EXPECT_GE(r.host.NowMs() + kTickMs, c.expectMs) << c.timeout;
+    EXPECT_LE(r.host.NowMs(), c.expectMs + kTickMs) << c.timeout;
+    EXPECT_TRUE(r.host.messages.empty());
+  }
+}
+
+TEST(PromptWait, APromptArrivingJustTooLateIsMissed) {
+  sim::SimUnitOptions o;
+  o.replyDelayMs = 66 * kTickMs;
+  Rig r(o);
+  r.ch.ExpectedPrompt = '#';
+  r.ch.PromptTimeout = 65;
+  EXPECT_FALSE(r.ch.SendCOMCmd_GetPrompt("\r"));
+  o.replyDelayMs = 60 * kTickMs;
+  Rig late(o);
+  late.ch.ExpectedPrompt = '#';
+  late.ch.PromptTimeout = 65;
+  EXPECT_TRUE(late.ch.SendCOMCmd_GetPrompt("\r"));
+}
+
+TEST(PromptWait, ClosedPortAnswersFalseAtOnceAndSendsNothing) {
+  Rig r;
+  r.port.SetOpen(false);
+  r.ch.ExpectedPrompt = '#';
+  EXPECT_FALSE(r.ch.SendCOMCmd_GetPrompt("\r"));
+  EXPECT_EQ(r.host.NowMs(), 0u);
+  EXPECT_TRUE(r.port.Puts().empty());
+}
+
+TEST(PromptWait, NoNoticeIsRaisedWhileWaiting) {
+  Rig r;
+  r.EnterLoader();
+  EXPECT_TRUE(r.port.Notices().empty());
+}
+
+// ---- Reply collection ----
+
+TEST(ReplyCollection, QueryAgainstTheUnitCollectsTheReplyBeforeThePrompt) {
+  Rig r;
+  r.EnterLoader();
+  r.ch.ReplyMinLength = 10;
+  ASSERT_TRUE(r.ch.CmdText.Assign("VER"));
+  uint64_t start = r.host.NowMs();
+  r.ch.SendCOMCmd_GetReply();
+  EXPECT_FALSE(r.ch.ReplyPending);
+  EXPECT_FALSE(r.ch.CommandTimedOut);
+  EXPECT_EQ(r.ch.ReplyText(), "\r\nZK-UNIT FW 2.13 BUILD 0412\r\n");
+  EXPECT_GE(r.host.NowMs() - start, 200u);  // the command and its CR are 200 ms apart
+  ASSERT_GE(r.port.Puts().size(), 2u);
+  auto& puts = r.port.Puts();
+  EXPECT_EQ(puts[puts.size() - 2].bytes, "VER");
+  EXPECT_EQ(puts.back().bytes, "\r");
+  EXPECT_EQ(puts.back().atMs - puts[puts.size() - 2].atMs, 200u);
+  EXPECT_FALSE(r.host.TimerEnabled(r.ch.CommandTimer));
+}
+
+// Arms collection as SendCOMCmd_GetReply leaves it, then feeds blocks by hand.
+struct Collector : Rig {
+  Collector() {
+    ch.ReplyPending = true;
+    ch.ReplyLength = 0;
+  }
+  void Block(std::string_view bytes) {
+    port.InjectReceived(bytes);
+    host.ProcessMessages();
+  }
+};
+
+TEST(ReplyCollection, PromptInTheMiddleOfABlockKeepsAllButTheBlocksLastByte) {
+  Collector c;
+  c.Block(std::string("ab\r\n#", 5));
+  EXPECT_FALSE(c.ch.ReplyPending);
+  EXPECT_EQ(c.ch.ReplyText(), "ab\r\n");
+
+  Collector d;
+  d.Block("ab\r\n#>");  // both prompts in one block: the first ends it, the last byte is cut
+  EXPECT_FALSE(d.ch.ReplyPending);
+  EXPECT_EQ(d.ch.ReplyText(), "ab\r\n#");
+
+  Collector e;
+  e.Block("ab\r\n#xyz");
+  EXPECT_EQ(e.ch.ReplyText(), "ab\r\n#xy");
+}
+
+TEST(ReplyCollection, EitherPromptCharacterEndsTheReply) {
+  Collector c;
+  c.ch.ExpectedPrompt = '#';
+  c.Block("ok>");
+  EXPECT_FALSE(c.ch.ReplyPending);
+  EXPECT_EQ(c.ch.ReplyText(), "ok");
+}
+
+TEST(ReplyCollection, MinLengthIgnoresEarlyPrompts) {
+  Collector c;
+  c.ch.ReplyMinLength = 10;
+  c.Block("ab#");
+  EXPECT_TRUE(c.ch.ReplyPending);
+  c.Block("cdefghij#");
+  EXPECT_FALSE(c.ch.ReplyPending);
+  EXPECT_EQ(c.ch.ReplyText(), "ab#cdefghij");
+}
+
+TEST(ReplyCollection, RestartsAtTheFirstByteWhenTheBufferWouldOverflow) {
+  Collector c;
+  c.Block(std::string(990, 'a'));
+  EXPECT_EQ(c.ch.ReplyLength, 990);
+  c.Block(std::string(19, 'b') + "#");
+  EXPECT_FALSE(c.ch.ReplyPending);
+  EXPECT_EQ(c.ch.ReplyText(), std::string(19, 'b'));
+}
+
+TEST(ReplyCollection, NothingIsReadWhileNoReplyIsPending) {
+  Rig r;
+  r.port.InjectReceived("stray#");
+  r.host.ProcessMessages();
+  EXPECT_EQ(r.port.Notices().size(), 1u);
+  EXPECT_EQ(r.port.InBuffUsed(), 6u);
+  EXPECT_EQ(r.ch.ReplyLength, 0);
+}
+
+TEST(ReplyCollection, AHugeNoticeIsReadInPiecesWithoutOverrunningTheBuffer) {
+  Collector c;
+  c.Block(std::string(2500, 'x') + "done#" + std::string(700, 'z'));
+  EXPECT_FALSE(c.ch.ReplyPending);
+  EXPECT_EQ(c.port.InBuffUsed(), 0u);  // the whole notice was consumed
+  std::string text = c.ch.ReplyText();
+  EXPECT_LT(text.size(), kReplyBufferSize);
+  EXPECT_NE(text.find("done#"), std::string::npos);
+
+  Collector d;  // a notice that never completes keeps collecting, within bounds
+  d.Block(std::string(5000, 'y'));
+  EXPECT_TRUE(d.ch.ReplyPending);
+  EXPECT_LT(d.ch.ReplyLength, static_cast<int>(kReplyBufferSize));
+  d.Block("#");
+  EXPECT_FALSE(d.ch.ReplyPending);
+}
+
+TEST(CommandTimer, NoAnswerEndsTheExchangeAfterFourSeconds) {
+  sim::SimUnitOptions o;
+  o.absent = true;
+  Rig r(o);
+  ASSERT_TRUE(r.ch.CmdText.Assign("STAT"));
+  r.ch.SendCOMCmd_GetReply();
+  EXPECT_EQ(r.host.NowMs(), kCommandTimerMs);
+  EXPECT_TRUE(r.ch.CommandTimedOut);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_TRUE(r.ch.ReplyPending);  // collection stays armed
+  EXPECT_EQ(r.ch.ErrorText, msg::kCommandTimeout);
+  ASSERT_EQ(r.host.messages.size(), 1u);
+  EXPECT_EQ(r.host.messages[0],
+            "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.");
+  EXPECT_FALSE(r.host.TimerEnabled(r.ch.CommandTimer));
+}
+
+TEST(CommandTimer, ClosedPortReturnsAtOnce) {
+  Rig r;
+  r.port.SetOpen(false);
+  r.ch.SendCOMCmd_GetReply();
+  EXPECT_EQ(r.host.NowMs(), 0u);
+  EXPECT_FALSE(r.cancelled);
+}
+
+// ---- Sending ----
+
+TEST(SendByte, BlockArrivesWholeAndReturnsOnceDrained) {
+  Rig r;
+  std::vector<uint8_t> block(2000);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+  r.port.SetDrainBytesPerMs(11.52);  // 115200 baud
+  r.ch.SendByte(2000, block.data());
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_EQ(r.port.GetOutBuffUsed(), 0);
+  EXPECT_EQ(r.port.Delivered(), std::string(block.begin(), block.end()));
+  EXPECT_GE(r.host.NowMs(), 170u);
+}
+
+TEST(SendByte, ExactlyTheFreeSpaceIsEnoughButOneMoreIsNot) {
+  Rig r;
+  r.port.SetDrainBytesPerMs(1000);
+  r.port.HoldCtsLow(true);  // keeps what is queued in the buffer
+  std::string filler(4000, 'f');
+  r.port.PutBlock(filler.data(), 4000);
+  std::vector<uint8_t> block(97, 'b');
+  r.ch.SendByte(97, block.data());
+  ASSERT_EQ(r.host.messages.size(), 1u);
+  EXPECT_EQ(r.host.messages[0], "Error! Communications Port Output Buffer Overflow. Cancel upload.");
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(r.port.GetOutBuffUsed(), 4000);
+
+  r.cancelled = false;
+  r.ch.SendByte(96, block.data());
+  EXPECT_EQ(r.port.GetOutBuffUsed(), 4096);  // accepted; then it cannot drain
+  ASSERT_EQ(r.host.messages.size(), 2u);
+  EXPECT_EQ(r.host.messages[1], msg::kNeverEmpties);
+}
+
+TEST(SendString, NeedsMoreThanTheTextsLength) {
+  Rig r;
+  r.port.HoldCtsLow(true);
+  std::string filler(4000, 'f');
+  r.port.PutBlock(filler.data(), 4000);
+  r.ch.SendString(std::string(96, 's'));
+  ASSERT_EQ(r.host.messages.size(), 1u);
+  EXPECT_EQ(r.host.messages[0], "Error! Communications Port Output Buffer Overflow");
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_EQ(r.port.GetOutBuffUsed(), 4000);
+  r.ch.SendString(std::string(95, 's'));
+  EXPECT_EQ(r.port.GetOutBuffUsed(), 4095);
+  EXPECT_EQ(r.host.messages.size(), 1u);
+}
+
+TEST(SendString, ClosedPortDoesNothingAndSaysNothing) {
+  Rig r;
+  r.port.SetOpen(false);
+  r.ch.SendString("LOADR\r");
+  ASSERT_TRUE(r.ch.CmdText.Assign("VER"));
+  r.ch.SendCOMCmd();
+  EXPECT_TRUE(r.port.Puts().empty());
+  EXPECT_TRUE(r.host.messages.empty());
+}
+
+TEST(SendByte, StuckOutputOrLowCtsFailAfterNineHundredAttempts) {
+  {
+    Rig r;
+    r.port.HoldCtsLow(true);
+    std::vector<uint8_t> block(100, 1);
+    r.ch.SendByte(100, block.data());
+    EXPECT_EQ(r.host.NowMs(), 900u);
+    ASSERT_EQ(r.host.messages.size(), 1u);
+    EXPECT_EQ(r.host.messages[0],
+              "Error! Output Buffer never empties. Check RS232 connection. Cancel upload.");
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(r.port.GetOutBuffUsed(), 100);  // what is still buffered stays
+  }
+  {
+    Rig r;  // output drains (no hardware flow control) but CTS stays low
+    r.port.SetDrainIgnoresCts(true);
+    r.port.HoldCtsLow(true);
+    std::vector<uint8_t> block(100, 1);
+    r.ch.SendByte(100, block.data());
+    ASSERT_EQ(r.host.messages.size(), 1u);
+    EXPECT_EQ(r.host.messages[0], "Error! CTS line not set. Check RS232 connection. Cancel upload.");
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_GE(r.host.NowMs(), 900u);
+    EXPECT_EQ(r.port.Delivered().size(), 100u);
+  }
+  {
+    Rig r;  // CTS comes back in time: the block goes through
+    r.port.HoldCtsLow(true);
+    r.host.Schedule(800, [&] { r.port.HoldCtsLow(false); });
+    std::vector<uint8_t> block(100, 1);
+    r.ch.SendByte(100, block.data());
+    EXPECT_TRUE(r.host.messages.empty());
+    EXPECT_FALSE(r.cancelled);
+  }
+}
+
+// ---- The PCI link ----
+
+struct PciRig {
+  PciRig() : port(host, unit), board(host, unit), ch(host, port, cancelled) {
+    ch.LinkMode = kLinkPci;
+    ch.SetBoard(&board);
+  }
+  VirtualHost host;
+  sim::SimUnit unit;
+  FakePort port;  // closed: the PCI link never needs it
+  FakeBoard board;
+  bool cancelled = false;
+  CommandChannel ch;
+};
+
+TEST(PciLink, ABusyByteIsOfferedFiftyOneTimesThenTheBlockStops) {
+  PciRig p;
+  p.board.busyOffers = 50;
+  const uint8_t data[] = {'A', 'B'};
+  p.ch.SendByte(2, data);
+  EXPECT_EQ(p.board.sent, "AB");
+  EXPECT_EQ(p.host.NowMs(), 50 * kPciRetryMs);
+  EXPECT_FALSE(p.cancelled);
+
+  PciRig q;
+  q.board.busyOffers = 51;
+  q.ch.SendByte(2, data);
+  EXPECT_EQ(q.board.sent, "");  // neither the refused byte nor the next
+  EXPECT_EQ(q.board.offers, 51);
+  EXPECT_TRUE(q.cancelled);
+  ASSERT_EQ(q.host.messages.size(), 1u);
+  EXPECT_EQ(q.host.messages[0], "Error! PCI board not accepting data. Cancel upload.");
+}
+
+TEST(PciLink, PromptPollCountsTenMillisecondSteps) {
+  PciRig p;
+  p.ch.ExpectedPrompt = '#';
+  p.ch.PromptTimeout = 65;
+  EXPECT_TRUE(p.ch.SendCOMCmd_GetPrompt("\r"));
+  EXPECT_LE(p.host.NowMs(), 50u);
+  EXPECT_EQ(p.board.resets, 1);
+
+  PciRig q;
+  q.unit.Options().absent = true;
+  q.ch.ExpectedPrompt = '#';
+  q.ch.PromptTimeout = 65;
+  EXPECT_FALSE(q.ch.SendCOMCmd_GetPrompt("\r"));
+  EXPECT_EQ(q.host.NowMs(), 650u);
+  EXPECT_EQ(q.board.resets, 1);
+}
+
+TEST(PciLink, ReplyWaitEndsOnlyThroughTheTimer) {
+  PciRig p;
+  ASSERT_TRUE(p.ch.CmdText.Assign("VER"));
+  p.ch.SendCOMCmd_GetReply();
+  EXPECT_TRUE(p.ch.CommandTimedOut);
+  EXPECT_EQ(p.host.NowMs(), kCommandTimerMs);
+  EXPECT_EQ(p.board.sent, "VER\r");
+}
+
+}  // namespace
+}  // namespace zarnik
