@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 namespace zarnik::sim {
@@ -96,6 +97,15 @@ bool PtyUnit::Open(std::string& error) {
     error = Errno("pty raw mode");
     Close();
     return false;
+  }
+  if (!config_.imageDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(config_.imageDir, ec);
+    if (ec) {
+      error = "image folder " + config_.imageDir + ": " + ec.message();
+      Close();
+      return false;
+    }
   }
   if (!config_.logPath.empty()) {
     log_ = std::fopen(config_.logPath.c_str(), "w");

@@ -24,7 +24,7 @@ namespace zarnik::sim {
 struct PtyUnitConfig {
   SimUnitOptions unit;
   std::string logPath;   // empty: no log
-  std::string imageDir;  // empty: loads are not saved
+  std::string imageDir;  // empty: loads are not saved; created when missing
 };
 
 enum class PtyUnitEnd { kStopped, kHungUp, kFailed };
@@ -36,7 +36,7 @@ class PtyUnit {
   PtyUnit(const PtyUnit&) = delete;
   PtyUnit& operator=(const PtyUnit&) = delete;
 
-  // Creates the pty pair and opens the log. On failure `error` says why.
+  // Creates the pty pair, the image folder and the log. On failure `error` says why.
   bool Open(std::string& error);
   const std::string& SlavePath() const { return slavePath_; }
   // Runs the unit until `stopFd` becomes readable (kStopped), the unit hangs up (kHungUp) or the

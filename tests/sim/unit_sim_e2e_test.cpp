@@ -176,7 +176,8 @@ std::string LoadLine(const std::string& data) {
 TEST_F(UnitSimE2e, LoadsAFileThroughThePtyAndStopsCleanly) {
   SimProcess sim;
   const fs::path link = dir_ / "unit";
-  ASSERT_TRUE(sim.Start({"--log", (dir_ / "log.txt").string(), "--save-images", dir_.string(),
+  ASSERT_TRUE(sim.Start({"--log", (dir_ / "log.txt").string(), "--save-images",
+                         (dir_ / "images").string(),
                          "--link", link.string(), "--path-file", (dir_ / "path.txt").string()}));
   EXPECT_EQ(Slurp(dir_ / "path.txt"), sim.path + "\n");
   EXPECT_EQ(fs::read_symlink(link).string(), sim.path);
@@ -193,7 +194,7 @@ TEST_F(UnitSimE2e, LoadsAFileThroughThePtyAndStopsCleanly) {
   const std::string line = LoadLine(data);
   client.Write(line + data);
   EXPECT_EQ(client.ReadUntil("LOAD OK\r\n>"), line.substr(0, line.size() - 1) + "\r\nLOAD OK\r\n>");
-  EXPECT_EQ(Slurp(dir_ / "image-1.bin"), data);
+  EXPECT_EQ(Slurp(dir_ / "images" / "image-1.bin"), data);
 
   EXPECT_EQ(sim.Signal(SIGTERM), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
