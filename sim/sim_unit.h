@@ -52,7 +52,8 @@
 // Faults: absent (nothing is echoed or answered and no command runs; lines are still recorded),
 // neverLoader, slow (replyDelayMs), wrongChecksum, hangUpAfterBytes (the unit takes that many
 // bytes, then goes dead: later input is neither recorded nor handled, queued output is dropped,
-// nothing more comes out), ctsLow (reported by Cts(); only a simulated device can show it).
+// nothing more comes out; a limit lowered through Options() bites at the next Receive), ctsLow
+// (reported by Cts(); only a simulated device can show it).
 #pragma once
 
 #include <cstddef>
