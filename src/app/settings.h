@@ -1,0 +1,74 @@
+// The settings file "LoaderDefault.ini": positional settings, read once at start.
+//
+// How it works: the file is read line by line (a line ends at a line feed or at
+// the end of the file; a carriage return before the line feed is dropped). Empty
+// lines and lines starting with ";" or "[" have no position; every other line is a
+// settings line and takes the next position from 1, whatever its key says. Its
+// value is the text after its first "="; a settings line without "=" keeps its
+// position and sets nothing. Reading stops after the 29th settings line.
+// read_defaults returns the settings it found on top of the values it was given;
+// the caller applies them (the port's line settings, the terminal's menu entries,
+// the channel's prompts and loader-mode command, the engine's load word).
+//
+// Our choices where the format is silent: a missing or empty position 14 or 15
+// keeps its prompt character; a line longer than 299 characters, a value longer
+// than its field (19 characters for positions 2, 3, 4, 5, 8 and 24, 18 for 19) and
+// an automatic script path longer than 199 characters are not cut to fit but
+// refused whole: the setting keeps its value and a note goes to `Refused`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+#include "serial/port_contract.h"
+
+namespace zarnik {
+
+inline constexpr const char* kSettingsFileName = "LoaderDefault.ini";
+inline constexpr int kSettingsPositions = 29;
+inline constexpr size_t kSettingsLineMax = 299;
+inline constexpr size_t kSettingsFieldMax = 19;
+inline constexpr size_t kAutoScriptPathMax = 199;
+
+namespace msg {
+inline constexpr const char* kInvalidBaud = "Error! Baud Rate set in INI file is invalid!";
+}
+
+// Colour choices of positions 21 and 22, in menu order.
+enum TerminalColour { tcDefault, tcBlack, tcRed, tcGreen, tcBlue, tcWhite };
+
+struct LoaderDefaults {
+  int32_t DefaultComPort = 0;               // 1: 0 = no default port
+  std::optional<int32_t> Baud;              // 2: one of the eight valid rates
+  std::optional<uint16_t> DataBits;         // 3: 5 to 8
+  std::optional<TParity> Parity;            // 4: 0 none ... 4 space
+  std::optional<uint16_t> StopBits;         // 5: 1 or 2
+  std::string AutoScriptPath;               // 6
+  std::string ScriptFolder;                 // 7: read without effect
+  bool AutomaticMode = false;               // 8
+  char PromptChar1 = '#';                   // 14
+  char PromptChar2 = '>';                   // 15
+  std::string LoaderModeCmd = "LOADR\r";    // 19: with its carriage return
+  std::optional<bool> TerminalVisible;      // 20: 0 hide, 1 show
+  std::optional<TerminalColour> TerminalBackground;  // 21
+  std::optional<TerminalColour> TerminalTextColour;  // 22
+  std::optional<int32_t> BrandCode;         // 23: read by the splash window
+  std::string LoadCmdWord = "LF";           // 24
+
+  bool FileFound = false;                   // the file could be opened
+  int SettingsLines = 0;                    // positions taken (at most 29)
+  std::vector<std::string> Refused;         // values that did not fit their field
+};
+
+// Reads the settings file at `path` (normally kSettingsFileName in the current
+// folder). A file that cannot be opened changes nothing and says nothing. An
+// invalid baud rate is shown through the host's message box and reading goes on.
+LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current = {});
+
+// Applies positions 2 to 5 to a port, those the file set validly.
+void ApplyPortSettings(const LoaderDefaults& settings, PortContract& port);
+
+}  // namespace zarnik

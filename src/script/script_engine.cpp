@@ -1,0 +1,199 @@
+// The script reader and the runner's line handling and command table.
+#include "script/script_engine.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "script/file_stamp.h"
+
+namespace zarnik {
+
+struct ScriptEngine::Command {
+  std::string_view code;
+  bool ScriptEngine::*gate;  // the command is recognised only while this flag is set
+  bool (ScriptEngine::*run)(std::string_view line);
+};
+
+// In the order the codes are compared; a gated code whose flag is clear matches
+// nothing further down, so the line is skipped.
+const ScriptEngine::Command ScriptEngine::kCommands[] = {
+    {"_SC", nullptr, &ScriptEngine::CmdSendCommand},
+    {"_TC", nullptr, &ScriptEngine::CmdTestLoader},
+    {"_DM", nullptr, &ScriptEngine::CmdDisplayMessage},
+    {"_DY", nullptr, &ScriptEngine::CmdDelay},
+    {"_LP", nullptr, &ScriptEngine::CmdLoadPause},
+    {"_LC", nullptr, &ScriptEngine::CmdLoadCommand},
+    {"_LF", nullptr, &ScriptEngine::CmdLoadFileLF},
+    {"_LK", nullptr, &ScriptEngine::CmdLoadFileLK},
+    {"_LA", &ScriptEngine::FileReady, &ScriptEngine::CmdLoadAddress},
+    {"_LV", &ScriptEngine::ChecksumReady, &ScriptEngine::CmdLoadVersion},
+    {"_LD", &ScriptEngine::VersionReady, &ScriptEngine::CmdLoad},
+    {"_PC", nullptr, &ScriptEngine::CmdPromptChar},
+    {"_QC", nullptr, &ScriptEngine::CmdQuery},
+    {"_CE", nullptr, &ScriptEngine::CmdIfEquals},
+    {"_CS", nullptr, &ScriptEngine::CmdIfContains},
+};
+
+// Reads the script as text: a carriage return directly before a line feed is not
+// part of the line, whatever else the file holds is handed on as it is.
+class ScriptEngine::ScriptReader {
+ public:
+  explicit ScriptReader(std::FILE* f) : f_(f) {}
+  int Next() {
+    int c = std::getc(f_);
+    if (c == '\r') {
+      int next = std::getc(f_);
+      if (next == '\n') return '\n';
+      if (next != EOF) std::ungetc(next, f_);
+    }
+    return c;
+  }
+  bool AtEnd() {
+    int c = std::getc(f_);
+    if (c == EOF) return true;
+    std::ungetc(c, f_);
+    return false;
+  }
+
+ private:
+  std::FILE* f_;
+};
+
+ScriptEngine::ScriptEngine(Host& host, CommandChannel& channel, ProgressModel& progress)
+    : host_(host), ch_(channel), progress_(progress) {}
+
+void ScriptEngine::ShowError(const std::string& text) {
+  ch_.ErrorText = text;
+  host_.ShowMessage(text);
+}
+
+bool ScriptEngine::LineError(const std::string& what) {
+  ShowError("Error! Script line " + std::to_string(ScriptLineNumber) + " " + what +
+            ". Exiting script.");
+  return false;
+}
+
+bool ScriptEngine::TooManyLines() {
+  return LineError("is beyond the " + std::to_string(kScriptRows) +
+                   " command lines one reading can hold");
+}
+
+bool ScriptEngine::FieldError(const char* field, size_t capacity) {
+  return LineError(std::string("has ") + field + " longer than " + std::to_string(capacity) +
+                   " characters");
+}
+
+bool ScriptEngine::PutCmdText(std::string_view text) {
+  if (ch_.CmdText.Assign(text)) return true;
+  return FieldError("a command text", decltype(ch_.CmdText)::kCapacity);
+}
+
+void ScriptEngine::ClearScript() {
+  for (auto& row : ScriptLines) row.fill('\0');
+  ScriptRow = 0;
+  ScriptColumn = 0;
+}
+
+// ---- Reader ----
+
+bool ScriptEngine::read_ini() {
+  host_.SetScriptButtonsEnabled(false);
+  host_.SetStatusText(msg::kReadingScript);
+  host_.ProcessMessages();
+  bool opened = false;
+  bool ok = ReadScriptFile(opened);
+  lastScriptOpened_ = opened;
+  host_.SetStatusText(!ok ? msg::kStatusBlank
+                          : Cancelled() ? msg::kReadStopped : msg::kReadComplete);
+  host_.SetScriptButtonsEnabled(true);
+  return ok;
+}
+
+bool ScriptEngine::ReadScriptFile(bool& opened) {
+  script::FilePtr f = script::OpenForRead(ScriptFileName);
+  opened = f != nullptr;
+  if (!opened) {
+    ShowError("Error opening file " + ScriptFileName + " for read.");
+    return false;
+  }
+  ScriptReader reader(f.get());
+  return ReadLoop(reader);
+}
+
+bool ScriptEngine::ReadLoop(ScriptReader& reader) {
+  bool atLineStart = true;
+  bool inCommand = false;
+  ScriptLineNumber = 1;
+  while (!Cancelled()) {
+    int c = reader.Next();
+    if (c == EOF) break;
+    if (c == '\n') {
+      atLineStart = true;
+      bool complete = inCommand;
+      inCommand = false;
+      if (complete && !RunScriptLine()) return false;
+      ++ScriptLineNumber;
+      continue;
+    }
+    if (atLineStart && c == '_') {
+      if (ScriptRow >= kScriptRows)
+        return TooManyLines();
+      inCommand = true;
+      atLineStart = false;
+    } else if (atLineStart && c == ';') {
+      inCommand = false;
+      atLineStart = false;
+    }
+    if (!inCommand) continue;
+    if (!StoreChar(static_cast<char>(c))) return false;
+    if (reader.AtEnd()) {
+      inCommand = false;
+      if (!RunScriptLine()) return false;
+    }
+  }
+  return true;
+}
+
+bool ScriptEngine::StoreChar(char c) {
+  // Only 199 characters reach the runner; running the rest cut off would send
+  // something the script never said.
+  if (ScriptColumn >= static_cast<int32_t>(kMaxCommandLine)) return LineError("is too long");
+  ScriptLines[ScriptRow][ScriptColumn++] = c;
+  return true;
+}
+
+// ---- Runner ----
+
+bool ScriptEngine::RunScriptLine() {
+  if (ScriptRow < 0 || ScriptRow >= kScriptRows)
+    return TooManyLines();
+  auto& row = ScriptLines[ScriptRow];
+  if (ScriptColumn <= 0 || row[0] != '_') return true;
+  if (ScriptColumn > static_cast<int32_t>(kMaxCommandLine)) return LineError("is too long");
+  row[ScriptColumn] = '\0';
+  FixedText<kLineCopySize> copy;
+  copy.Assign(row.data());
+  const std::string_view line = copy.view();
+  const std::string_view code = line.substr(0, 3);
+  for (const Command& cmd : kCommands) {
+    if (code != cmd.code || (cmd.gate && !(this->*cmd.gate))) continue;
+    if (!(this->*cmd.run)(line)) return false;
+    break;
+  }
+  ++ScriptRow;
+  ScriptColumn = 0;
+  return true;
+}
+
+bool ScriptEngine::RunLine(std::string_view commandLine) {
+  if (ScriptRow < 0 || ScriptRow >= kScriptRows)
+    return TooManyLines();
+  if (commandLine.size() > kMaxCommandLine) return LineError("is too long");
+  auto& row = ScriptLines[ScriptRow];
+  std::memcpy(row.data(), commandLine.data(), commandLine.size());
+  row[commandLine.size()] = '\0';
+  ScriptColumn = static_cast<int32_t>(commandLine.size());
+  return RunScriptLine();
+}
+
+}  // namespace zarnik

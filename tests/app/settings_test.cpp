@@ -1,0 +1,131 @@
+// The settings file "LoaderDefault.ini": positions, valid values, its one message.
+#include "app/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/virtual_host.h"
+
+namespace zarnik {
+namespace {
+
+struct SettingsFile {
+  SettingsFile() : path("/tmp/zarnik_settings_" + std::to_string(::getpid()) + ".ini") {}
+  ~SettingsFile() { std::remove(path.c_str()); }
+  LoaderDefaults Read(const std::string& text, LoaderDefaults current = {}) {
+    std::ofstream(path, std::ios::binary) << text;
+    return read_defaults(path, host, current);
+  }
+  std::string path;
+  VirtualHost host;
+};
+
+// n settings lines with "k=" and the given values at their positions.
+std::string Positions(std::initializer_list<std::pair<int, std::string>> values, int upTo = 24) {
+  std::string text;
+  for (int p = 1; p <= upTo; ++p) {
+    std::string value;
+    for (const auto& [pos, v] : values)
+      if (pos == p) value = v;
+    text += "k" + std::to_string(p) + "=" + value + "\n";
+  }
+  return text;
+}
+
+TEST(Settings, MissingFileChangesNothingSilently) {
+  SettingsFile f;
+  LoaderDefaults current;
+  current.DefaultComPort = 2;
+  LoaderDefaults s = read_defaults("/nonexistent/LoaderDefault.ini", f.host, current);
+  EXPECT_FALSE(s.FileFound);
+  EXPECT_EQ(s.DefaultComPort, 2);
+  EXPECT_EQ(s.LoaderModeCmd, "LOADR\r");
+  EXPECT_TRUE(f.host.messages.empty());
+}
+
+TEST(Settings, OnlySettingsLinesTakePositions) {
+  SettingsFile f;
+  auto s = f.Read("[Loader]\r\n\r\n; comment\r\nPort=COM2\r\nno equals sign\r\nData=7\r\nParity=2");
+  EXPECT_EQ(s.DefaultComPort, 2);  // the fourth line is position 1
+  EXPECT_FALSE(s.Baud);            // position 2 has no "=": the baud stays as it is
+  EXPECT_EQ(s.DataBits, 7);        // position 3
+  EXPECT_EQ(s.Parity, pEven);      // a last line without a line end counts
+  EXPECT_EQ(s.SettingsLines, 4);
+}
+
+TEST(Settings, PositionValues) {
+  struct Case {
+    int position;
+    std::string value;
+    std::function<bool(const LoaderDefaults&)> holds;
+  } cases[] = {
+      {1, "COM2", [](auto& s) { return s.DefaultComPort == 2; }},
+      {1, "x0x12y", [](auto& s) { return s.DefaultComPort == 12; }},
+      {1, "none", [](auto& s) { return s.DefaultComPort == 0; }},
+      {2, "9600 baud", [](auto& s) { return s.Baud == 9600; }},
+      {2, " 115200", [](auto& s) { return s.Baud == 115200; }},
+      {3, "9", [](auto& s) { return !s.DataBits; }},
+      {4, "odd", [](auto& s) { return s.Parity == pNone; }},  // no digits read as 0
+      {4, "5", [](auto& s) { return !s.Parity; }},
+      {5, "2", [](auto& s) { return s.StopBits == 2; }},
+      {5, "3", [](auto& s) { return !s.StopBits; }},
+      {6, "  scripts/auto.sld ", [](auto& s) { return s.AutoScriptPath == "scripts/auto.sld "; }},
+      {8, "auto matic", [](auto& s) { return s.AutomaticMode; }},
+      {8, "AUTOMATIC;x", [](auto& s) { return !s.AutomaticMode; }},
+      {14, "  $", [](auto& s) { return s.PromptChar1 == '$'; }},
+      {15, "", [](auto& s) { return s.PromptChar2 == '>'; }},  // empty: the default stays
+      {19, " BOOT", [](auto& s) { return s.LoaderModeCmd == "BOOT\r"; }},
+      {19, "", [](auto& s) { return s.LoaderModeCmd == "LOADR\r"; }},
+      {20, "0", [](auto& s) { return s.TerminalVisible == false; }},
+      {20, "2", [](auto& s) { return !s.TerminalVisible; }},
+      {21, "4", [](auto& s) { return s.TerminalBackground == tcBlue; }},
+      {22, "6", [](auto& s) { return !s.TerminalTextColour; }},
+      {23, "2", [](auto& s) { return s.BrandCode == 2; }},
+      {24, "  LK", [](auto& s) { return s.LoadCmdWord == "LK"; }},
+  };
+  for (const auto& c : cases) {
+    SettingsFile f;
+    auto s = f.Read(Positions({{c.position, c.value}}));
+    EXPECT_TRUE(c.holds(s)) << "position " << c.position << " = '" << c.value << "'";
+  }
+}
+
+TEST(Settings, InvalidBaudIsShownAndReadingGoesOn) {
+  SettingsFile f;
+  auto s = f.Read(Positions({{2, "9601"}, {3, "7"}}));
+  EXPECT_EQ(f.host.messages,
+            std::vector<std::string>{"Error! Baud Rate set in INI file is invalid!"});
+  EXPECT_FALSE(s.Baud);
+  EXPECT_EQ(s.DataBits, 7);
+}
+
+TEST(Settings, ReadingStopsAfterTheTwentyNinthSettingsLine) {
+  SettingsFile f;
+  std::string text = Positions({{2, "9600"}}, 29);
+  for (int p = 30; p <= 40; ++p) text += "k=9601\n";  // would show the baud message at 2
+  auto s = f.Read(text);
+  EXPECT_EQ(s.SettingsLines, 29);
+  EXPECT_TRUE(f.host.messages.empty());
+}
+
+TEST(Settings, ValuesLongerThanTheirFieldsAreRefusedNotCut) {
+  SettingsFile f;
+  auto s = f.Read(Positions({{19, std::string(19, 'L')}, {24, std::string(20, 'W')},
+                             {6, std::string(200, 'p')}, {3, "7" + std::string(300, ' ')}}));
+  EXPECT_EQ(s.LoaderModeCmd, "LOADR\r");
+  EXPECT_EQ(s.LoadCmdWord, "LF");
+  EXPECT_EQ(s.AutoScriptPath, "");
+  EXPECT_FALSE(s.DataBits);
+  EXPECT_EQ(s.Refused.size(), 4u);
+  EXPECT_EQ(s.SettingsLines, 24);  // an overlong line keeps its position
+
+  auto fits = f.Read(Positions({{19, std::string(18, 'L')}, {24, std::string(19, 'W')}}));
+  EXPECT_EQ(fits.LoaderModeCmd, std::string(18, 'L') + "\r");
+  EXPECT_EQ(fits.LoadCmdWord, std::string(19, 'W'));
+}
+
+}  // namespace
+}  // namespace zarnik

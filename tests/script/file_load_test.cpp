@@ -1,0 +1,256 @@
+// The file-load chain and the data transfer, against the simulated unit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "script_rig.h"
+
+namespace zarnik {
+namespace {
+
+using testing::Bytes;
+using testing::ScriptRig;
+using Messages = std::vector<std::string>;
+
+std::string Pattern(size_t size) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return s;
+}
+
+std::string Chain(const std::string& path, const char* address = "8000",
+                  const char* version = "V1") {
+  return "_LF " + path + "\n_LA " + address + "\n_LV " + version + "\n_LD\n";
+}
+
+// Counts what the transfer shows: steps and the state of the window around them.
+struct StepWatch : ProgressObserver {
+  explicit StepWatch(ScriptRig& rig) : r(rig) { r.progress.AddObserver(this); }
+  void ProgressStepped(const ProgressModel&) override {
+    ++steps;
+    idleDuringTransfer = idleDuringTransfer || r.engine.UploadIdle;
+    menuDuringTransfer = menuDuringTransfer || r.host.configMenuVisible;
+    if (stopAtStep == steps) r.progress.Stop();
+  }
+  ScriptRig& r;
+  int steps = 0;
+  int stopAtStep = 0;
+  bool idleDuringTransfer = false;
+  bool menuDuringTransfer = false;
+};
+
+TEST(FileLoad, AnnouncesTheFileAndSendsItsBytes) {
+  ScriptRig r;
+  std::string path = r.files.Write("abc.bin", "abc");
+  EXPECT_TRUE(r.Read("_TC \"^M\"\n" + Chain(path)));
+  ASSERT_EQ(r.unit.Images().size(), 1u);
+  const auto& image = r.unit.Images()[0];
+  EXPECT_EQ(r.unit.ReceivedBytes().substr(0, 29), "\rLOADR\r\r\rLF 8000 3 126 V1\rabc");
+  EXPECT_EQ(std::string(image.data.begin(), image.data.end()), "abc");
+  EXPECT_TRUE(image.ok);
+  EXPECT_TRUE(r.host.messages.empty());
+  EXPECT_FALSE(r.engine.VersionReady);
+}
+
+TEST(FileLoad, BlocksOfTwoThousandBytes) {
+  struct Case {
+    size_t size;
+    std::vector<size_t> blocks;
+  } cases[] = {{0, {}}, {1999, {1999}}, {2000, {2000}}, {4001, {2000, 2000, 1}}};
+  for (const auto& c : cases) {
+    ScriptRig r;
+    StepWatch watch(r);
+    const std::string bytes = Pattern(c.size);
+    std::string path = r.files.Write("fw.bin", bytes);
+    size_t mark = r.UnitInLoader();
+    EXPECT_TRUE(r.Read(Chain(path))) << c.size;
+    auto puts = r.PutsFrom(mark);
+    // CR, load line, the blocks, then the CR of the prompt check.
+    ASSERT_EQ(puts.size(), c.blocks.size() + 3) << c.size;
+    for (size_t i = 0; i < c.blocks.size(); ++i) EXPECT_EQ(puts[2 + i].bytes.size(), c.blocks[i]);
+    EXPECT_EQ(puts[2].atMs - puts[1].atMs, c.size ? 550u : 3600u + 550u) << c.size;
+    EXPECT_EQ(watch.steps, c.size == 4001 ? 3 : 1);
+    EXPECT_FALSE(watch.idleDuringTransfer);
+    EXPECT_FALSE(watch.menuDuringTransfer);
+    EXPECT_TRUE(r.engine.UploadIdle);
+    EXPECT_TRUE(r.host.configMenuVisible);
+    ASSERT_EQ(r.unit.Images().size(), 1u);
+    EXPECT_EQ(std::string(r.unit.Images()[0].data.begin(), r.unit.Images()[0].data.end()), bytes);
+    EXPECT_TRUE(r.unit.Images()[0].ok) << c.size;
+  }
+}
+
+TEST(FileLoad, LoadLineNumbers) {
+  struct Case {
+    std::string bytes;
+    const char* lc;
+    const char* line;
+  } cases[] = {
+      {std::string(1, '\xA5'), "", "LF C000 1 a5 DEV"},
+      {std::string(257, '\xFF'), "_LC \"XL\"\n", "XL C000 257 ffff DEV"},
+      {std::string(65536, '\xFF'), "", "LF C000 65536 0 DEV"},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    std::string path = r.files.Write("fw.bin", c.bytes);
+    r.UnitInLoader();
+    // _LC after _LF: _LF sets the word itself.
+    EXPECT_TRUE(r.Read("_LF " + path + "\n" + c.lc + "_LA C000\n_LV dev\n_LD\n"));
+    const auto& lines = r.unit.ReceivedLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line;
+  }
+}
+
+TEST(FileLoad, ChainLinksOutOfTurnAreSkippedSilently) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "abc");
+  size_t mark = r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_LD\n_LV V1\n_LA 8000\n_LF " + path + "\n_LV V1\n_LD\n"));
+  EXPECT_EQ(r.port.Puts().size(), mark);
+  EXPECT_TRUE(r.host.messages.empty());
+  EXPECT_TRUE(r.engine.FileReady);  // _LF admitted the next link; nothing came
+}
+
+TEST(FileLoad, UnopenableFileIsReportedAndTheChainStops) {
+  ScriptRig r;
+  size_t mark = r.UnitInLoader();
+  std::string missing = r.files.Path("missing.bin");
+  EXPECT_TRUE(r.Read("_LK " + missing + "\n_LA 8000\n_LV V1\n_LD\n"));
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! Unable to open file " + missing + ". Cannot upload file."});
+  EXPECT_EQ(r.engine.LoadCmdWord, "LK");
+  EXPECT_EQ(r.port.Puts().size(), mark);
+}
+
+TEST(FileLoad, DateVersionBecomesTheFileStamp) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "x");
+  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 0\n_LV date\n"));
+  EXPECT_TRUE(r.engine.VersionReady);
+  EXPECT_NE(r.engine.LoadVersion.str(), "DATE");
+  EXPECT_NE(r.engine.LoadVersion.str().find('_'), std::string::npos);
+}
+
+TEST(FileLoad, PauseAfterDataFollowsLoadPause) {
+  struct Case {
+    const char* lp;
+    uint64_t pause;
+  } cases[] = {{"", 3600}, {"_LP 2\n", 2000}, {"_LP 0\n", 3600}, {"_LP -4\n", 3600}};
+  for (const auto& c : cases) {
+    ScriptRig r;
+    std::string path = r.files.Write("fw.bin", "abc");
+    size_t mark = r.UnitInLoader();
+    EXPECT_TRUE(r.Read(std::string(c.lp) + Chain(path)));
+    auto puts = r.PutsFrom(mark);
+    ASSERT_EQ(puts.size(), 4u);
+    // Three bytes drain within a millisecond; then the pause, then the prompt check.
+    EXPECT_GE(puts[3].atMs - puts[2].atMs, c.pause) << c.lp;
+    EXPECT_LE(puts[3].atMs - puts[2].atMs, c.pause + 5) << c.lp;
+  }
+}
+
+TEST(FileLoad, NoPromptBeforeTheLoadEndsTheScriptWithNothingSent) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "abc");
+  r.UnitInLoader();
+  r.unit.Options().absent = true;
+  size_t mark = r.port.Puts().size();
+  EXPECT_FALSE(r.Read(Chain(path) + "_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! Unable to receive prompt before upload.... Exiting script."});
+  EXPECT_EQ(Bytes(r.PutsFrom(mark)), (std::vector<std::string>{"\r", "\r"}));
+  EXPECT_EQ(r.ch.PromptTimeout, 265);
+}
+
+TEST(FileLoad, NoPromptAfterTheDataCancelsAfterThreeTries) {
+  sim::SimUnitOptions o;
+  o.wrongChecksum = true;  // the unit falls back to '#' after the data
+  ScriptRig r(o);
+  std::string path = r.files.Write("fw.bin", "abc");
+  size_t mark = r.UnitInLoader();
+  EXPECT_FALSE(r.Read(Chain(path) + "_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! Unable to receive prompt after upload. Upload unsuccessful. "
+                     "Exiting script."});
+  EXPECT_TRUE(r.progress.Cancelled);
+  auto puts = r.PutsFrom(mark);
+  ASSERT_EQ(puts.size(), 6u);  // CR, load line, data, three CRs
+  const uint64_t gaps[] = {65 * kTickMs + 500, 65 * kTickMs + 500};
+  for (int i = 0; i < 2; ++i) {
+    uint64_t gap = puts[4 + i].atMs - puts[3 + i].atMs;
+    EXPECT_GE(gap + kTickMs, gaps[i]);
+    EXPECT_LE(gap, gaps[i] + kTickMs);
+  }
+  uint64_t lastWait = r.host.NowMs() - puts[5].atMs;
+  EXPECT_GE(lastWait + kTickMs, 170 * kTickMs);
+}
+
+TEST(FileLoad, StopDuringTheTransferStillSendsTheFileThenEndsTheScript) {
+  ScriptRig r;
+  StepWatch watch(r);
+  watch.stopAtStep = 1;
+  const std::string bytes = Pattern(6000);
+  std::string path = r.files.Write("fw.bin", bytes);
+  size_t mark = r.UnitInLoader();
+  EXPECT_FALSE(r.Read(Chain(path) + "_DM \"never\"\n"));
+  EXPECT_EQ(watch.steps, 3);
+  EXPECT_EQ(r.unit.Images()[0].data.size(), 6000u);
+  EXPECT_TRUE(r.host.messages.empty());
+  auto puts = r.PutsFrom(mark);
+  ASSERT_EQ(puts.size(), 6u);
+  // No pause: the prompt check follows the last block once it has drained.
+  EXPECT_LT(puts[5].atMs - puts[4].atMs, 200u);
+}
+
+TEST(FileLoad, AFileThatShrankAfterItsChecksumSendsNoStaleBytes) {
+  ScriptRig r;
+  const std::string bytes = Pattern(4001);
+  std::string path = r.files.Write("fw.bin", bytes);
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 8000\n_LV V1\n"));
+  std::filesystem::resize_file(path, 2500);
+  EXPECT_FALSE(r.engine.RunLine("_LD"));
+  EXPECT_EQ(r.host.messages.front(),
+            "Error! File " + path + " changed since its checksum was taken. Cancel upload.");
+  EXPECT_TRUE(r.progress.Cancelled);
+  const auto& data = r.unit.Images()[0].data;
+  EXPECT_EQ(std::string(data.begin(), data.begin() + 2000), bytes.substr(0, 2000));
+  EXPECT_EQ(r.unit.ReceivedBytes().find(bytes.substr(2000, 500)), std::string::npos);
+}
+
+TEST(FileLoad, TextsLongerThanTheirFieldsEndTheReading) {
+  struct Case {
+    std::string line;
+    const char* message;
+  } cases[] = {
+      {"_LA " + std::string(50, '8'),
+       "Error! Script line 3 has a load address longer than 49 characters. Exiting script."},
+      {"_LA 8000\n_LV " + std::string(90, 'v'),
+       "Error! Script line 4 has a version longer than 89 characters. Exiting script."},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    std::string path = r.files.Write("fw.bin", "abc");
+    EXPECT_FALSE(r.Read("; fields\n_LF " + path + "\n" + c.line + "\n_DM \"never\"\n"));
+    EXPECT_EQ(r.host.messages, Messages{c.message});
+  }
+}
+
+TEST(FileLoad, ChecksumOfAMissingFileKeepsTheOldValues) {
+  ScriptRig r;
+  r.engine.FileChecksum = 0x1234;
+  r.engine.FileSize = 7;
+  r.engine.UploadFileName.Assign(r.files.Path("gone.bin"));
+  EXPECT_FALSE(r.engine.get_file_checksum());
+  EXPECT_FALSE(r.engine.get_date());
+  EXPECT_EQ(r.host.messages,
+            (Messages{"Error opening file " + r.files.Path("gone.bin") +
+                          ". Unable to get file checksum",
+                      "Error opening file " + r.files.Path("gone.bin")}));
+  EXPECT_EQ(r.engine.FileChecksum, 0x1234);
+  EXPECT_EQ(r.engine.FileSize, 7);
+}
+
+}  // namespace
+}  // namespace zarnik

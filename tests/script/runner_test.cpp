@@ -1,0 +1,157 @@
+// The runner's commands on the wire, against the simulated unit on virtual time.
+#include <gtest/gtest.h>
+
+#include "script_rig.h"
+
+namespace zarnik {
+namespace {
+
+using testing::Bytes;
+using testing::ScriptRig;
+using Messages = std::vector<std::string>;
+
+TEST(SendCommand, SendsTextAndCarriageReturnAndWaits200ms) {
+  ScriptRig r;
+  EXPECT_TRUE(r.Read("_SC \"AB^MCD\"\n_SC \"\"\n"));
+  EXPECT_EQ(Bytes(r.port.Puts()), (std::vector<std::string>{"AB\rCD\r", "\r"}));
+  EXPECT_EQ(r.port.Puts()[1].atMs - r.port.Puts()[0].atMs, 200u);
+}
+
+TEST(TestLoader, AUnitAlreadyInLoaderModeGetsOnlyTheText) {
+  ScriptRig r;
+  size_t mark = r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_TC \"^M\"\n"));
+  EXPECT_EQ(Bytes(r.PutsFrom(mark)), std::vector<std::string>{"\r"});
+  EXPECT_EQ(r.ch.PromptTimeout, 265);
+  EXPECT_EQ(r.ch.ExpectedPrompt, '>');
+}
+
+TEST(TestLoader, AUnitInMonitorModeGetsTheLoaderCommandOnce) {
+  ScriptRig r;
+  EXPECT_TRUE(r.Read("_TC \"^M\"\n"));
+  auto puts = r.port.Puts();
+  EXPECT_EQ(Bytes(puts), (std::vector<std::string>{"\r", "LOADR\r", "\r"}));
+  EXPECT_EQ(puts[0].atMs, 100u);
+  EXPECT_EQ(puts[2].atMs - puts[1].atMs, 1000u);
+  EXPECT_TRUE(r.unit.InLoaderMode());
+  EXPECT_TRUE(r.host.messages.empty());
+}
+
+// Four tries for '>', then one for '#' to tell the two failures apart.
+TEST(TestLoader, FailuresEndTheScriptWithTheirMessage) {
+  struct Case {
+    bool absent;
+    const char* message;
+  } cases[] = {{false, "Error! Unit not in Loader Mode! Exiting script"},
+               {true, "Error! Unable to get response from unit(_TC)! Exiting script"}};
+  for (const auto& c : cases) {
+    sim::SimUnitOptions o;
+    o.neverLoader = true;
+    o.absent = c.absent;
+    ScriptRig r(o);
+    EXPECT_FALSE(r.Read("_TC \"^M\"\n_DM \"never\"\n"));
+    EXPECT_EQ(r.host.messages, Messages{c.message});
+    auto puts = r.port.Puts();
+    ASSERT_EQ(Bytes(puts), (std::vector<std::string>{"\r", "LOADR\r", "\r", "\r", "\r", "\r"}));
+    const uint64_t wait = 65 * kTickMs;
+    EXPECT_EQ(puts[2].atMs - puts[1].atMs, 1000u);
+    for (int i : {3, 4}) {  // a failed 65-tick wait, then 2500 ms
+      uint64_t gap = puts[i].atMs - puts[i - 1].atMs;
+      EXPECT_GE(gap, 2500 + wait - kTickMs);
+      EXPECT_LE(gap, 2500 + wait + kTickMs);
+    }
+  }
+}
+
+TEST(Delay, WaitsTenMillisecondsPerCount) {
+  struct Case {
+    const char* line;
+    uint64_t ms;
+  } cases[] = {{"_DY 5\n", 50}, {"_DY 0\n", 0}, {"_DY\n", 0}, {"_DY -3\n", 0}, {"_DY abc\n", 0}};
+  for (const auto& c : cases) {
+    ScriptRig r;
+    EXPECT_TRUE(r.Read(c.line));
+    EXPECT_EQ(r.host.NowMs(), c.ms) << c.line;
+  }
+}
+
+TEST(Query, SendsTextThenCarriageReturn200msLater) {
+  ScriptRig r;
+  size_t mark = r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_QC \"VE^M\"\n"));
+  auto puts = r.PutsFrom(mark);
+  ASSERT_EQ(Bytes(puts), (std::vector<std::string>{"VE ", "\r"}));
+  EXPECT_EQ(puts[1].atMs - puts[0].atMs, 200u);
+}
+
+TEST(Query, RepliesAreTestedWithoutTheirLineEnds) {
+  struct Case {
+    const char* test;
+    Messages shown;
+  } cases[] = {
+      {"_CE \"ZK-UNIT FW 2.13 BUILD 0412\" _DM \"equal\"", {"equal"}},
+      {"_CE \"FW 2.13\" _DM \"equal\"", {}},
+      {"_CS \"FW 2.13\" _DM \"contains\"", {"contains"}},
+      {"_CS \"fw 2.13\" _DM \"case\"", {}},
+      {"_CS \"\" _DM \"always\"", {"always"}},
+      {"_CE \"\" _DM \"empty\"", {}},
+      {"_CE \"ZK-UNIT FW 2.13 BUILD 0412\"", {"Error! No line found after successful _CR"}},
+      {"_CS \"FW\"   ", {"Error! No line found after successful _CS"}},
+      {"_CS \"FW\" not a command", {}},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    r.UnitInLoader();
+    EXPECT_TRUE(r.Read(std::string("_QC \"VER\"\n") + c.test + "\n")) << c.test;
+    EXPECT_EQ(r.engine.LastReply.str(), "ZK-UNIT FW 2.13 BUILD 0412");
+    EXPECT_EQ(r.host.messages, c.shown) << c.test;
+  }
+}
+
+TEST(Query, NestedTestsTakeOneRowEachAndRunTheInnermostCommand) {
+  ScriptRig r;
+  size_t mark = r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_QC \"SN\"\n_CS \"SERIAL\" _CE \"SERIAL NO ZK-004711\" _SC \"STAT\"\n"));
+  EXPECT_EQ(r.engine.ScriptRow, 4);  // _QC 1, the test line 3
+  EXPECT_EQ(r.PutsFrom(mark).back().bytes, "STAT\r");
+}
+
+TEST(Query, ANewReplyReplacesTheOldOneWhole) {
+  ScriptRig r;
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_QC \"VER\"\n_QC \"SN\"\n_CE \"SERIAL NO ZK-004711\" _DM \"new\"\n"));
+  EXPECT_EQ(r.host.messages, Messages{"new"});
+}
+
+TEST(Query, NoAnswerTimesOutAndEndsTheReading) {
+  sim::SimUnitOptions o;
+  o.absent = true;
+  ScriptRig r(o);
+  EXPECT_TRUE(r.Read("_QC \"VER\"\n_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages,
+            (Messages{"Timeout error! RS232 connection failure! Please check RS232 connection. "
+                      "Exiting script.",
+                      "Error! No response detected with _QC command"}));
+  EXPECT_TRUE(r.progress.Cancelled);
+  EXPECT_EQ(r.host.statusTexts.back(), "Unsuccessful. Upload terminated by user/error(s).");
+}
+
+TEST(Query, AFailingNestedCommandEndsTheScript) {
+  ScriptRig r;
+  r.UnitInLoader();
+  r.unit.Options().absent = true;
+  EXPECT_FALSE(r.Read("_CE \"\" _TC \"^M\"\n_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! Unable to get response from unit(_TC)! Exiting script"});
+}
+
+TEST(PromptChar, TheNextTestLoaderWaitsForTheNewPrompt) {
+  ScriptRig r;  // the unit is in monitor mode and answers '#'
+  EXPECT_TRUE(r.Read("_PC \"#\"\n_TC \"^M\"\n"));
+  EXPECT_EQ(r.ch.PromptChar2, '#');
+  EXPECT_EQ(Bytes(r.port.Puts()), std::vector<std::string>{"\r"});
+  EXPECT_FALSE(r.unit.InLoaderMode());
+}
+
+}  // namespace
+}  // namespace zarnik
