@@ -74,8 +74,13 @@ bool ScriptEngine::CmdDelay(std::string_view line) {
   auto word = script::WordArgument(line);
   int64_t steps = int64_t{word ? script::LeadingNumber(*word) : 0} * 10;
   host_.ProcessMessages();
-  for (int64_t i = 0; i < steps; ++i) {
-    host_.Sleep(1);
+  // Each 1 ms step sleeps up to its place on a schedule from the start, so a real
+  // clock's oversleeping does not add up over thousands of steps.
+  const uint64_t start = host_.NowMs();
+  for (int64_t i = 1; i <= steps; ++i) {
+    const uint64_t due = start + static_cast<uint64_t>(i);
+    const uint64_t now = host_.NowMs();
+    host_.Sleep(due > now ? static_cast<uint32_t>(due - now) : 0);
     host_.ProcessMessages();
   }
   return true;
