@@ -96,7 +96,10 @@ class ScriptEngine {
   // What the operator's pick of a script does, without the dialog: hourglass on,
   // clear Cancelled, then ClearScript + read_ini once (RS-232), or once per board
   // present in ascending ID order with SelectedBoard set (PCI link); then the
-  // outcome message box, hourglass off.
+  // outcome message box, hourglass off. The single-path form does one reading on
+  // the link as it stands. Automatic mode does not come through here: it sets
+  // ScriptFileName and calls read_ini itself (Cancelled and the table untouched,
+  // no outcome box).
   UploadOutcome RunScript(const std::string& path);
   UploadOutcome RunScript(const std::string& path, const BoardIndexTable& boards,
                           const BoardSelector& selectBoard);
@@ -126,6 +129,7 @@ class ScriptEngine {
   void UploadButtonClick();
 
   // ---- State of the main window, as the rest of the system names it ----
+  // (ErrorText, CmdText, the prompts and the reply live on the channel.)
   std::array<std::array<char, kScriptRowWidth>, kScriptRows> ScriptLines{};
   int32_t ScriptRow = 0;
   int32_t ScriptColumn = 0;
