@@ -9,12 +9,59 @@
 #include <cstdint>
 #include <functional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "serial/serial_exceptions.h"
 
 namespace zarnik {
 
 enum TParity { pNone, pOdd, pEven, pMark, pSpace };
+
+// A bound event: holds a handler like a std::function, and tells its owner when a
+// handler is assigned (a port then knows whether it must ask for notices at all).
+// Copies carry the handler only.
+template <typename F>
+class TEventSlot {
+ public:
+  TEventSlot() = default;
+  TEventSlot(const TEventSlot& other) : fn_(other.fn_) {}
+  TEventSlot& operator=(const TEventSlot& other) {
+    Assign(other.fn_);
+    return *this;
+  }
+  template <typename G>
+    requires(std::is_constructible_v<F, G> && !std::is_same_v<std::decay_t<G>, TEventSlot>)
+  TEventSlot& operator=(G&& handler) {
+    Assign(F(std::forward<G>(handler)));
+    return *this;
+  }
+  explicit operator bool() const { return static_cast<bool>(fn_); }
+  // Both forms, so that `F saved = slot;` takes the handler rather than wrapping the slot.
+  operator const F&() const { return fn_; }
+  operator const F&() { return fn_; }
+  const F& Handler() const { return fn_; }
+  // An empty event is skipped, as a call through a copy of it would be.
+  template <typename... A>
+  decltype(auto) operator()(A&&... args) const {
+    using R = typename F::result_type;
+    if constexpr (std::is_void_v<R>) {
+      if (fn_) fn_(std::forward<A>(args)...);
+    } else {
+      return fn_(std::forward<A>(args)...);
+    }
+  }
+  // Called after every assignment.
+  void SetChangeHook(std::function<void()> hook) { hook_ = std::move(hook); }
+
+ private:
+  void Assign(F fn) {
+    fn_ = std::move(fn);
+    if (hook_) hook_();
+  }
+  F fn_;
+  std::function<void()> hook_;
+};
 
 class PortContract;
 // Data-available event: the port and the number of bytes waiting.
@@ -62,7 +109,7 @@ class PortContract {
   virtual bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                              bool ignoreCase) = 0;
 
-  TTriggerAvailEvent OnTriggerAvail;
+  TEventSlot<TTriggerAvailEvent> OnTriggerAvail;
 };
 
 }  // namespace zarnik

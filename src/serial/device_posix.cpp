@@ -1,0 +1,390 @@
+#include "serial/device_posix.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace zarnik {
+
+namespace {
+
+struct SpeedEntry {
+  uint32_t baud;
+  speed_t code;
+};
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedCode(uint32_t baud, speed_t& code) {
+  for (const auto& e : kSpeeds)
+    if (e.baud == baud) {
+      code = e.code;
+      return true;
+    }
+  return false;
+}
+
+uint32_t SpeedBaud(speed_t code) {
+  for (const auto& e : kSpeeds)
+    if (e.code == code) return e.baud;
+  return 9600;
+}
+
+}  // namespace
+
+int PosixError(int err, bool opening) {
+  if (opening) {
+    switch (err) {
+      case ENOENT:
+      case ENXIO:
+      case ENODEV:
+      case EIO:  // a ttyS node without a UART behind it
+        return deFileNotFound;
+      case ENOTDIR:
+        return dePathNotFound;
+      case EBUSY:
+      case EWOULDBLOCK:
+        return deAccessDenied;
+      case ENOMEM:
+      case EMFILE:
+      case ENFILE:
+        return deNoMemory;
+      default:
+        break;
+    }
+  }
+  // Keep system codes clear of the layer's own small codes (-2, -3, -5, -8).
+  if (err == EIO) return -EPROTO;
+  return -err;
+}
+
+int PosixDevice::Open(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  if (fd_.load() >= 0) return deAccessDenied;
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return PosixError(errno, true);
+  auto fail = [&](int code) {
+    ::close(fd);
+    return code;
+  };
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(PosixError(errno, true));
+  if (::tcgetattr(fd, &original_) != 0) return fail(PosixError(errno, true));
+  ::ioctl(fd, TIOCEXCL);
+  int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  int txWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0 || txWake < 0) {
+    if (wake >= 0) ::close(wake);
+    if (txWake >= 0) ::close(txWake);
+    return fail(deNoMemory);
+  }
+
+  termios raw = original_;
+  ::cfmakeraw(&raw);
+  raw.c_cflag |= CREAD | CLOCAL;
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
+    ::close(wake);
+    ::close(txWake);
+    return fail(PosixError(errno, true));
+  }
+  dcb_ = TDcb{};
+  dcb_.baudRate = SpeedBaud(::cfgetospeed(&raw));
+  wakeFd_ = wake;
+  txWakeFd_ = txWake;
+  int bits = 0;
+  hasModemLines_ = ::ioctl(fd, TIOCMGET, &bits) == 0;
+  serial_icounter_struct ic{};
+  hasCounters_ = ::ioctl(fd, TIOCGICOUNT, &ic) == 0;
+  hungUp_ = false;
+  errors_ = 0;
+  fd_ = fd;
+  lastModem_ = ModemStatusLocked();
+  ReadCounters(lastCounters_);
+  return 0;
+}
+
+void PosixDevice::Close() {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.exchange(-1);
+  if (fd < 0) return;
+  // Put the line back as we found it; a pty whose other side has gone may refuse.
+  ::tcsetattr(fd, TCSANOW, &original_);
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);  // also releases the flock
+  ::close(wakeFd_);
+  ::close(txWakeFd_);
+  wakeFd_ = txWakeFd_ = -1;
+}
+
+int PosixDevice::Setup(uint32_t inSize, uint32_t outSize) {
+  // Linux sizes its queues itself; the sizes stay for the record.
+  std::lock_guard lock(mutex_);
+  if (fd_.load() < 0) return -EBADF;
+  inSize_ = inSize;
+  outSize_ = outSize;
+  return 0;
+}
+
+int PosixDevice::GetState(TDcb& dcb) {
+  std::lock_guard lock(mutex_);
+  if (fd_.load() < 0) return -EBADF;
+  dcb = dcb_;
+  return 0;
+}
+
+int PosixDevice::SetState(const TDcb& dcb) {
+  std::lock_guard lock(mutex_);
+  if (fd_.load() < 0) return -EBADF;
+  int r = ApplyLocked(dcb);
+  if (r == 0) dcb_ = dcb;
+  return r;
+}
+
+int PosixDevice::ApplyLocked(const TDcb& dcb) {
+  int fd = fd_.load();
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return PosixError(errno, false);
+  speed_t speed;
+  if (!SpeedCode(dcb.baudRate, speed)) return -EINVAL;
+  ::cfsetispeed(&t, speed);
+  ::cfsetospeed(&t, speed);
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4) return -EINVAL;
+  t.c_cflag = (t.c_cflag & ~CSIZE) | kSizes[dcb.byteSize - 5];
+  t.c_cflag &= ~(PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                         PARENB | CMSPAR};
+  t.c_cflag |= kParity[dcb.parity];
+  if (dcb.stopBits != kOneStopBit) t.c_cflag |= CSTOPB;  // with 5 data bits: 1.5
+  if (dcb.outxCtsFlow || dcb.rtsControl == kRtsControlHandshake) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF | IXANY);
+  if (dcb.parityCheck) t.c_iflag |= INPCK;
+  if (dcb.outX) t.c_iflag |= IXON;
+  if (dcb.inX) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(dcb.xonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.xoffChar);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return PosixError(errno, false);
+  if (dcb.dtrControl != kDtrControlHandshake)
+    SetModemLineLocked(TIOCM_DTR, dcb.dtrControl == kDtrControlEnable);
+  if (dcb.rtsControl != kRtsControlHandshake)
+    SetModemLineLocked(TIOCM_RTS, dcb.rtsControl == kRtsControlEnable);
+  return 0;
+}
+
+void PosixDevice::SetModemLineLocked(int bit, bool on) {
+  if (!hasModemLines_) return;
+  ::ioctl(fd_.load(), on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+uint32_t PosixDevice::ModemStatusLocked() {
+  int fd = fd_.load();
+  int bits = 0;
+  if (fd < 0) return 0;
+  if (!hasModemLines_ || ::ioctl(fd, TIOCMGET, &bits) != 0) return msCtsOn | msDsrOn | msRlsdOn;
+  return ((bits & TIOCM_CTS) ? msCtsOn : 0) | ((bits & TIOCM_DSR) ? msDsrOn : 0) |
+         ((bits & TIOCM_RNG) ? msRingOn : 0) | ((bits & TIOCM_CAR) ? msRlsdOn : 0);
+}
+
+uint32_t PosixDevice::ModemStatus() {
+  std::lock_guard lock(mutex_);
+  return ModemStatusLocked();
+}
+
+bool PosixDevice::ReadCounters(Counters& c) {
+  serial_icounter_struct ic{};
+  if (!hasCounters_ || ::ioctl(fd_.load(), TIOCGICOUNT, &ic) != 0) return false;
+  c = {ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
+  return true;
+}
+
+uint32_t PosixDevice::LineEventsLocked() {
+  uint32_t events = 0;
+  uint32_t modem = ModemStatusLocked();
+  uint32_t changed = modem ^ lastModem_;
+  if (changed & msCtsOn) events |= evCts;
+  if (changed & msDsrOn) events |= evDsr;
+  if (changed & msRlsdOn) events |= evRlsd;
+  if (changed & msRingOn) events |= (modem & msRingOn) ? evRing : evRingTe;
+  lastModem_ = modem;
+  Counters now;
+  if (ReadCounters(now)) {
+    uint32_t errs = (now.frame != lastCounters_.frame ? ceFrame : 0) |
+                    (now.overrun != lastCounters_.overrun ? ceOverrun : 0) |
+                    (now.parity != lastCounters_.parity ? ceRxParity : 0) |
+                    (now.bufOverrun != lastCounters_.bufOverrun ? ceRxOver : 0);
+    if (now.brk != lastCounters_.brk) {
+      errs |= ceBreak;
+      events |= evBreak;
+    }
+    if (errs & ~ceBreak) events |= evErr;
+    errors_ |= errs;
+    lastCounters_ = now;
+  }
+  return events;
+}
+
+int PosixDevice::InQueueLocked() {
+  int n = 0;
+  if (::ioctl(fd_.load(), FIONREAD, &n) != 0) return 0;
+  return n;
+}
+
+int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
+  int fd = fd_.load();
+  if (fd < 0) return -EBADF;
+  int before;
+  bool hungUp;
+  {
+    std::lock_guard lock(mutex_);
+    before = InQueueLocked();
+    hungUp = hungUp_;
+    // Bytes that came since the last look. A queue that stays full while it is read
+    // does not grow, so a read since the last report counts as news too.
+    if (before > 0 && (before > seenInQueue_ || readSinceReport_)) {
+      seenInQueue_ = before;
+      readSinceReport_ = false;
+      return static_cast<int>((evRxChar | LineEventsLocked()) & mask);
+    }
+    seenInQueue_ = before;
+  }
+  // Wait for input only when the queue is empty: bytes that wait because nobody
+  // takes them must not wake us over and over. A hung-up pty polls as always ready,
+  // so then only the time-out paces us.
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, short(before == 0 && !hungUp ? POLLIN : 0), 0}};
+  int timeout = static_cast<int>(std::min(timeoutMs, kLinePollMs));
+  int r = ::poll(fds, hungUp ? 1 : 2, timeout);
+  if (r < 0 && errno != EINTR) return PosixError(errno, false);
+  std::lock_guard lock(mutex_);
+  if (fd_.load() < 0) return 0;
+  if (fds[0].revents & POLLIN) {
+    uint64_t count;
+    [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
+  }
+  hungUp_ = !hungUp && (fds[1].revents & (POLLHUP | POLLERR)) != 0;
+  uint32_t events = LineEventsLocked();
+  int after = InQueueLocked();
+  if (after > 0 && (after > seenInQueue_ || readSinceReport_)) {
+    events |= evRxChar;
+    readSinceReport_ = false;
+  }
+  seenInQueue_ = after;
+  return static_cast<int>(events & mask);
+}
+
+void PosixDevice::CancelWaits() {
+  std::lock_guard lock(mutex_);
+  if (wakeFd_ < 0) return;
+  uint64_t one = 1;
+  [[maybe_unused]] auto a = ::write(wakeFd_, &one, sizeof one);
+  [[maybe_unused]] auto b = ::write(txWakeFd_, &one, sizeof one);
+}
+
+int PosixDevice::Read(void* buf, size_t n) {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  if (fd < 0) return -EBADF;
+  ssize_t r = ::read(fd, buf, n);
+  seenInQueue_ = InQueueLocked();
+  if (r > 0) readSinceReport_ = true;
+  if (r >= 0) return static_cast<int>(r);
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  return PosixError(errno, false);
+}
+
+int PosixDevice::Write(const void* buf, size_t n) {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  if (fd < 0) return -EBADF;
+  ssize_t r = ::write(fd, buf, n);
+  if (r >= 0) return static_cast<int>(r);
+  if (errno == EAGAIN || errno == EINTR) return 0;
+  return PosixError(errno, false);
+}
+
+uint32_t PosixDevice::TransmitQueue() {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  int n = 0;
+  if (fd < 0 || ::ioctl(fd, TIOCOUTQ, &n) != 0) return 0;
+  return static_cast<uint32_t>(std::max(n, 0));
+}
+
+void PosixDevice::WaitTransmit(uint32_t maxUs) {
+  // The kernel has no wake-up for "sent": sleep the short time given, unless woken.
+  pollfd fds[1] = {{txWakeFd_, POLLIN, 0}};
+  timespec ts{static_cast<time_t>(maxUs / 1000000), static_cast<long>(maxUs % 1000000) * 1000};
+  if (fd_.load() < 0 || fds[0].fd < 0) return;
+  if (::ppoll(fds, 1, &ts, nullptr) > 0) {
+    uint64_t count;
+    [[maybe_unused]] auto n = ::read(txWakeFd_, &count, sizeof count);
+  }
+}
+
+uint32_t PosixDevice::ClearError(TComStat* stat) {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  if (fd < 0) return 0;
+  LineEventsLocked();
+  uint32_t errors = errors_;
+  errors_ = 0;
+  if (stat) {
+    int out = 0;
+    ::ioctl(fd, TIOCOUTQ, &out);
+    stat->cbInQue = static_cast<uint32_t>(InQueueLocked());
+    stat->cbOutQue = static_cast<uint32_t>(std::max(out, 0));
+    uint32_t modem = ModemStatusLocked();
+    stat->ctsHold = (dcb_.outxCtsFlow || dcb_.rtsControl == kRtsControlHandshake) &&
+                    !(modem & msCtsOn);
+    stat->dsrHold = dcb_.outxDsrFlow && !(modem & msDsrOn);
+    stat->xoffHold = false;
+  }
+  return errors;
+}
+
+int PosixDevice::Purge(uint32_t flags) {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  if (fd < 0) return -EBADF;
+  bool tx = flags & (purgeTxAbort | purgeTxClear);
+  bool rx = flags & (purgeRxAbort | purgeRxClear);
+  int which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+  if ((tx || rx) && ::tcflush(fd, which) != 0) return PosixError(errno, false);
+  return 0;
+}
+
+int PosixDevice::EscapeFunction(int func) {
+  std::lock_guard lock(mutex_);
+  int fd = fd_.load();
+  if (fd < 0) return 0;
+  switch (func) {
+    case efSetRts: SetModemLineLocked(TIOCM_RTS, true); break;
+    case efClrRts: SetModemLineLocked(TIOCM_RTS, false); break;
+    case efSetDtr: SetModemLineLocked(TIOCM_DTR, true); break;
+    case efClrDtr: SetModemLineLocked(TIOCM_DTR, false); break;
+    case efSetBreak: ::ioctl(fd, TIOCSBRK); break;
+    case efClrBreak: ::ioctl(fd, TIOCCBRK); break;
+    case efSetXoff: ::tcflow(fd, TCOOFF); break;
+    case efSetXon: ::tcflow(fd, TCOON); break;
+    default: break;
+  }
+  return 0;
+}
+
+}  // namespace zarnik

@@ -1,0 +1,87 @@
+// The POSIX device: real serial ports, USB adapters and ptys through termios.
+//
+// How it works: Open takes the device exclusively (TIOCEXCL, and a non-blocking
+// flock, which also holds against root and other programs that lock), keeps the
+// original termios to restore on Close, and puts the line in raw, non-blocking mode.
+// Reads and writes never block. WaitEvent polls the descriptor with a short time-out
+// and turns what it sees into comm events: new bytes in the receive queue, changes of
+// the modem lines (TIOCMGET), breaks and line errors (the driver's TIOCGICOUNT
+// counters, where it keeps them). A device without modem lines (a pty) reports CTS,
+// DSR and DCD asserted.
+//
+// What termios cannot say is kept in the settings record and answered back as set:
+// DSR flow control, DTR handshake and the XON/XOFF thresholds have no Linux
+// counterpart; either CTS flow or RTS handshake switches CRTSCTS on, which does both.
+//
+// Threading: see SerialDevice. The descriptor is closed only after the dispatcher has
+// stopped the threads that wait on it; short calls take the device's mutex.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "serial/serial_device.h"
+
+namespace zarnik {
+
+class PosixDevice : public SerialDevice {
+ public:
+  PosixDevice() = default;
+  ~PosixDevice() override { Close(); }
+
+  int Open(const std::string& path) override;
+  void Close() override;
+  bool IsOpen() const override { return fd_.load() >= 0; }
+  int Setup(uint32_t inSize, uint32_t outSize) override;
+  int GetState(TDcb& dcb) override;
+  int SetState(const TDcb& dcb) override;
+  int WaitEvent(uint32_t mask, uint32_t timeoutMs) override;
+  void CancelWaits() override;
+  int Read(void* buf, size_t n) override;
+  int Write(const void* buf, size_t n) override;
+  uint32_t TransmitQueue() override;
+  void WaitTransmit(uint32_t maxUs) override;
+  uint32_t ClearError(TComStat* stat) override;
+  int Purge(uint32_t flags) override;
+  int EscapeFunction(int func) override;
+  uint32_t ModemStatus() override;
+
+  // How often line changes are looked for while nothing else happens.
+  static constexpr uint32_t kLinePollMs = 20;
+
+ private:
+  struct Counters {
+    int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
+  };
+  bool ReadCounters(Counters& c);
+  // Events from modem line and error counter changes since the last look.
+  uint32_t LineEventsLocked();
+  uint32_t ModemStatusLocked();
+  int ApplyLocked(const TDcb& dcb);
+  void SetModemLineLocked(int bit, bool on);
+  int InQueueLocked();
+
+  std::mutex mutex_;
+  std::atomic<int> fd_{-1};
+  int wakeFd_ = -1;    // eventfds that CancelWaits signals: WaitEvent's
+  int txWakeFd_ = -1;  // and WaitTransmit's
+  termios original_{};
+  TDcb dcb_;
+  bool hasModemLines_ = true;
+  bool hasCounters_ = true;
+  bool hungUp_ = false;
+  int seenInQueue_ = 0;         // receive queue count at the last look
+  bool readSinceReport_ = false;  // bytes were taken since the last data event
+  uint32_t lastModem_ = 0;
+  Counters lastCounters_;
+  uint32_t errors_ = 0;  // accumulated line error bits, for ClearError
+  uint32_t inSize_ = 4096;
+  uint32_t outSize_ = 4096;
+};
+
+// The negated error code of the layer for a failed system call (one place per backend).
+int PosixError(int err, bool opening);
+
+}  // namespace zarnik

@@ -1,0 +1,382 @@
+// The communications dispatcher: the engine under a port component. One exists per
+// open port. It owns the device, a receive ring of 8192 bytes, an output ring of
+// OutSize bytes, three worker threads, the triggers, and the consumers that want to
+// hear when a trigger fires.
+//
+// How it works. The comm thread waits for device events (received bytes, modem line
+// changes, breaks, errors) and hands each to the dispatcher thread, then waits until
+// that one is done with it. The dispatcher thread wakes for those events and at least
+// every 50 ms; it copies received bytes into the receive ring, checks status,
+// receive and timer triggers, and delivers notices: it calls event and procedure
+// handlers directly on its own thread, and sends window notices through the Host,
+// waiting at most 3000 ms for each. The writer thread hands the output ring to the
+// device; a byte counts as used until the device has sent it, so OutBuffUsed falls to
+// 0 only when the output has left the line (or at least the driver, for devices that
+// cannot tell). Put, Get and the other operations return 0 or a count on success and
+// a negative error code otherwise; the port component turns them into exceptions.
+//
+// A data-available notice (0x7E01) announces every byte waiting. While it is being
+// delivered each consumer reads from the oldest waiting byte afresh; afterwards the
+// ring drops as many bytes as the consumer that read most took. A notice that was not
+// read in full is not repeated until new bytes come. No notice is sent while the
+// event-busy flag is set (a notice in progress, or a prompt wait of the component).
+//
+// TBaseDispatcher holds the logic; the device primitives ("slots") are virtual, and
+// TDeviceDispatcher (device_dispatcher.h) implements them over a SerialDevice.
+//
+// Threading. Four threads touch a dispatcher: the window thread (every public call
+// unless stated otherwise, window consumers), the comm, dispatcher and writer threads.
+// Procedure and event handlers run on the dispatcher thread and may call the read
+// operations, FlushInBuffer and the registration calls. Locks: StateLock (settings,
+// triggers, consumer lists, flags), RxLock (receive ring, notice read counts), TxLock
+// (output ring); they are taken in that order and notices are delivered holding none.
+// The process-wide PortList has its own lock, which the component also holds while it
+// runs a handler.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/host.h"
+#include "serial/comm_defs.h"
+#include "serial/triggers.h"
+
+namespace zarnik {
+
+class TCustomComPort;
+
+inline constexpr uint32_t kRxBufferSize = 8192;
+inline constexpr uint32_t kInitialBaud = 115200;
+
+// Notices.
+inline constexpr uint32_t kMsgTriggerAvail = 0x7E01;
+inline constexpr uint32_t kMsgTriggerData = 0x7E02;
+inline constexpr uint32_t kMsgTriggerTimer = 0x7E03;
+inline constexpr uint32_t kMsgTriggerStatus = 0x7E04;
+inline constexpr uint32_t kNoticeTimeoutMs = 3000;
+inline constexpr uint32_t kDispatchWakeMs = 50;
+
+// InitPort options.
+inline constexpr uint32_t ipDtr = 0x01;
+inline constexpr uint32_t ipRts = 0x02;
+inline constexpr uint32_t ipEventWord = 0x04;
+inline constexpr uint32_t ipDtrHandshake = 0x10;
+inline constexpr uint32_t ipRtsHandshake = 0x20;
+
+// HWFlowOptions flags.
+inline constexpr uint32_t hfUseDtr = 0x01;
+inline constexpr uint32_t hfUseRts = 0x02;
+inline constexpr uint32_t hfRequireDsr = 0x04;
+inline constexpr uint32_t hfRequireCts = 0x08;
+// SWFlowEnable flags.
+inline constexpr uint32_t sfTransmit = 0x01;
+inline constexpr uint32_t sfReceive = 0x02;
+
+enum THandlerFlagUpdate { fuKeepPort, fuEnablePort, fuDisablePort };
+enum TFlowState { fsOff, fsOn, fsDsrHold, fsCtsHold, fsXOutHold };
+
+// A procedure handler: a plain function, called on the dispatcher thread.
+using TTriggerProc = void (*)(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+// An event handler: a bound method, identified by its object.
+using TTriggerHandler = std::function<void(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
+
+// The process-wide list of dispatchers. A dispatcher's slot index is its PortIndex.
+void LockPortList();
+void UnlockPortList();
+std::recursive_mutex& PortListMutex();
+// The dispatcher in slot index, or nullptr (call with the list locked).
+class TBaseDispatcher;
+TBaseDispatcher* PortListAt(int index);
+int PortListCount();
+
+class TBaseDispatcher {
+ public:
+  // host: where window notices go (may be nullptr for a dispatcher that only probes).
+  explicit TBaseDispatcher(Host* host);
+  virtual ~TBaseDispatcher();
+  TBaseDispatcher(const TBaseDispatcher&) = delete;
+  TBaseDispatcher& operator=(const TBaseDispatcher&) = delete;
+
+  // ---- Device primitives (slots) ----
+  virtual int EscapeComFunction(int func) = 0;
+  virtual int FlushCom(uint32_t purgeFlags) = 0;
+  // Error bits (also accumulated into the line errors); the status record's
+  // transmit count is replaced by the bytes in the output ring.
+  uint32_t GetComError(TComStat& stat);
+  virtual uint32_t GetComEventMask() { return 0; }
+  virtual int GetComState(TDcb& dcb) = 0;
+  virtual int ReadCom(void* buf, size_t n) = 0;
+  virtual int SetComState(const TDcb& dcb) = 0;
+  int WriteCom(const void* buf, size_t n) { return PutBlock(buf, n); }
+  virtual int WaitComEvent(uint32_t mask, uint32_t timeoutMs) = 0;
+  virtual int SetupCom(uint32_t inSize, uint32_t outSize) = 0;
+  virtual void DonePortPrim();
+  virtual void StartDispatcher();
+  virtual void StopDispatcher();
+  virtual int OpenCom(const std::string& name, uint32_t inSize, uint32_t outSize) = 0;
+  virtual void CloseCom() = 0;
+  virtual int ProcessCommunications() { return 0; }
+  virtual void SetThreadBoost(int boost) { threadBoost_ = boost; }
+  virtual void UpdateHandlerFlags(THandlerFlagUpdate update);
+
+  // ---- Opening and closing ----
+  int InitPort(const std::string& name, int32_t baud, int parity, int dataBits, int stopBits,
+               uint32_t inSize, uint32_t outSize, uint32_t options);
+  void DonePort();
+
+  // ---- Line settings and flow control ----
+  int SetLine(int32_t baud, int parity, int dataBits, int stopBits);
+  void GetLine(int32_t& baud, int& parity, int& dataBits, int& stopBits);
+  int SetCommBuffers(uint32_t inSize, uint32_t outSize);
+  int HWFlowOptions(uint16_t full, uint16_t resume, uint32_t flags);
+  TFlowState HWFlowState();
+  int SWFlowEnable(uint16_t full, uint16_t resume, uint32_t flags);
+  int SWFlowDisable();
+  TFlowState SWFlowState();
+  int SWFlowChars(char on, char off);
+  int SetDtr(bool on);
+  int SetRts(bool on);
+  // Milliseconds WaitTxSent sleeps after the drain: 18 characters at these settings.
+  static uint32_t TxSentDelayMs(const TDcb& dcb);
+
+  // ---- Receiving ----
+  int ChangeLengthTrigger(uint16_t length);
+  bool CharReady();
+  int GetChar();              // the byte, or ecBufferIsEmpty
+  int PeekChar(uint16_t n);   // the n-th waiting byte (0 first)
+  int GetBlock(void* buf, size_t len);
+  int PeekBlock(void* buf, size_t len);
+  int InBuffUsed();
+  int InBuffFree();
+  int FlushInBuffer();
+
+  // ---- Sending ----
+  int PutChar(char c) { return PutBlock(&c, 1); }
+  int PutString(std::string_view s) { return PutBlock(s.data(), s.size()); }
+  int PutBlock(const void* buf, size_t n);
+  int OutBuffUsed();
+  int OutBuffFree();
+  int FlushOutBuffer();
+
+  // ---- Modem and line status ----
+  uint8_t GetModemStatus();
+  bool CheckCTS();
+  bool CheckDSR();
+  bool CheckRI();
+  bool CheckDCD();
+  bool CheckDeltaCTS();
+  bool CheckDeltaDSR();
+  bool CheckDeltaRI();
+  bool CheckDeltaDCD();
+  int GetLineError();
+  bool CheckLineBreak();
+
+  // ---- Triggers ----
+  int AddTimerTrigger();
+  int AddStatusTrigger(uint16_t kind);
+  int AddDataTrigger(std::string_view text, bool ignoreCase);
+  int SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate);
+  int SetStatusTrigger(uint16_t handle, uint16_t value, bool activate);
+  int RemoveTrigger(uint16_t handle);
+  int RemoveAllTriggers();
+  // The kind (1..5) of a status trigger handle, or ecBadTriggerHandle.
+  int ClassifyStatusTrigger(uint16_t handle);
+  void SaveTriggers(TTriggerSave& save);
+  void RestoreTriggers(const TTriggerSave& save);
+
+  // ---- Consumers ----
+  void RegisterWndTriggerHandler(MessageTarget* window);
+  void DeregisterWndTriggerHandler(MessageTarget* window);
+  void RegisterProcTriggerHandler(TTriggerProc proc);
+  void DeregisterProcTriggerHandler(TTriggerProc proc);
+  void RegisterEventTriggerHandler(const void* object, TTriggerHandler handler);
+  void DeregisterEventTriggerHandler(const void* object);
+  void RegisterSyncEventTriggerHandler(const void* object, TTriggerHandler handler);
+  void DeregisterSyncEventTriggerHandler(const void* object);
+
+  // ---- Flags ----
+  // Sets the event-busy flag of a prompt wait and returns its previous value. The
+  // flag a notice in delivery sets is kept apart, so that a notice ending during a
+  // wait cannot clear the wait's flag.
+  bool SetEventBusy(bool busy);
+  bool EventBusy() const { return eventBusy_.load() || noticeBusy_.load(); }
+  bool CloseAfterNotice() const { return closeAfterNotice_.load(); }
+  bool ThreadsActive() const { return threadsActive_.load(); }
+  int ThreadCount() const { return threadCount_.load(); }
+  bool DeviceOpen() const { return deviceOpen_.load(); }
+  // Blocks until received bytes may be waiting or maxMs have passed (any thread).
+  void WaitReceive(uint32_t maxMs);
+  // Called on the dispatcher thread after received bytes were put in the ring.
+  void SetReceiveWakeup(std::function<void()> wake);
+
+  // ---- Identity ----
+  int PortIndex() const { return portIndex_; }
+  void SetOwner(TCustomComPort* owner) { owner_.store(owner); }
+  TCustomComPort* Owner() const { return owner_.load(); }
+  void SetComName(std::string name) { comName_ = std::move(name); }
+  const std::string& ComName() const { return comName_; }
+  Host* GetHost() const { return host_; }
+
+ protected:
+  virtual uint32_t DeviceClearError(TComStat* stat) = 0;
+  // Writer thread primitives.
+  virtual int DeviceWrite(const void* buf, size_t n) = 0;
+  virtual uint32_t DeviceTransmitQueue() = 0;
+  virtual void DeviceWaitTransmit(uint32_t maxUs) = 0;
+  virtual void DeviceCancelWaits() = 0;
+  virtual uint32_t DeviceModemStatus() = 0;
+
+  // Ends the work of a dispatcher that is being destroyed: closes it, waits
+  // (servicing the window thread's queue) until its threads have ended, joins them.
+  void Shutdown();
+  // Stops the comm and writer threads (before the device is closed under them).
+  void StopWorkers();
+
+  // ---- Thread bodies ----
+  void CommThreadRun();
+  void DispThreadRun();
+  void OutThreadRun();
+
+  Host* host_;
+  std::atomic<bool> deviceOpen_{false};
+
+ private:
+  struct WndEntry {
+    MessageTarget* window;
+    bool deleted;
+  };
+  struct ProcEntry {
+    TTriggerProc proc;
+    bool deleted;
+  };
+  struct EventEntry {
+    const void* object;
+    TTriggerHandler handler;
+    bool deleted;
+    bool sync;
+  };
+  class SyncTarget;
+
+  // Dispatcher thread steps.
+  void DispatchOnce(uint32_t mask);
+  void ExtractReceived();
+  bool CheckStatusTriggers();
+  bool CheckReceiveTriggers();
+  bool CheckTimerTriggers();
+  bool StatusConditionLocked(TStatusTrigger& t, uint16_t& data);
+  bool SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+  void FinishNoticeLocked();
+  void RecomputeWantLocked();
+  void StatusLoop();
+
+  // Writer thread.
+  void WriteOut();
+  void AdvanceTxTailLocked(size_t n);
+
+  void UpdateModemStatus();
+  void RefreshStatus();
+  int WaitTxSent();
+  int SetCommStateFix(TDcb dcb);
+  int RxUsedLocked() const;
+  int TxUsedLocked() const;
+  int ReadRx(void* buf, size_t len, bool consume, size_t skip = 0);
+  void FreeBuffers();
+  void JoinThread(std::thread& t, std::atomic<bool>& running, uint64_t maxMs, bool pump);
+  void SignalAll();
+  void WaitFlag(bool& flag, uint32_t maxMs);
+  void RaiseFlag(bool& flag);
+  void SyncCall(const TTriggerHandler& handler, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+  // Identity.
+  std::atomic<TCustomComPort*> owner_{nullptr};
+  int portIndex_ = -1;
+  std::string comName_;
+
+  // Locks.
+  std::recursive_mutex stateLock_;
+  std::mutex rxLock_;
+  std::mutex txLock_;
+  std::mutex statusLock_;  // leaf lock: line errors, modem byte, status record
+
+  // Settings (StateLock).
+  TDcb dcb_;
+  uint32_t inSize_ = 4096;
+  uint32_t outSize_ = 4096;
+  uint32_t lastBaud_ = kInitialBaud;
+  bool dtrOn_ = true, rtsOn_ = true;
+  bool dtrHandshake_ = false, rtsHandshake_ = false;
+  bool rs485_ = false;
+  int threadBoost_ = 0;
+  uint32_t options_ = 0;
+
+  // Status (statusLock_).
+  TComStat comStat_;
+  uint32_t lineErrors_ = 0;
+  uint8_t modemStatus_ = 0;
+  std::atomic<bool> ringSeen_{false};
+
+  // Receive ring (RxLock).
+  std::vector<uint8_t> rx_;
+  uint32_t rxHead_ = 0, rxTail_ = 0;
+  bool rxFull_ = false;
+  uint32_t scanPos_ = 0;
+  uint32_t lastNoticePos_ = 0;
+  size_t arrivedSinceNotice_ = 0;
+  bool inNotice_ = false;
+  size_t noticeReadCount_ = 0;
+  size_t noticeMaxRead_ = 0;
+  std::atomic<uint16_t> availLength_{1};
+
+  // Output ring (TxLock).
+  std::vector<uint8_t> tx_;
+  uint32_t txHead_ = 0, txTail_ = 0;
+  bool txFull_ = false;
+  uint32_t txHanded_ = 0;  // bytes from the tail that the device holds but has not sent
+  std::atomic<bool> outputSent_{false};
+
+  // Triggers and consumers (StateLock).
+  TTriggerList triggers_;
+  std::vector<WndEntry> wndHandlers_;
+  std::vector<ProcEntry> procHandlers_;
+  std::vector<EventEntry> eventHandlers_;
+  bool ownWindowWants_ = false;
+  std::atomic<bool> wantNotices_{false};
+  bool deletionsPending_ = false;
+  bool delivering_ = false;
+  std::function<void()> receiveWakeup_;
+
+  // Flags.
+  std::atomic<bool> eventBusy_{false};   // a prompt wait runs
+  std::atomic<bool> noticeBusy_{false};  // a notice is being delivered
+  std::atomic<bool> closeAfterNotice_{false};
+  std::atomic<bool> stopThreads_{false};
+  std::atomic<bool> threadsActive_{false};
+  std::atomic<int> threadCount_{0};
+  std::atomic<uint32_t> lastEventMask_{0};
+  bool buffersFreed_ = true;
+
+  // Hand-shakes between the threads (the events of the design).
+  std::mutex syncMutex_;
+  std::condition_variable syncCv_;
+  bool wakeDispatch_ = false;
+  bool dispatchDone_ = false;
+  bool txWake_ = false;
+  bool txFlush_ = false;
+  bool threadAck_ = false;
+  std::condition_variable rxCv_;  // received bytes arrived (with rxLock_)
+
+  std::thread commThread_, dispThread_, outThread_;
+  std::atomic<bool> commRunning_{false}, dispRunning_{false}, outRunning_{false};
+  std::thread::id dispThreadId_;
+  std::unique_ptr<SyncTarget> syncTarget_;
+};
+
+}  // namespace zarnik

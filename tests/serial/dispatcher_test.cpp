@@ -1,0 +1,395 @@
+// The dispatcher over the simulated null modem, with real threads: notices and their
+// read positions, triggers, flow control, flushing and line settings.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "serial/device_dispatcher.h"
+#include "serial/device_sim.h"
+#include "serial/serial_exceptions.h"
+#include "serial_test_util.h"
+
+namespace zarnik {
+namespace {
+
+using testing::WaitUntil;
+
+struct Notice {
+  uint32_t msg;
+  uintptr_t wParam;
+  intptr_t lParam;
+};
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    modem = SimNullModem::Create(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void TearDown() override { d.reset(); }
+
+  void Open(uint32_t options = ipDtr | ipRts, int32_t baud = 38400) {
+    d = std::make_unique<TDeviceDispatcher>(&host);
+    ASSERT_EQ(d->InitPort(modem->Path(), baud, 0, 8, 1, 4096, 4096, options), 0);
+  }
+  // Records every notice; reads `take` bytes of each data notice.
+  void Record(size_t take = 0) {
+    d->RegisterEventTriggerHandler(this, [this, take](uint32_t msg, uintptr_t w, intptr_t l) {
+      if (msg == kMsgTriggerAvail && take > 0) {
+        std::vector<char> buf(std::min<size_t>(take, w));
+        d->GetBlock(buf.data(), buf.size());
+        std::lock_guard lock(mutex);
+        read.append(buf.data(), buf.size());
+      }
+      std::lock_guard lock(mutex);
+      notices.push_back({msg, w, l});
+    });
+  }
+  std::vector<Notice> Notices() {
+    std::lock_guard lock(mutex);
+    return notices;
+  }
+  size_t CountOf(uint32_t msg) {
+    auto all = Notices();
+    return std::count_if(all.begin(), all.end(), [&](const Notice& n) { return n.msg == msg; });
+  }
+
+  ConsoleHost host{testing::QuietHost()};
+  std::shared_ptr<SimNullModem> modem;
+  std::unique_ptr<TDeviceDispatcher> d;
+  std::mutex mutex;
+  std::vector<Notice> notices;
+  std::string read;
+};
+
+TEST_F(DispatcherTest, OpensConfiguresAndClosesTheDevice) {
+  Open(ipDtr);
+  EXPECT_TRUE(modem->PortOpen());
+  EXPECT_EQ(modem->PortSettings().baudRate, 38400u);
+  EXPECT_TRUE(modem->PortDtr());
+  EXPECT_FALSE(modem->PortRts());
+  EXPECT_EQ(d->ThreadCount(), 3);
+  d->DonePort();
+  EXPECT_FALSE(modem->PortOpen());
+  EXPECT_EQ(d->ThreadCount(), 0);
+  TDeviceDispatcher other(&host);
+  EXPECT_EQ(other.InitPort("sim:none", 9600, 0, 8, 1, 4096, 4096, 0), deFileNotFound);
+}
+
+TEST_F(DispatcherTest, BytesGoOutInOrderAndComeIn) {
+  Open();
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text.push_back(static_cast<char>('a' + i % 26));
+  ASSERT_EQ(d->PutString(text), 3000);
+  ASSERT_TRUE(modem->PeerWaitAvailable(3000, 2000));
+  EXPECT_EQ(modem->PeerReadAll(), text);
+  EXPECT_TRUE(WaitUntil([&] { return d->OutBuffUsed() == 0; }));
+  modem->PeerWrite("reply");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 5; }));
+  char buf[5];
+  EXPECT_EQ(d->PeekChar(4), 'y');
+  EXPECT_EQ(d->GetBlock(buf, 6), ecBufferIsEmpty);  // more than waiting: nothing read
+  EXPECT_EQ(d->GetBlock(buf, 5), 5);
+  EXPECT_EQ(std::string(buf, 5), "reply");
+  EXPECT_EQ(d->GetChar(), ecBufferIsEmpty);
+}
+
+TEST_F(DispatcherTest, APutThatDoesNotFitFailsWhole) {
+  Open();
+  ASSERT_EQ(d->HWFlowOptions(2000, 409, hfRequireCts), 0);
+  modem->SetCts(false);  // nothing leaves
+  std::string block(4096, 'x');
+  ASSERT_EQ(d->PutBlock(block.data(), 4000), 4000);
+  EXPECT_EQ(d->OutBuffFree(), 96);
+  EXPECT_EQ(d->PutBlock(block.data(), 97), ecOutputBufferTooSmall);
+  EXPECT_EQ(d->OutBuffUsed(), 4000);
+  EXPECT_EQ(d->PutBlock(block.data(), 96), 96);
+  EXPECT_EQ(d->OutBuffFree(), 0);
+  EXPECT_EQ(modem->PeerAvailable(), 0u);
+}
+
+TEST_F(DispatcherTest, TwoConsumersEachReadFromTheOldestByte) {
+  Open();
+  std::string first, second;
+  d->RegisterEventTriggerHandler(&first, [&](uint32_t msg, uintptr_t, intptr_t) {
+    if (msg != kMsgTriggerAvail) return;
+    char b[3];
+    if (d->GetBlock(b, 3) == 3) first.assign(b, 3);
+  });
+  d->RegisterEventTriggerHandler(&second, [&](uint32_t msg, uintptr_t, intptr_t) {
+    if (msg != kMsgTriggerAvail) return;
+    char b[5];
+    if (d->GetBlock(b, 5) == 5) second.assign(b, 5);
+  });
+  modem->PeerWrite("ABCDEFGH");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 3; }));
+  d->DeregisterEventTriggerHandler(&first);
+  d->DeregisterEventTriggerHandler(&second);
+  EXPECT_EQ(first, "ABC");
+  EXPECT_EQ(second, "ABCDE");
+  EXPECT_EQ(d->GetChar(), 'F');  // the next read starts at the sixth byte
+}
+
+TEST_F(DispatcherTest, ANoticeNotReadInFullComesBackOnlyWithNewBytes) {
+  Open();
+  Record(4);
+  modem->PeerWrite("0123456789");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 6; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));  // a few idle rounds
+  ASSERT_EQ(CountOf(kMsgTriggerAvail), 1u);
+  EXPECT_EQ(Notices()[0].wParam, 10u);
+  modem->PeerWrite("X");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerAvail) == 2; }));
+  EXPECT_EQ(Notices()[1].wParam, 7u);  // the six old bytes and the new one
+  EXPECT_EQ(Notices()[0].lParam, intptr_t(d->PortIndex()) << 16);
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return read == "01234567";
+  }));
+}
+
+TEST_F(DispatcherTest, ANoticeReadInFullByOneOfTwoConsumersCounts) {
+  Open();
+  int small = 0, whole = 0;
+  d->RegisterEventTriggerHandler(&small, [&](uint32_t msg, uintptr_t, intptr_t) {
+    char b[4];
+    if (msg == kMsgTriggerAvail && d->GetBlock(b, 4) == 4) ++small;
+  });
+  d->RegisterEventTriggerHandler(&whole, [&](uint32_t msg, uintptr_t w, intptr_t) {
+    char b[64];
+    if (msg == kMsgTriggerAvail && d->GetBlock(b, w) == int(w)) ++whole;
+  });
+  modem->PeerWrite("0123456789");
+  ASSERT_TRUE(WaitUntil([&] { return whole == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
+}
+
+TEST_F(DispatcherTest, WithNobodyReadingTheRingFillsAndRtsStopsTheSender) {
+  Open(ipDtr | ipRtsHandshake);
+  ASSERT_EQ(d->HWFlowOptions(2000, 409, hfUseRts), 0);
+  modem->PeerWrite(std::string(20000, 'r'));
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 8192; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(d->InBuffFree(), 0);
+  // The driver's queue holds what the ring could not take, above the resume level:
+  // RTS stays down and the sender waits with the rest.
+  size_t queued = modem->PortReceiveQueue();
+  EXPECT_GT(queued, 409u);
+  EXPECT_LE(queued, 2001u);
+  EXPECT_FALSE(modem->PortRts());
+  EXPECT_EQ(modem->PeerPending(), 20000u - 8192u - queued);
+  // Reading makes room: extraction resumes and the sender goes on.
+  std::vector<char> buf(8192);
+  ASSERT_EQ(d->GetBlock(buf.data(), 8192), 8192);
+  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 8192; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  EXPECT_EQ(modem->PeerPending(), 20000u - 2 * 8192u - modem->PortReceiveQueue());
+  EXPECT_EQ(std::string(buf.data(), 8192), std::string(8192, 'r'));
+}
+
+TEST_F(DispatcherTest, FlushOutBufferDropsWhatIsLeftOfALargeWrite) {
+  modem->SetPacing(true);
+  Open(ipDtr | ipRts, 9600);  // 4096 bytes take over 4 s
+  std::string block(4096, 'z');
+  ASSERT_EQ(d->PutBlock(block.data(), block.size()), 4096);
+  ASSERT_TRUE(modem->PeerWaitAvailable(20, 1000));
+  ASSERT_EQ(d->FlushOutBuffer(), 0);
+  EXPECT_EQ(d->OutBuffUsed(), 0);
+  EXPECT_EQ(d->OutBuffFree(), 4096);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  size_t got = modem->PeerReadAll().size();
+  EXPECT_LT(got, 200u);
+  ASSERT_EQ(d->PutString("after"), 5);
+  ASSERT_TRUE(modem->PeerWaitAvailable(5, 1000));
+  EXPECT_EQ(modem->PeerReadAll(), "after");
+}
+
+TEST_F(DispatcherTest, SetLineWithUnchangedValuesDoesNotWaitForTheOutput) {
+  Open();
+  ASSERT_EQ(d->HWFlowOptions(2000, 409, hfRequireCts), 0);
+  modem->SetCts(false);
+  d->PutString("stuck");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(d->SetLine(38400, 0, 8, 1), 0);
+  EXPECT_EQ(d->SetLine(0, 5, 9, 3), 0);  // every value "keep as is"
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(d->OutBuffUsed(), 5);
+}
+
+TEST_F(DispatcherTest, SetLineDrainsTheOutputBeforeChanging) {
+  modem->SetPacing(true);
+  Open();
+  std::string block(400, 'q');  // about 100 ms at 38400
+  d->PutBlock(block.data(), block.size());
+  ASSERT_EQ(d->SetLine(19200, 2, 7, 2), 0);
+  EXPECT_EQ(modem->PeerAvailable(), 400u);
+  TDcb dcb = modem->PortSettings();
+  EXPECT_EQ(dcb.baudRate, 19200u);
+  EXPECT_EQ(dcb.parity, 2);
+  EXPECT_EQ(dcb.byteSize, 7);
+  EXPECT_EQ(dcb.stopBits, kTwoStopBits);
+  EXPECT_EQ(d->SetLine(19200, 0, 5, 1), 0);
+  EXPECT_EQ(modem->PortSettings().stopBits, kOne5StopBits);  // 5 data bits: 1.5 whatever asked
+}
+
+TEST(WaitTxSent, EighteenCharactersAtTheLineSettings) {
+  TDcb dcb;
+  dcb.baudRate = 38400;
+  EXPECT_EQ(TBaseDispatcher::TxSentDelayMs(dcb), 5u);  // 260 x 10 x 18 = 46800 units
+  dcb.baudRate = 115200;
+  EXPECT_EQ(TBaseDispatcher::TxSentDelayMs(dcb), 2u);  // 86 x 10 x 18 = 15480
+  dcb.baudRate = 1200;
+  dcb.parity = 1;
+  dcb.stopBits = kTwoStopBits;
+  EXPECT_EQ(TBaseDispatcher::TxSentDelayMs(dcb), 180u);  // 8333 x 12 x 18
+  dcb.baudRate = 4000000;
+  dcb.parity = 0;
+  dcb.stopBits = kOneStopBit;
+  EXPECT_EQ(TBaseDispatcher::TxSentDelayMs(dcb), 1u);  // 2 x 10 x 18 = 360, doubled
+}
+
+TEST(TriggerHandles, MultiplesOfEightThenReuseThenNone) {
+  TTriggerList list;
+  EXPECT_EQ(list.NewHandle(), 8);
+  EXPECT_EQ(list.NewHandle(), 16);
+  list.lastHandle = kMaxHandleCount;
+  for (uint16_t h = 8; h <= 4096; h += 8)
+    if (h != 80) list.timers.push_back({h, false, {}});
+  list.statuses.push_back({uint16_t(4096 + 8 + 3), stOutbuffFree});
+  EXPECT_EQ(list.NewHandle(), 80);
+  list.timers.push_back({80, false, {}});
+  EXPECT_EQ(list.NewHandle(), ecNoMoreTriggers);
+  list.Clear();
+  EXPECT_EQ(list.NewHandle(), 8);
+}
+
+TEST_F(DispatcherTest, TriggerOperationsCheckTheirHandles) {
+  Open();
+  int status = d->AddStatusTrigger(stOutbuffFree);
+  EXPECT_EQ(status, 8 + 3);
+  EXPECT_EQ(d->ClassifyStatusTrigger(status), stOutbuffFree);
+  int timer = d->AddTimerTrigger();
+  EXPECT_EQ(timer, 16);
+  EXPECT_EQ(d->AddStatusTrigger(6), ecBadArgument);
+  EXPECT_EQ(d->SetStatusTrigger(timer, 0, true), ecBadTriggerHandle);
+  EXPECT_EQ(d->SetTimerTrigger(status, 1, true), ecBadTriggerHandle);
+  EXPECT_EQ(d->RemoveTrigger(999), ecBadTriggerHandle);
+  EXPECT_EQ(d->RemoveTrigger(status), 0);
+  EXPECT_EQ(d->ClassifyStatusTrigger(status), ecBadTriggerHandle);
+  EXPECT_EQ(d->RemoveTrigger(kAvailTriggerHandle), 0);  // data-available rule off
+  Record();
+  modem->PeerWrite("quiet");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 5; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_EQ(CountOf(kMsgTriggerAvail), 0u);
+}
+
+TEST_F(DispatcherTest, AModemTriggerFiresOnceWhenCtsChanges) {
+  Open();
+  Record();
+  int h = d->AddStatusTrigger(stModem);
+  ASSERT_EQ(d->SetStatusTrigger(h, kLevelCts, true), 0);
+  modem->SetCts(false);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerStatus) == 1; }));
+  auto n = Notices().back();
+  EXPECT_EQ(n.wParam, uintptr_t(h));
+  EXPECT_EQ(n.lParam & 0xFFFF, 0);
+  uint8_t status = d->GetModemStatus();
+  EXPECT_EQ(status & kLevelCts, 0);
+  EXPECT_EQ(status & kDeltaCts, kDeltaCts);
+  EXPECT_EQ(d->GetModemStatus() & kDeltaCts, 0);  // reading cleared the change bit
+  modem->SetCts(true);  // disarmed when it fired
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_EQ(CountOf(kMsgTriggerStatus), 1u);
+  EXPECT_TRUE(d->CheckCTS());
+}
+
+TEST_F(DispatcherTest, LineErrorAndBreakAreKeptUntilRead) {
+  Open();
+  Record();
+  int h = d->AddStatusTrigger(stLineError);
+  d->SetStatusTrigger(h, ceRxParity, true);
+  modem->InjectLineError(ceRxParity);
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerStatus) == 1; }));
+  modem->InjectBreak();
+  EXPECT_TRUE(WaitUntil([&] { return d->CheckLineBreak(); }));
+  EXPECT_EQ(d->GetLineError(), 3);  // parity
+  EXPECT_EQ(d->GetLineError(), 0);
+}
+
+TEST_F(DispatcherTest, OutputTriggersAndTimersFireOnce) {
+  Open();
+  Record();
+  int sent = d->AddStatusTrigger(stOutSent);
+  int freeSpace = d->AddStatusTrigger(stOutbuffFree);
+  int timer = d->AddTimerTrigger();
+  d->SetStatusTrigger(sent, 0, true);
+  d->SetStatusTrigger(freeSpace, 4096, true);
+  d->SetTimerTrigger(timer, 1, true);
+  d->PutString("x");
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerStatus) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerTimer) == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(CountOf(kMsgTriggerTimer), 1u);
+  EXPECT_EQ(CountOf(kMsgTriggerStatus), 2u);
+  for (const auto& n : Notices()) {
+    if (n.wParam == uintptr_t(freeSpace)) {
+      EXPECT_EQ(n.lParam & 0xFFFF, 4096);
+    }
+  }
+}
+
+TEST_F(DispatcherTest, DeregisteringDuringANoticeSkipsTheMarkedConsumer) {
+  Open();
+  int firstCalls = 0, secondCalls = 0;
+  d->RegisterEventTriggerHandler(&firstCalls, [&](uint32_t, uintptr_t, intptr_t) {
+    ++firstCalls;
+    d->DeregisterEventTriggerHandler(&secondCalls);
+  });
+  d->RegisterEventTriggerHandler(&secondCalls, [&](uint32_t, uintptr_t, intptr_t) {
+    ++secondCalls;
+  });
+  modem->PeerWrite("a");
+  ASSERT_TRUE(WaitUntil([&] { return firstCalls == 1; }));
+  modem->PeerWrite("b");
+  ASSERT_TRUE(WaitUntil([&] { return firstCalls == 2; }));
+  EXPECT_EQ(secondCalls, 0);
+}
+
+TEST_F(DispatcherTest, NoNoticeWhileEventBusy) {
+  Open();
+  Record();
+  EXPECT_FALSE(d->SetEventBusy(true));
+  modem->PeerWrite("held");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 4; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  EXPECT_EQ(CountOf(kMsgTriggerAvail), 0u);
+  EXPECT_TRUE(d->SetEventBusy(false));
+  EXPECT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerAvail) == 1; }));
+}
+
+TEST_F(DispatcherTest, WindowConsumersGetNoticesThroughTheHost) {
+  Open();
+  struct Window : MessageTarget {
+    TDeviceDispatcher* d;
+    std::string got;
+    intptr_t HandleMessage(uint32_t msg, uintptr_t w, intptr_t) override {
+      std::vector<char> b(w);
+      if (msg == kMsgTriggerAvail && d->GetBlock(b.data(), w) == int(w)) got.append(b.data(), w);
+      return 0;
+    }
+  } window;
+  window.d = d.get();
+  host.AddTarget(&window);
+  d->RegisterWndTriggerHandler(&window);
+  d->UpdateHandlerFlags(fuEnablePort);
+  modem->PeerWrite("via the window thread");
+  EXPECT_TRUE(testing::PumpUntil(host, [&] { return window.got == "via the window thread"; }));
+  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
+  d->DeregisterWndTriggerHandler(&window);
+  host.RemoveTarget(&window);
+}
+
+}  // namespace
+}  // namespace zarnik

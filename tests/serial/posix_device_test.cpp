@@ -1,0 +1,117 @@
+// The termios device over a pty pair: exclusive open, raw bytes both ways, settings
+// reaching the driver, events, and what a pty lacks (modem lines) answered as asserted.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+
+#include <thread>
+
+#include "serial/device_posix.h"
+#include "serial_test_util.h"
+
+namespace zarnik {
+namespace {
+
+using testing::PtyPair;
+
+TEST(PosixDevice, MissingAndHeldDevicesAnswerTheirCodes) {
+  PosixDevice device;
+  EXPECT_EQ(device.Open("/dev/zarnik-no-such-tty"), deFileNotFound);
+  EXPECT_EQ(device.Open("/dev/null/x"), dePathNotFound);
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  PosixDevice second;
+  EXPECT_EQ(second.Open(pty.SlavePath()), deAccessDenied);
+  device.Close();
+  EXPECT_EQ(second.Open(pty.SlavePath()), 0);
+}
+
+TEST(PosixDevice, ALockHeldByAnotherProgramCountsAsInUse) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  PosixDevice device;
+  EXPECT_EQ(device.Open(pty.SlavePath()), deAccessDenied);
+  ::close(other);
+  EXPECT_EQ(device.Open(pty.SlavePath()), 0);
+}
+
+TEST(PosixDevice, RawBytesBothWaysWithoutBlocking) {
+  PtyPair pty;
+  PosixDevice device;
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  std::string all;
+  for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+  ASSERT_EQ(device.Write(all.data(), all.size()), 256);
+  EXPECT_EQ(pty.Read(256), all);
+  char buf[300];
+  EXPECT_EQ(device.Read(buf, sizeof buf), 0);
+  EXPECT_EQ(device.WaitEvent(kCommMask, 10), 0);  // quiet line
+  pty.Write(all);
+  ASSERT_GT(device.WaitEvent(kCommMask, 500) & evRxChar, 0);
+  std::string got;
+  testing::WaitUntil([&] {
+    int n = device.Read(buf, sizeof buf);
+    if (n > 0) got.append(buf, n);
+    return got.size() >= 256;
+  });
+  EXPECT_EQ(got, all);
+}
+
+TEST(PosixDevice, SettingsReachTheDriver) {
+  PtyPair pty;
+  PosixDevice device;
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  TDcb dcb;
+  ASSERT_EQ(device.GetState(dcb), 0);
+  dcb.baudRate = 38400;
+  dcb.byteSize = 7;
+  dcb.parity = 2;  // even
+  dcb.stopBits = kTwoStopBits;
+  ASSERT_EQ(device.SetState(dcb), 0);
+  int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);  // root passes TIOCEXCL
+  termios t{};
+  ASSERT_EQ(::tcgetattr(fd, &t), 0);
+  ::close(fd);
+  // A pty keeps its own character size and parity; speed and stop bits it takes.
+  EXPECT_EQ(::cfgetospeed(&t), speed_t(B38400));
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO));  // raw
+  TDcb back;
+  device.GetState(back);
+  EXPECT_EQ(back.byteSize, 7);
+  EXPECT_EQ(back.parity, 2);
+  dcb.baudRate = 12345;  // no such rate on this system
+  EXPECT_EQ(device.SetState(dcb), -EINVAL);
+  TDcb kept;
+  device.GetState(kept);
+  EXPECT_EQ(kept.baudRate, 38400u);
+}
+
+TEST(PosixDevice, APtyReportsItsModemLinesAsserted) {
+  PtyPair pty;
+  PosixDevice device;
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  EXPECT_EQ(device.ModemStatus(), msCtsOn | msDsrOn | msRlsdOn);
+  EXPECT_EQ(device.EscapeFunction(efClrDtr), 0);  // nothing to drive, and no failure
+}
+
+TEST(PosixDevice, CancelWakesTheCommWait) {
+  PtyPair pty;
+  PosixDevice device;
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  std::thread t([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    device.CancelWaits();
+  });
+  EXPECT_EQ(device.WaitEvent(kCommMask, 1000), 0);
+  t.join();
+}
+
+}  // namespace
+}  // namespace zarnik

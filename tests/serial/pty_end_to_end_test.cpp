@@ -1,0 +1,119 @@
+// TComPort on a real pty: the termios device, the dispatcher's threads and the
+// component together, with the test holding the far side of the line.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "serial/com_port.h"
+#include "serial_test_util.h"
+
+namespace zarnik {
+namespace {
+
+using testing::PtyPair;
+using testing::PumpUntil;
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 12345;
+  for (auto& c : s) {
+    x = x * 1103515245 + 12345;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+class PtyPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(pty.Ok());
+    port.SetDevicePath(pty.SlavePath());
+    port.SetAutoOpen(false);
+    port.SetBaud(38400);
+    port.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
+    port.SetBufferFull(2000);
+    port.SetBufferResume(409);
+  }
+  PtyPair pty;
+  ConsoleHost host{testing::QuietHost()};
+  TComPort port{host};
+};
+
+TEST_F(PtyPort, AMegabyteArrivesIntactAndInOrder) {
+  std::string data = Pattern(1 << 20);
+  std::string got;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t count) {
+    size_t at = got.size();
+    got.resize(at + count);
+    cp.GetBlock(got.data() + at, count);
+  };
+  port.SetOpen(true);
+  std::thread peer([&] { pty.Write(data); });
+  bool all = PumpUntil(host, [&] { return got.size() >= data.size(); }, 20000);
+  peer.join();
+  ASSERT_TRUE(all) << got.size();
+  EXPECT_TRUE(got == data);
+}
+
+TEST_F(PtyPort, AMegabyteGoesOutIntactInBlocks) {
+  std::string data = Pattern(1 << 20);
+  port.SetOpen(true);
+  std::string received;
+  std::thread peer([&] { received = pty.Read(data.size(), 20000); });
+  for (size_t at = 0; at < data.size();) {
+    uint16_t n = static_cast<uint16_t>(std::min<size_t>(2000, data.size() - at));
+    ASSERT_TRUE(PumpUntil(host, [&] { return port.GetOutBuffFree() >= n; }, 5000));
+    port.PutBlock(data.data() + at, n);
+    at += n;
+  }
+  peer.join();
+  EXPECT_TRUE(received == data);
+  EXPECT_TRUE(PumpUntil(host, [&] { return port.GetOutBuffUsed() == 0; }));
+}
+
+TEST_F(PtyPort, APromptWaitAnswersAUnitOnTheLine) {
+  port.SetOpen(true);
+  std::atomic<bool> stop{false};
+  std::thread unit([&] {  // echoes lines and answers a carriage return with its prompt
+    while (!stop) {
+      std::string in = pty.Read(1, 20);
+      if (in == "\r") pty.Write("\r\n>");
+      else if (!in.empty()) pty.Write(in);
+    }
+  });
+  port.FlushInBuffer();
+  port.PutString("LOADR\r");
+  EXPECT_TRUE(port.WaitForString(">", 20, true, false));
+  port.FlushInBuffer();
+  port.FlushOutBuffer();
+  EXPECT_EQ(port.InBuffUsed(), 0);
+  stop = true;
+  unit.join();
+}
+
+TEST_F(PtyPort, ThePtyIsHeldWhileOpenAndFreeAfterClose) {
+  port.SetOpen(true);
+  TComPort other(host);
+  other.SetDevicePath(pty.SlavePath());
+  EXPECT_THROW(other.SetOpen(true), EAlreadyOpen);
+  EXPECT_TRUE(port.GetCTS());  // a pty has no modem lines: asserted
+  port.SetOpen(false);
+  other.SetOpen(true);
+  EXPECT_TRUE(other.GetOpen());
+}
+
+TEST_F(PtyPort, OpenCloseCyclesLeaveNothingBehind) {
+  for (int i = 0; i < 20; ++i) {
+    port.SetOpen(true);
+    port.PutString("x");
+    // Closing discards what has not gone out yet; let it go first.
+    ASSERT_TRUE(PumpUntil(host, [&] { return port.GetOutBuffUsed() == 0; }));
+    port.SetOpen(false);
+  }
+  EXPECT_EQ(pty.Read(20, 1000), std::string(20, 'x'));
+  EXPECT_EQ(PortListCount(), 0);
+}
+
+}  // namespace
+}  // namespace zarnik

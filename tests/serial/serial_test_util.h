@@ -1,0 +1,100 @@
+// Helpers for the serial tests: a pty pair, and waits that service the host's queue
+// (real time, short bounds).
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/console_host.h"
+
+namespace zarnik::testing {
+
+// A pseudo-terminal: the test keeps the master, the code under test opens the slave.
+class PtyPair {
+ public:
+  PtyPair() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    slavePath_ = ::ptsname(master_);
+    termios t{};
+    // The master side passes bytes through unchanged.
+    int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY);
+    if (slave >= 0) {
+      ::tcgetattr(slave, &t);
+      ::cfmakeraw(&t);
+      ::tcsetattr(slave, TCSANOW, &t);
+      keep_ = slave;  // keeps the pty from hanging up while the port is closed
+    }
+  }
+  ~PtyPair() {
+    if (keep_ >= 0) ::close(keep_);
+    if (master_ >= 0) ::close(master_);
+  }
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+
+  bool Ok() const { return master_ >= 0 && !slavePath_.empty(); }
+  int Master() const { return master_; }
+  const std::string& SlavePath() const { return slavePath_; }
+
+  void Write(const std::string& s) const {
+    size_t done = 0;
+    while (done < s.size()) {
+      ssize_t n = ::write(master_, s.data() + done, s.size() - done);
+      if (n > 0) done += n;
+      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  // Reads what arrives until n bytes came or maxMs passed.
+  std::string Read(size_t n, int maxMs = 2000) const {
+    std::string out;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+    char buf[4096];
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+      ssize_t got = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
+      if (got > 0) out.append(buf, got);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return out;
+  }
+
+ private:
+  int master_ = -1;
+  int keep_ = -1;
+  std::string slavePath_;
+};
+
+// Services the host's queue until pred holds or maxMs passed; returns pred().
+inline bool PumpUntil(Host& host, const std::function<bool()>& pred, int maxMs = 2000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return pred();
+    host.WaitAndProcessMessages(2);
+  }
+  return true;
+}
+
+// Waits without a queue (for tests whose consumers run on the dispatcher thread).
+inline bool WaitUntil(const std::function<bool()>& pred, int maxMs = 2000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline ConsoleHostOptions QuietHost() {
+  ConsoleHostOptions o;
+  o.showStatus = false;
+  return o;
+}
+
+}  // namespace zarnik::testing
