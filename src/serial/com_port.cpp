@@ -108,7 +108,7 @@ void TCustomComPort::ChoosePort() {
 
 void TCustomComPort::InitPort() {
   if (tapiMode_ != tmOn && devicePath_.empty() && comNumber_ == 0) ChoosePort();
-  auto dispatcher = std::make_shared<TDeviceDispatcher>(&host_);
+  auto dispatcher = std::make_shared<TDeviceDispatcher>(&host_, deviceFactory_);
   dispatcher->SetOwner(this);
   dispatcher->SetComName(ComName(comNumber_));
   std::string path = devicePath_.empty() ? ComDevicePath(comNumber_) : devicePath_;

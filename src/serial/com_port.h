@@ -135,6 +135,8 @@ class TCustomComPort : public TComponent, public PortContract {
   void SetDeviceLayer(TDeviceLayer layer) { deviceLayer_ = layer; }
   const std::string& GetDevicePath() const { return devicePath_; }
   void SetDevicePath(const std::string& path) { devicePath_ = path; }
+  // Makes the device at the next open (nullptr: the standard choice by path).
+  void SetDeviceFactory(TDeviceFactory factory) { deviceFactory_ = std::move(factory); }
   bool GetPromptForPort() const { return promptForPort_; }
   void SetPromptForPort(bool on) { promptForPort_ = on; }
   uint16_t GetInSize() const { return inSize_; }
@@ -307,6 +309,7 @@ class TCustomComPort : public TComponent, public PortContract {
 
   TDeviceLayer deviceLayer_ = dlWin32;
   std::string devicePath_;
+  TDeviceFactory deviceFactory_;
   uint16_t comNumber_ = 0;
   int32_t baud_ = 19200;
   bool promptForPort_ = true;

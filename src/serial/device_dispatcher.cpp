@@ -8,7 +8,8 @@ TDeviceDispatcher::~TDeviceDispatcher() { Shutdown(); }
 
 int TDeviceDispatcher::OpenCom(const std::string& name, uint32_t, uint32_t) {
   if (deviceOpen_) return deAccessDenied;
-  if (!device_ || ThreadCount() == 0) device_ = MakeSerialDevice(name);
+  if (!device_ || ThreadCount() == 0) device_ = factory_ ? factory_(name) : MakeSerialDevice(name);
+  if (!device_) return deFileNotFound;
   int r = device_->Open(name);
   if (r == 0) deviceOpen_ = true;
   return r;

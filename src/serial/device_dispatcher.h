@@ -14,7 +14,8 @@ namespace zarnik {
 
 class TDeviceDispatcher : public TBaseDispatcher {
  public:
-  explicit TDeviceDispatcher(Host* host) : TBaseDispatcher(host) {}
+  explicit TDeviceDispatcher(Host* host, TDeviceFactory factory = nullptr)
+      : TBaseDispatcher(host), factory_(std::move(factory)) {}
   ~TDeviceDispatcher() override;
 
   int EscapeComFunction(int func) override;
@@ -38,6 +39,7 @@ class TDeviceDispatcher : public TBaseDispatcher {
   uint32_t DeviceModemStatus() override;
 
  private:
+  TDeviceFactory factory_;
   std::unique_ptr<SerialDevice> device_;
 };
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -61,5 +62,9 @@ class SerialDevice {
 };
 
 std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& path);
+
+// Makes the device for a path; a port may be given one to wrap or replace the
+// standard choice (a transcript that taps the line, a device of a test).
+using TDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& path)>;
 
 }  // namespace zarnik
