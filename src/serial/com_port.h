@@ -41,6 +41,7 @@
 #include "serial/component.h"
 #include "serial/dispatcher.h"
 #include "serial/port_contract.h"
+#include "serial/serial_device.h"
 
 namespace zarnik {
 
