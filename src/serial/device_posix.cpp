@@ -6,6 +6,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +116,9 @@ int PosixDevice::Open(const std::string& path) {
   hasCounters_ = ::ioctl(fd, TIOCGICOUNT, &ic) == 0;
   hungUp_ = false;
   errors_ = 0;
+  struct stat st{};
+  isPty_ = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= kPtySlaveMajor &&
+           major(st.st_rdev) < kPtySlaveMajor + 8;
   fd_ = fd;
   lastModem_ = ModemStatusLocked();
   ReadCounters(lastCounters_);
@@ -362,7 +367,9 @@ int PosixDevice::Purge(uint32_t flags) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   if (fd < 0) return -EBADF;
-  bool tx = flags & (purgeTxAbort | purgeTxClear);
+  // A pty has no transmitter: what it took is the other side's already, and its
+  // output flush would throw away bytes the other side has not read yet.
+  bool tx = (flags & (purgeTxAbort | purgeTxClear)) && !isPty_;
   bool rx = flags & (purgeRxAbort | purgeRxClear);
   int which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
   if ((tx || rx) && ::tcflush(fd, which) != 0) return PosixError(errno, false);

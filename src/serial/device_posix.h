@@ -7,7 +7,8 @@
 // and turns what it sees into comm events: new bytes in the receive queue, changes of
 // the modem lines (TIOCMGET), breaks and line errors (the driver's TIOCGICOUNT
 // counters, where it keeps them). A device without modem lines (a pty) reports CTS,
-// DSR and DCD asserted.
+// DSR and DCD asserted. A pty has no transmit queue of its own (what it takes is in
+// the other side's input), so purging its output does nothing.
 //
 // What termios cannot say is kept in the settings record and answered back as set:
 // DSR flow control, DTR handshake and the XON/XOFF thresholds have no Linux
@@ -69,6 +70,8 @@ class PosixDevice : public SerialDevice {
   int txWakeFd_ = -1;  // and WaitTransmit's
   termios original_{};
   TDcb dcb_;
+  static constexpr unsigned kPtySlaveMajor = 136;
+  bool isPty_ = false;
   bool hasModemLines_ = true;
   bool hasCounters_ = true;
   bool hungUp_ = false;
