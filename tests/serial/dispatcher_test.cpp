@@ -35,10 +35,11 @@ class DispatcherTest : public ::testing::Test {
   }
   // Records every notice; reads `take` bytes of each data notice.
   void Record(size_t take = 0) {
-    d->RegisterEventTriggerHandler(this, [this, take](uint32_t msg, uintptr_t w, intptr_t l) {
+    TDeviceDispatcher* dp = d.get();
+    d->RegisterEventTriggerHandler(this, [this, dp, take](uint32_t msg, uintptr_t w, intptr_t l) {
       if (msg == kMsgTriggerAvail && take > 0) {
         std::vector<char> buf(std::min<size_t>(take, w));
-        d->GetBlock(buf.data(), buf.size());
+        dp->GetBlock(buf.data(), buf.size());
         std::lock_guard lock(mutex);
         read.append(buf.data(), buf.size());
       }
@@ -111,21 +112,25 @@ TEST_F(DispatcherTest, APutThatDoesNotFitFailsWhole) {
 
 TEST_F(DispatcherTest, TwoConsumersEachReadFromTheOldestByte) {
   Open();
-  std::string first, second;
-  d->RegisterEventTriggerHandler(&first, [&](uint32_t msg, uintptr_t, intptr_t) {
+  TDeviceDispatcher* dp = d.get();
+  std::string first, second;  // written on the dispatcher thread, read after the notice
+  d->RegisterEventTriggerHandler(&first, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
     if (msg != kMsgTriggerAvail) return;
     char b[3];
-    if (d->GetBlock(b, 3) == 3) first.assign(b, 3);
+    std::lock_guard lock(mutex);
+    if (dp->GetBlock(b, 3) == 3) first.assign(b, 3);
   });
-  d->RegisterEventTriggerHandler(&second, [&](uint32_t msg, uintptr_t, intptr_t) {
+  d->RegisterEventTriggerHandler(&second, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
     if (msg != kMsgTriggerAvail) return;
     char b[5];
-    if (d->GetBlock(b, 5) == 5) second.assign(b, 5);
+    std::lock_guard lock(mutex);
+    if (dp->GetBlock(b, 5) == 5) second.assign(b, 5);
   });
   modem->PeerWrite("ABCDEFGH");
   ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 3; }));
   d->DeregisterEventTriggerHandler(&first);
   d->DeregisterEventTriggerHandler(&second);
+  std::lock_guard lock(mutex);
   EXPECT_EQ(first, "ABC");
   EXPECT_EQ(second, "ABCDE");
   EXPECT_EQ(d->GetChar(), 'F');  // the next read starts at the sixth byte
@@ -151,14 +156,15 @@ TEST_F(DispatcherTest, ANoticeNotReadInFullComesBackOnlyWithNewBytes) {
 
 TEST_F(DispatcherTest, ANoticeReadInFullByOneOfTwoConsumersCounts) {
   Open();
-  int small = 0, whole = 0;
-  d->RegisterEventTriggerHandler(&small, [&](uint32_t msg, uintptr_t, intptr_t) {
+  TDeviceDispatcher* dp = d.get();
+  std::atomic<int> small = 0, whole = 0;
+  d->RegisterEventTriggerHandler(&small, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
     char b[4];
-    if (msg == kMsgTriggerAvail && d->GetBlock(b, 4) == 4) ++small;
+    if (msg == kMsgTriggerAvail && dp->GetBlock(b, 4) == 4) ++small;
   });
-  d->RegisterEventTriggerHandler(&whole, [&](uint32_t msg, uintptr_t w, intptr_t) {
+  d->RegisterEventTriggerHandler(&whole, [&, dp](uint32_t msg, uintptr_t w, intptr_t) {
     char b[64];
-    if (msg == kMsgTriggerAvail && d->GetBlock(b, w) == int(w)) ++whole;
+    if (msg == kMsgTriggerAvail && dp->GetBlock(b, w) == int(w)) ++whole;
   });
   modem->PeerWrite("0123456789");
   ASSERT_TRUE(WaitUntil([&] { return whole == 1; }));
@@ -342,10 +348,11 @@ TEST_F(DispatcherTest, OutputTriggersAndTimersFireOnce) {
 
 TEST_F(DispatcherTest, DeregisteringDuringANoticeSkipsTheMarkedConsumer) {
   Open();
-  int firstCalls = 0, secondCalls = 0;
-  d->RegisterEventTriggerHandler(&firstCalls, [&](uint32_t, uintptr_t, intptr_t) {
+  TDeviceDispatcher* dp = d.get();
+  std::atomic<int> firstCalls = 0, secondCalls = 0;
+  d->RegisterEventTriggerHandler(&firstCalls, [&, dp](uint32_t, uintptr_t, intptr_t) {
     ++firstCalls;
-    d->DeregisterEventTriggerHandler(&secondCalls);
+    dp->DeregisterEventTriggerHandler(&secondCalls);
   });
   d->RegisterEventTriggerHandler(&secondCalls, [&](uint32_t, uintptr_t, intptr_t) {
     ++secondCalls;
