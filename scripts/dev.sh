@@ -37,7 +37,8 @@ case "$cmd" in
     install_missing
     build build
     shift || true
-    exec build/sim/zarnik-unit-sim --self-check "$@"
+    # The example script against the simulated unit; extra arguments go to zarnik-cli.
+    exec build/src/app/zarnik-cli run examples/demo.sld --simulate "$@"
     ;;
   test)
     install_missing

@@ -1,0 +1,247 @@
+// zarnik-cli: runs a loader script against a unit without a window, for batch and
+// production use. One run, like the operator's pick of a script; the exit status
+// tells the outcome (0 complete, 1 unsuccessful, 2 nothing could be started).
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "app/cli_options.h"
+#include "app/cli_progress.h"
+#include "app/settings.h"
+#include "app/simulated_unit.h"
+#include "app/tapped_device.h"
+#include "app/transcript.h"
+#include "link/command_channel.h"
+#include "platform/console_host.h"
+#include "script/script_engine.h"
+#include "serial/com_port.h"
+
+namespace zarnik {
+namespace {
+
+constexpr int kExitComplete = 0;
+constexpr int kExitUnsuccessful = 1;
+constexpr int kExitCannotStart = 2;
+
+// The console with a filter for --quiet and a bar that must be broken before a line.
+class CliHost : public ConsoleHost {
+ public:
+  CliHost(bool quiet, CliProgress* progress)
+      : ConsoleHost({&std::cerr, !quiet, "status: ", true}), quiet_(quiet), progress_(progress) {}
+  void ShowMessage(const std::string& text) override {
+    if (quiet_ && !IsError(text)) return;
+    if (progress_) progress_->BreakLine();
+    ConsoleHost::ShowMessage(text);
+  }
+  void SetStatusText(const std::string& text) override {
+    if (progress_ && !quiet_) progress_->BreakLine();
+    ConsoleHost::SetStatusText(text);
+  }
+  void SetProgress(CliProgress* progress) { progress_ = progress; }
+
+ private:
+  static bool IsError(const std::string& text) {
+    return text.rfind("Error", 0) == 0 || text.rfind("Timeout error", 0) == 0 ||
+           text == msg::kUploadUnsuccessful;
+  }
+  bool quiet_;
+  CliProgress* progress_;
+};
+
+// Ctrl-C is the Stop button. The handler only writes to a pipe; a watcher thread
+// posts the stop to the window thread, where the progress model lives. A second
+// Ctrl-C ends the process at once.
+std::atomic<int> g_interrupts{0};
+int g_stopPipe[2] = {-1, -1};
+
+extern "C" void OnInterrupt(int) {
+  if (g_interrupts.fetch_add(1) >= 1) _exit(130);
+  char c = 's';
+  (void)!write(g_stopPipe[1], &c, 1);
+}
+
+class StopButton : public MessageTarget {
+ public:
+  static constexpr uint32_t kStopMsg = 0x7E60;
+  StopButton(Host& host, ProgressModel& progress) : host_(host), progress_(progress) {
+    host_.AddTarget(this);
+    if (pipe(g_stopPipe) != 0) return;
+    watcher_ = std::thread([this] {
+      char c;
+      while (read(g_stopPipe[0], &c, 1) == 1) {
+        if (c == 'q') return;
+        host_.Post(this, kStopMsg);
+      }
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+  }
+  ~StopButton() override {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    char c = 'q';
+    if (watcher_.joinable()) {
+      (void)!write(g_stopPipe[1], &c, 1);
+      watcher_.join();
+    }
+    host_.RemoveTarget(this);
+  }
+  intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
+    if (msg == kStopMsg) {
+      std::cerr << "\nStop requested: the file being sent is finished, then the script ends. "
+                   "Ctrl-C again ends at once."
+                << std::endl;
+      progress_.Stop();
+    }
+    return 0;
+  }
+
+ private:
+  Host& host_;
+  ProgressModel& progress_;
+  std::thread watcher_;
+};
+
+int Fail(const std::string& text) {
+  std::cerr << "zarnik-cli: " << text << std::endl;
+  return kExitCannotStart;
+}
+
+int Run(const CliOptions& o) {
+  // Nothing is sent before we know the script can be read.
+  {
+    std::ifstream probe(o.scriptPath, std::ios::binary);
+    if (!probe) return Fail("cannot open script " + o.scriptPath + ": " + std::strerror(errno));
+  }
+  std::unique_ptr<CliProgress> bar;
+  CliHost host(o.quiet, nullptr);
+  if (!o.quiet) {
+    bar = std::make_unique<CliProgress>(std::cerr, isatty(STDERR_FILENO) != 0);
+    host.SetProgress(bar.get());
+  }
+
+  const bool explicitSettings = o.settingsPath != kSettingsFileName;
+  if (explicitSettings && access(o.settingsPath.c_str(), R_OK) != 0)
+    return Fail("cannot read settings file " + o.settingsPath + ": " + std::strerror(errno));
+  LoaderDefaults settings = read_defaults(o.settingsPath, host);
+
+  std::unique_ptr<SimulatedUnit> simUnit;
+  if (o.simulate) {
+    sim::PtyUnitConfig config;
+    config.unit.absent = o.simAbsent;
+    config.unit.neverLoader = o.simNeverLoader;
+    config.unit.wrongChecksum = o.simWrongChecksum;
+    config.unit.replyDelayMs = o.simReplyDelayMs;
+    config.unit.baud = o.simBaud;
+    config.unit.monitorPrompt = settings.PromptChar1;
+    config.unit.loaderPrompt = settings.PromptChar2;
+    std::string word = settings.LoaderModeCmd;
+    if (!word.empty() && word.back() == '\r') word.pop_back();
+    config.unit.loaderModeCmd = word;
+    config.imageDir = o.simSaveImages;
+    simUnit = std::make_unique<SimulatedUnit>(config);
+    std::string error;
+    if (!simUnit->Start(error)) return Fail("cannot start the simulated unit: " + error);
+    if (!o.quiet) host.SetStatusText("simulated unit on " + simUnit->DevicePath());
+  }
+
+  std::unique_ptr<Transcript> transcript;
+  if (!o.transcriptPath.empty()) {
+    transcript = std::make_unique<Transcript>(o.transcriptPath);
+    if (!transcript->Ok())
+      return Fail("cannot write transcript " + o.transcriptPath + ": " + std::strerror(errno));
+  }
+
+  // The port as the main window defines it, then the settings file, then the
+  // command line.
+  TComPort port(host);
+  port.SetAutoOpen(false);
+  port.SetComNumber(1);
+  port.SetBaud(38400);
+  port.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
+  port.SetBufferFull(2000);
+  port.SetBufferResume(409);
+  ApplyPortSettings(settings, port);
+  if (settings.DefaultComPort > 0) port.SetComNumber(static_cast<uint16_t>(settings.DefaultComPort));
+  if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
+  if (o.baud) port.SetBaud(*o.baud);
+  if (simUnit) port.SetDevicePath(simUnit->DevicePath());
+  if (!o.portPath.empty()) port.SetDevicePath(o.portPath);
+  if (transcript) port.SetDeviceFactory(TappedDeviceFactory(*transcript));
+  const std::string device =
+      port.GetDevicePath().empty() ? ComDevicePath(port.GetComNumber()) : port.GetDevicePath();
+  try {
+    port.SetOpen(true);
+  } catch (const ESerialException& e) {
+    return Fail("cannot open " + device + ": " + e.what());
+  }
+  if (transcript)
+    transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
+                     std::to_string(port.GetBaud()) + " baud");
+
+  ProgressModel progress(host);
+  if (bar) progress.AddObserver(bar.get());
+  CommandChannel channel(host, port, progress.Cancelled);
+  channel.LinkMode = kLinkRs232;
+  channel.PromptChar1 = settings.PromptChar1;
+  channel.PromptChar2 = settings.PromptChar2;
+  channel.LoaderModeCmd = settings.LoaderModeCmd;
+  ScriptEngine engine(host, channel, progress);
+  engine.LoadCmdWord = settings.LoadCmdWord;
+
+  UploadOutcome outcome;
+  {
+    StopButton stop(host, progress);
+    try {
+      outcome = engine.RunScript(o.scriptPath);
+    } catch (const ESerialException& e) {
+      // The line failed under us (a unit unplugged mid-run, say): not a success.
+      host.ShowMessage(std::string("Error! Serial port failure: ") + e.what());
+      host.ShowMessage(msg::kUploadUnsuccessful);
+      outcome = UploadOutcome::Unsuccessful;
+    }
+  }
+  if (bar) progress.RemoveObserver(bar.get());
+  try {
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+  }
+  switch (outcome) {
+    case UploadOutcome::Complete: return kExitComplete;
+    case UploadOutcome::ScriptUnreadable: return kExitCannotStart;
+    default: return kExitUnsuccessful;
+  }
+}
+
+}  // namespace
+}  // namespace zarnik
+
+int main(int argc, char** argv) {
+  using namespace zarnik;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto options = ParseCliOptions(args, error);
+  if (!options) {
+    std::cerr << "zarnik-cli: " << error << "\nTry 'zarnik-cli --help'." << std::endl;
+    return 2;
+  }
+  if (options->command == CliOptions::Command::kHelp) {
+    std::cout << kCliUsage;
+    return 0;
+  }
+  if (options->helpForRun) {
+    std::cout << kCliRunUsage;
+    return 0;
+  }
+  return Run(*options);
+}

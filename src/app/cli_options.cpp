@@ -1,0 +1,166 @@
+#include "app/cli_options.h"
+
+#include <charconv>
+
+namespace zarnik {
+
+const char* const kCliUsage =
+    "zarnik-cli: runs a loader script against a unit, without a window.\n"
+    "\n"
+    "Usage:\n"
+    "  zarnik-cli run SCRIPT [options]   run SCRIPT once (see: zarnik-cli run --help)\n"
+    "  zarnik-cli --help                 this text\n"
+    "\n"
+    "Exit status: 0 \"Upload Complete.\", 1 \"Unsuccessful.  Upload terminated by user.\",\n"
+    "2 usage error, or a script or port that cannot be opened.\n";
+
+const char* const kCliRunUsage =
+    "Usage: zarnik-cli run SCRIPT [options]\n"
+    "\n"
+    "Runs SCRIPT once, as picking it in the window does: the stop flag is cleared, the\n"
+    "script is read line by line and each command runs as soon as its line is read.\n"
+    "Settings come from LoaderDefault.ini in the current folder, if present.\n"
+    "\n"
+    "The unit:\n"
+    "  --com N             COM port N: the device named by $ZARNIK_COM<N>, else /dev/ttyS<N-1>\n"
+    "                      (default: the settings file's port, else 1)\n"
+    "  --port PATH         a device path instead (a USB adapter, a pty)\n"
+    "  --baud B            line rate (default: the settings file's, else 38400)\n"
+    "  --settings FILE     read this settings file instead of ./LoaderDefault.ini\n"
+    "  --simulate          start the simulated unit on a pty and run against it\n"
+    "    --sim-absent          the simulated unit never answers\n"
+    "    --sim-never-loader    it refuses loader mode\n"
+    "    --sim-wrong-checksum  it reports every load as bad\n"
+    "    --sim-reply-delay MS  it answers MS milliseconds late (default 2)\n"
+    "    --sim-baud B          it reads and answers at line rate B\n"
+    "    --sim-save-images DIR it saves every loaded file as DIR/image-<n>.bin\n"
+    "\n"
+    "Output (all on stderr):\n"
+    "  message boxes as their text, status texts prefixed \"status: \", and on a terminal a\n"
+    "  progress bar per file with its name, size, checksum and load address.\n"
+    "  --quiet             only errors\n"
+    "  --transcript FILE   everything that went over the line, both ways, time-stamped\n"
+    "\n"
+    "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
+    "sent is finished, then the script stops). A second Ctrl-C ends at once.\n"
+    "\n"
+    "Exit status: 0 \"Upload Complete.\", 1 \"Unsuccessful.  Upload terminated by user.\",\n"
+    "2 usage error, or a script or port that cannot be opened.\n";
+
+namespace {
+
+template <typename T>
+bool ParseNumber(const std::string& text, T& out) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, out);
+  return !text.empty() && ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
+                                          std::string& error) {
+  CliOptions o;
+  if (args.empty()) {
+    error = "no command given";
+    return std::nullopt;
+  }
+  size_t i = 0;
+  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    o.command = CliOptions::Command::kHelp;
+    return o;
+  }
+  if (args[0] != "run") {
+    error = "unknown command '" + args[0] + "'";
+    return std::nullopt;
+  }
+  o.command = CliOptions::Command::kRun;
+  ++i;
+  auto value = [&](const std::string& flag, std::string& out) {
+    if (i + 1 >= args.size()) {
+      error = flag + " needs a value";
+      return false;
+    }
+    out = args[++i];
+    return true;
+  };
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      o.helpForRun = true;
+      return o;
+    } else if (a == "--com") {
+      int n = 0;
+      if (!value(a, v)) return std::nullopt;
+      if (!ParseNumber(v, n) || n < 1 || n > 255) {
+        error = "--com needs a port number from 1 to 255, not '" + v + "'";
+        return std::nullopt;
+      }
+      o.comNumber = n;
+    } else if (a == "--port") {
+      if (!value(a, o.portPath)) return std::nullopt;
+    } else if (a == "--baud") {
+      int32_t b = 0;
+      if (!value(a, v)) return std::nullopt;
+      if (!ParseNumber(v, b) || b <= 0) {
+        error = "--baud needs a positive number, not '" + v + "'";
+        return std::nullopt;
+      }
+      o.baud = b;
+    } else if (a == "--settings") {
+      if (!value(a, o.settingsPath)) return std::nullopt;
+    } else if (a == "--simulate") {
+      o.simulate = true;
+    } else if (a == "--quiet" || a == "-q") {
+      o.quiet = true;
+    } else if (a == "--transcript") {
+      if (!value(a, o.transcriptPath)) return std::nullopt;
+    } else if (a == "--sim-absent") {
+      o.simAbsent = true;
+    } else if (a == "--sim-never-loader") {
+      o.simNeverLoader = true;
+    } else if (a == "--sim-wrong-checksum") {
+      o.simWrongChecksum = true;
+    } else if (a == "--sim-reply-delay" || a == "--sim-baud") {
+      uint32_t n = 0;
+      if (!value(a, v)) return std::nullopt;
+      if (!ParseNumber(v, n)) {
+        error = a + " needs a number, not '" + v + "'";
+        return std::nullopt;
+      }
+      (a == "--sim-baud" ? o.simBaud : o.simReplyDelayMs) = n;
+    } else if (a == "--sim-save-images") {
+      if (!value(a, o.simSaveImages)) return std::nullopt;
+    } else if (!a.empty() && a[0] == '-') {
+      error = "unknown option '" + a + "'";
+      return std::nullopt;
+    } else if (o.scriptPath.empty()) {
+      o.scriptPath = a;
+    } else {
+      error = "more than one script given ('" + o.scriptPath + "', '" + a + "')";
+      return std::nullopt;
+    }
+  }
+  if (o.scriptPath.empty()) {
+    error = "run needs a script file";
+    return std::nullopt;
+  }
+  if (o.comNumber && !o.portPath.empty()) {
+    error = "give --com or --port, not both";
+    return std::nullopt;
+  }
+  if (o.simulate && (o.comNumber || !o.portPath.empty())) {
+    error = "--simulate runs against its own unit; leave out --com and --port";
+    return std::nullopt;
+  }
+  bool simExtras = o.simAbsent || o.simNeverLoader || o.simWrongChecksum || o.simBaud ||
+                   o.simReplyDelayMs != 2 || !o.simSaveImages.empty();
+  if (simExtras && !o.simulate) {
+    error = "the --sim-... options need --simulate";
+    return std::nullopt;
+  }
+  return o;
+}
+
+}  // namespace zarnik

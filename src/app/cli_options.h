@@ -1,0 +1,41 @@
+// Command line of zarnik-cli: parsed into CliOptions, or a usage error with a
+// message. Kept apart from main so the rules can be tested without a port.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zarnik {
+
+struct CliOptions {
+  enum class Command { kNone, kHelp, kRun };
+  Command command = Command::kNone;
+  bool helpForRun = false;
+
+  std::string scriptPath;
+  std::optional<int> comNumber;      // --com N
+  std::string portPath;              // --port PATH
+  std::optional<int32_t> baud;       // --baud B
+  std::string settingsPath = "LoaderDefault.ini";
+  bool simulate = false;
+  bool quiet = false;
+  std::string transcriptPath;
+
+  // Faults and extras of the simulated unit (--simulate only).
+  bool simAbsent = false;
+  bool simNeverLoader = false;
+  bool simWrongChecksum = false;
+  uint32_t simReplyDelayMs = 2;
+  uint32_t simBaud = 0;
+  std::string simSaveImages;
+};
+
+// Parses argv[1..]; on a usage error returns nullopt and sets error.
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string& error);
+
+extern const char* const kCliUsage;
+extern const char* const kCliRunUsage;
+
+}  // namespace zarnik

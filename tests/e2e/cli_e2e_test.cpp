@@ -1,0 +1,145 @@
+// zarnik-cli against zarnik-unit-sim on a pty: real programs, real time.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace zarnik::e2e {
+namespace {
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& p, const std::string& data) {
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+// A scratch folder with firmware files, a script loading them, and a unit on a pty.
+struct Bench : ::testing::Test {
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("zarnik-e2e-" + std::to_string(getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "images");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Writes the files and a script that loads them in order.
+  fs::path Script(const std::vector<std::string>& files, const std::string& tail = "") {
+    std::string text = "; end-to-end\n_TC \"^M\"\n_LP 1\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+      fs::path f = dir / ("file" + std::to_string(i) + ".bin");
+      WriteFile(f, files[i]);
+      text += "_LF " + f.string() + "\n_LA " + std::to_string(8000 + i) + "\n_LV V" +
+              std::to_string(i) + "\n_LD\n";
+    }
+    text += tail;
+    fs::path script = dir / "load.sld";
+    WriteFile(script, text);
+    return script;
+  }
+
+  std::unique_ptr<Process> StartUnit(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--save-images", (dir / "images").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto unit = std::make_unique<Process>(ZARNIK_UNIT_SIM_PATH, args);
+    devicePath = unit->ReadLine(5000);
+    EXPECT_FALSE(devicePath.empty()) << unit->Stderr();
+    return unit;
+  }
+
+  std::unique_ptr<Process> StartCli(const fs::path& script, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"run", script.string(), "--port", devicePath, "--baud", "115200"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    // The work folder has no settings file, so the defaults are in force.
+    return std::make_unique<Process>(ZARNIK_CLI_PATH, args, dir.string());
+  }
+
+  fs::path dir;
+  std::string devicePath;
+};
+
+TEST_F(Bench, LoadsEveryFileByteForByteAndSaysSo) {
+  std::vector<std::string> files = {"", RandomBytes(1999, 1), RandomBytes(2000, 2),
+                                    RandomBytes(4001, 3), RandomBytes(150000, 4)};
+  fs::path script = Script(files, "_QC \"VER\"\n_CS \"FW 2.13\" _DM \"version ok\"\n");
+  auto unit = StartUnit();
+  auto cli = StartCli(script, {"--transcript", (dir / "wire.log").string()});
+  ASSERT_EQ(cli->Wait(60000), 0) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("version ok"), std::string::npos) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("Upload Complete."), std::string::npos);
+  for (size_t i = 0; i < files.size(); ++i) {
+    fs::path image = dir / "images" / ("image-" + std::to_string(i + 1) + ".bin");
+    ASSERT_TRUE(fs::exists(image)) << image;
+    EXPECT_TRUE(ReadFile(image) == files[i]) << "image " << i + 1 << " differs";
+  }
+  EXPECT_FALSE(fs::exists(dir / "images" / ("image-" + std::to_string(files.size() + 1) + ".bin")));
+  std::string wire = ReadFile(dir / "wire.log");
+  EXPECT_NE(wire.find("LF 8001 1999 "), std::string::npos);
+  EXPECT_NE(wire.find("LOAD OK"), std::string::npos);
+  unit->Signal(SIGTERM);
+  EXPECT_EQ(unit->Wait(5000), 0);
+}
+
+TEST_F(Bench, AUnitThatRejectsTheLoadEndsUnsuccessful) {
+  fs::path script = Script({RandomBytes(3000, 5)}, "_DM \"not reached\"\n");
+  auto unit = StartUnit({"--wrong-checksum"});
+  auto cli = StartCli(script);
+  EXPECT_EQ(cli->Wait(60000), 1) << cli->Stderr();
+  const std::string& err = cli->Stderr();
+  EXPECT_NE(err.find("Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script."),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("Unsuccessful.  Upload terminated by user."), std::string::npos);
+  EXPECT_EQ(err.find("not reached"), std::string::npos);
+}
+
+TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
+  // A paced unit makes the transfer long enough to interrupt.
+  fs::path script = Script({RandomBytes(60000, 6), RandomBytes(100, 7)});
+  auto unit = StartUnit({"--baud", "115200"});
+  auto cli = StartCli(script);
+  ASSERT_TRUE(cli->WaitForStderr("file: ", 20000)) << cli->Stderr();
+  usleep(1000 * 1000);  // inside the first file's data
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->Wait(30000), 1) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("Unsuccessful.  Upload terminated by user."), std::string::npos);
+  // The file being sent is finished; the next one is never announced.
+  EXPECT_TRUE(fs::exists(dir / "images" / "image-1.bin"));
+  EXPECT_FALSE(fs::exists(dir / "images" / "image-2.bin"));
+}
+
+TEST_F(Bench, UsageErrorsAndMissingThingsExitWithTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"frobnicate"}, "unknown command"},
+      {{"run"}, "needs a script"},
+      {{"run", "x.sld", "--baud", "fast"}, "--baud"},
+      {{"run", (dir / "missing.sld").string(), "--port", "/dev/null"}, "missing.sld"},
+      {{"run", Script({}).string(), "--port", (dir / "no-such-tty").string()}, "no-such-tty"},
+  };
+  for (const auto& c : cases) {
+    Process cli(ZARNIK_CLI_PATH, c.args, dir.string());
+    EXPECT_EQ(cli.Wait(10000), 2) << c.args[0];
+    EXPECT_NE(cli.Stderr().find(c.says), std::string::npos) << cli.Stderr();
+  }
+}
+
+}  // namespace
+}  // namespace zarnik::e2e

@@ -1,0 +1,101 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace zarnik::e2e {
+
+Process::Process(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& workDir) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  outFd_ = out[0];
+  errFd_ = err[0];
+  fcntl(outFd_, F_SETFL, O_NONBLOCK);
+  fcntl(errFd_, F_SETFL, O_NONBLOCK);
+}
+
+Process::~Process() {
+  if (pid_ > 0 && status_ < 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (outFd_ >= 0) close(outFd_);
+  if (errFd_ >= 0) close(errFd_);
+}
+
+void Process::Drain(int timeoutMs) {
+  pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+  if (poll(fds, 2, timeoutMs) <= 0) return;
+  char buf[4096];
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0) continue;
+    ssize_t n;
+    while ((n = read(fds[i].fd, buf, sizeof buf)) > 0) (i == 0 ? out_ : err_).append(buf, n);
+  }
+}
+
+std::string Process::ReadLine(int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    size_t nl = out_.find('\n', outRead_);
+    if (nl != std::string::npos) {
+      std::string line = out_.substr(outRead_, nl - outRead_);
+      outRead_ = nl + 1;
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return "";
+    Drain(static_cast<int>(std::min<long>(left, 50)));
+  }
+}
+
+bool Process::WaitForStderr(const std::string& text, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (err_.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    Drain(20);
+  }
+  return true;
+}
+
+void Process::Signal(int sig) {
+  if (pid_ > 0 && status_ < 0) kill(pid_, sig);
+}
+
+int Process::Wait(int timeoutMs) {
+  if (status_ >= 0) return status_;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    Drain(10);
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      Drain();
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= end) return -1;
+  }
+}
+
+}  // namespace zarnik::e2e

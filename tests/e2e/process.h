@@ -1,0 +1,39 @@
+// Child processes for the end-to-end tests: start a program with arguments,
+// read its output, signal it, wait for its exit status with a bound.
+#pragma once
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+namespace zarnik::e2e {
+
+class Process {
+ public:
+  // Starts program with args; stdout and stderr are captured separately.
+  Process(const std::string& program, const std::vector<std::string>& args,
+          const std::string& workDir = "");
+  ~Process();  // kills the child if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Reads stdout until a full line arrives or timeoutMs passes ("" then).
+  std::string ReadLine(int timeoutMs);
+  void Signal(int sig);
+  // Waits for the exit; returns the exit status, 128+signal, or -1 on time-out.
+  int Wait(int timeoutMs);
+  const std::string& Stdout() { Drain(); return out_; }
+  const std::string& Stderr() { Drain(); return err_; }
+  // Waits until stderr contains text, or timeoutMs passes.
+  bool WaitForStderr(const std::string& text, int timeoutMs);
+
+ private:
+  void Drain(int timeoutMs = 0);
+  pid_t pid_ = -1;
+  int outFd_ = -1, errFd_ = -1;
+  std::string out_, err_;
+  size_t outRead_ = 0;
+  int status_ = -1;
+};
+
+}  // namespace zarnik::e2e
