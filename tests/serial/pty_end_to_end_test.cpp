@@ -58,8 +58,8 @@ TEST_F(PtyPort, AMegabyteArrivesIntactAndInOrder) {
 
 // The file transfer's way: each block waits until the previous one has left, and the
 // output buffer is flushed after each. Nothing the pty took may be lost to a flush.
-TEST_F(PtyPort, AMegabyteGoesOutIntactInBlocks) {
-  std::string data = Pattern(1 << 20);
+TEST_F(PtyPort, BlocksGoOutIntactTheTransferWay) {
+  std::string data = Pattern(256 << 10);
   port.SetOpen(true);
   std::string received;
   std::thread peer([&] { received = pty.Read(data.size(), 20000); });
