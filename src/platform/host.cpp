@@ -35,25 +35,38 @@ bool Host::Deliverable(MessageTarget* target) const { return targets_.count(targ
 void Host::Post(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   std::lock_guard lock(mutex_);
   if (!Deliverable(target)) return;
-  queue_.push_back({target, msg, wParam, lParam, nullptr});
+  queue_.push_back({target, msg, wParam, lParam, nullptr, nullptr});
   cv_.notify_all();
 }
 
+intptr_t Host::Handle(const Pending& p) {
+  struct Around {
+    const AroundHandling& fn;
+    explicit Around(const AroundHandling& f) : fn(f) {
+      if (fn) fn(true);
+    }
+    ~Around() {
+      if (fn) fn(false);
+    }
+  } around(p.around);
+  return p.target->HandleMessage(p.msg, p.wParam, p.lParam);
+}
+
 bool Host::Send(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t lParam,
-                uint32_t timeoutMs, intptr_t* result) {
+                uint32_t timeoutMs, intptr_t* result, AroundHandling around) {
   if (IsWindowThread()) {
     {
       std::lock_guard lock(mutex_);
       if (!Deliverable(target)) return false;
     }
-    intptr_t r = target->HandleMessage(msg, wParam, lParam);
+    intptr_t r = Handle({target, msg, wParam, lParam, nullptr, std::move(around)});
     if (result) *result = r;
     return true;
   }
   auto reply = std::make_shared<Pending::Reply>();
   std::unique_lock lock(mutex_);
   if (!Deliverable(target)) return false;
-  queue_.push_back({target, msg, wParam, lParam, reply});
+  queue_.push_back({target, msg, wParam, lParam, reply, std::move(around)});
   cv_.notify_all();
   // A sender's time-out is real time whatever clock the host keeps: it guards a
   // worker thread against a window thread that does not service its queue.
@@ -89,7 +102,7 @@ void Host::ProcessMessages() {
         continue;
       }
     }
-    intptr_t r = p.target->HandleMessage(p.msg, p.wParam, p.lParam);
+    intptr_t r = Handle(p);
     if (p.reply) {
       std::lock_guard lock(mutex_);
       p.reply->result = r;

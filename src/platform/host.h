@@ -54,8 +54,12 @@ class Host {
   // Delivers a message on the window thread and waits for its result, at most
   // timeoutMs when called from another thread. Returns false on time-out (the
   // message is then dropped if still queued) or when the target was removed.
+  // around, when given, runs on the window thread just before (true) and just after
+  // (false) the target handles the message: a sender learns exactly when its message
+  // is being handled, which a blocked sender cannot see for itself.
+  using AroundHandling = std::function<void(bool handling)>;
   bool Send(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t lParam,
-            uint32_t timeoutMs, intptr_t* result = nullptr);
+            uint32_t timeoutMs, intptr_t* result = nullptr, AroundHandling around = nullptr);
   // Handles every message pending now (posted or sent) and every due timer, then
   // returns. Window thread only.
   void ProcessMessages();
@@ -118,6 +122,7 @@ class Host {
       intptr_t result = 0;
     };
     std::shared_ptr<Reply> reply;
+    AroundHandling around;
   };
   struct Timer {
     std::function<void()> onTimer;
@@ -127,6 +132,7 @@ class Host {
   };
 
   bool Deliverable(MessageTarget* target) const;
+  static intptr_t Handle(const Pending& p);
   void RunDueTimers();
 
   std::deque<Pending> queue_;

@@ -259,9 +259,15 @@ void TCustomComPort::RaiseTriggerEvents(uint32_t msg, uintptr_t wParam, intptr_t
   // Handlers are called through copies: a handler may replace itself.
   if (TTriggerEvent h = OnTrigger.Handler()) h(*this, msg, handle, data);
   switch (msg) {
-    case kMsgTriggerAvail:
-      if (TTriggerAvailEvent h = OnTriggerAvail.Handler()) h(*this, handle);
+    case kMsgTriggerAvail: {
+      // The count was taken when the notice was sent; a flush on the window thread
+      // before it got here may have dropped some of those bytes. Tell the handler
+      // what it can read, so a GetBlock of Count never fails.
+      uint16_t waiting = static_cast<uint16_t>(std::min<int>(handle, InBuffUsed()));
+      if (waiting == 0) return;
+      if (TTriggerAvailEvent h = OnTriggerAvail.Handler()) h(*this, waiting);
       return;
+    }
     case kMsgTriggerData:
       if (TTriggerHandleEvent h = OnTriggerData.Handler()) h(*this, handle);
       return;

@@ -182,6 +182,7 @@ int TBaseDispatcher::InitPort(const std::string& name, int32_t baud, int parity,
     arrivedSinceNotice_ = noticeReadCount_ = noticeMaxRead_ = 0;
     tx_.assign(std::max<uint32_t>(outSize, 1), 0);
     txHead_ = txTail_ = txHanded_ = 0;
+    ++txGeneration_;
     txFull_ = false;
     buffersFreed_ = false;
   }
@@ -249,6 +250,7 @@ void TBaseDispatcher::FreeBuffers() {
   rxFull_ = false;
   inNotice_ = false;
   txHead_ = txTail_ = txHanded_ = 0;
+  ++txGeneration_;
   txFull_ = false;
   rxCv_.notify_all();
 }
@@ -388,8 +390,10 @@ void TBaseDispatcher::WriteOut() {
     if (stopThreads_) return;
     const uint8_t* piece = nullptr;
     size_t len = 0;
+    uint64_t generation;
     {
       std::lock_guard tx(txLock_);
+      generation = txGeneration_;
       size_t used = TxUsedLocked();
       if (used == 0 || buffersFreed_) {
         txHanded_ = 0;
@@ -398,15 +402,18 @@ void TBaseDispatcher::WriteOut() {
       if (txHanded_ < used) {
         size_t start = (txTail_ + txHanded_) % tx_.size();
         len = std::min(used - txHanded_, tx_.size() - start);
-        piece = tx_.data() + start;
+        // A copy: after a flush, puts may refill the very bytes being written.
+        txScratch_.assign(tx_.begin() + start, tx_.begin() + start + len);
+        piece = txScratch_.data();
       }
     }
     bool progress = false;
     if (len > 0) {
-      // Outside the lock: puts only fill the free part of the ring.
       int written = DeviceWrite(piece, len);
       std::lock_guard tx(txLock_);
-      if (written < 0) {
+      if (generation != txGeneration_) {
+        continue;  // flushed meanwhile: these bytes belong to nobody in the ring now
+      } else if (written < 0) {
         AdvanceTxTailLocked(txHanded_ + len);  // a failed write drops the block
         txHanded_ = 0;
         progress = true;
@@ -419,6 +426,7 @@ void TBaseDispatcher::WriteOut() {
     bool allHanded;
     {
       std::lock_guard tx(txLock_);
+      if (generation != txGeneration_) continue;
       if (queued < txHanded_) {
         AdvanceTxTailLocked(txHanded_ - queued);
         txHanded_ = queued;
@@ -616,7 +624,7 @@ void TBaseDispatcher::SyncCall(const TTriggerHandler& handler, uint32_t msg, uin
   SyncCallData call{&handler, msg, wParam, lParam};
   // Like a thread synchronising with the window thread: no time limit of its own.
   host_->Send(syncTarget_.get(), kMsgSyncCall, reinterpret_cast<uintptr_t>(&call), 0,
-              UINT32_MAX / 2);
+              UINT32_MAX / 2, nullptr, [this](bool handling) { SetNoticeReader(handling); });
 }
 
 // Delivers one notice to every consumer in turn; true when it counts as consumed.
@@ -638,6 +646,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
     noticeMaxRead_ = 0;
     noticeReadCount_ = 0;
     inNotice_ = msg == kMsgTriggerAvail || msg == kMsgTriggerData;
+    rxTailAtNotice_ = rxTail_;
   }
   auto before = [&] {
     std::lock_guard rx(rxLock_);
@@ -648,6 +657,18 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
     noticeMaxRead_ = std::max(noticeMaxRead_, noticeReadCount_);
     return closeAfterNotice_.load();
   };
+  // Consumers on this thread read the notice while they run.
+  auto here = [&](auto&& call) {
+    SetNoticeReader(true);
+    try {
+      call();
+    } catch (...) {
+      SetNoticeReader(false);
+      throw;
+    }
+    SetNoticeReader(false);
+  };
+  const Host::AroundHandling onWindowThread = [this](bool handling) { SetNoticeReader(handling); };
   bool aborted = false;
   for (size_t i = 0; !aborted; ++i) {
     EventEntry e;
@@ -662,7 +683,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
       if (e.sync)
         SyncCall(e.handler, msg, wParam, lParam);
       else
-        e.handler(msg, wParam, lParam);
+        here([&] { e.handler(msg, wParam, lParam); });
     } catch (const std::exception& ex) {
       std::cerr << "serial notice handler: " << ex.what() << std::endl;
     }
@@ -677,7 +698,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
     }
     if (e.deleted) continue;
     before();
-    e.proc(msg, wParam, lParam);
+    here([&] { e.proc(msg, wParam, lParam); });
     aborted = after();
   }
   for (size_t i = 0; !aborted && i < windowsServed; ++i) {
@@ -689,7 +710,7 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
     }
     if (e.deleted || !host_) continue;
     before();
-    host_->Send(e.window, msg, wParam, lParam, kNoticeTimeoutMs);
+    host_->Send(e.window, msg, wParam, lParam, kNoticeTimeoutMs, nullptr, onWindowThread);
     aborted = after();
   }
   bool consumed = true;
@@ -698,7 +719,11 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
     if (aborted) {
       consumed = false;
     } else if (inNotice_ && !buffersFreed_) {
-      size_t drop = std::min<size_t>(noticeMaxRead_, RxUsedLocked());
+      // What the window thread took from the tail outside the consumers (a flush
+      // before the next command, say) already counts towards what the notice drops.
+      size_t takenOutside = (rxTail_ + kRxBufferSize - rxTailAtNotice_) % kRxBufferSize;
+      size_t drop = noticeMaxRead_ > takenOutside ? noticeMaxRead_ - takenOutside : 0;
+      drop = std::min<size_t>(drop, RxUsedLocked());
       rxTail_ = static_cast<uint32_t>((rxTail_ + drop) % kRxBufferSize);
       if (drop > 0) rxFull_ = false;
       if (msg == kMsgTriggerAvail && noticeMaxRead_ != wParam) consumed = false;
@@ -823,7 +848,7 @@ void TBaseDispatcher::SetReceiveWakeup(std::function<void()> wake) {
 void TBaseDispatcher::WaitReceive(uint32_t maxMs) {
   std::unique_lock rx(rxLock_);
   rxCv_.wait_for(rx, std::chrono::milliseconds(maxMs), [&] {
-    size_t start = inNotice_ ? noticeReadCount_ : 0;
+    size_t start = NoticeReadLocked() ? noticeReadCount_ : 0;
     return buffersFreed_ || static_cast<size_t>(RxUsedLocked()) > start || stopThreads_;
   });
 }
@@ -916,6 +941,7 @@ int TBaseDispatcher::SetCommBuffers(uint32_t inSize, uint32_t outSize) {
   if (TxUsedLocked() != 0 || buffersFreed_) return ecBadArgument;
   tx_.assign(std::max<uint32_t>(outSize, 1), 0);
   txHead_ = txTail_ = txHanded_ = 0;
+  ++txGeneration_;
   txFull_ = false;
   outSize_ = static_cast<uint32_t>(tx_.size());
   return 0;
@@ -1142,7 +1168,8 @@ int TBaseDispatcher::ReadRx(void* buf, size_t len, bool consume, size_t skip) {
   std::lock_guard rx(rxLock_);
   if (buffersFreed_) return ecCommNotOpen;
   size_t used = RxUsedLocked();
-  size_t start = inNotice_ ? noticeReadCount_ : 0;
+  const bool noticeRead = NoticeReadLocked();
+  size_t start = noticeRead ? noticeReadCount_ : 0;
   size_t avail = used > start ? used - start : 0;
   if (skip + len > avail) return ecBufferIsEmpty;
   auto* out = static_cast<uint8_t*>(buf);
@@ -1151,7 +1178,7 @@ int TBaseDispatcher::ReadRx(void* buf, size_t len, bool consume, size_t skip) {
   std::memcpy(out, rx_.data() + from, first);
   std::memcpy(out + first, rx_.data(), len - first);
   if (consume) {
-    if (inNotice_) {
+    if (noticeRead) {
       noticeReadCount_ += len;
     } else if (len > 0) {
       rxTail_ = static_cast<uint32_t>((rxTail_ + len) % kRxBufferSize);
@@ -1161,10 +1188,22 @@ int TBaseDispatcher::ReadRx(void* buf, size_t len, bool consume, size_t skip) {
   return static_cast<int>(len);
 }
 
+bool TBaseDispatcher::NoticeReadLocked() const {
+  return inNotice_ && noticeReader_ == std::this_thread::get_id();
+}
+
+void TBaseDispatcher::SetNoticeReader(bool reading) {
+  std::lock_guard rx(rxLock_);
+  if (reading)
+    noticeReader_ = std::this_thread::get_id();
+  else if (noticeReader_ == std::this_thread::get_id())
+    noticeReader_ = std::thread::id();
+}
+
 bool TBaseDispatcher::CharReady() {
   std::lock_guard rx(rxLock_);
   if (buffersFreed_) return false;
-  size_t start = inNotice_ ? noticeReadCount_ : 0;
+  size_t start = NoticeReadLocked() ? noticeReadCount_ : 0;
   return static_cast<size_t>(RxUsedLocked()) > start;
 }
 
@@ -1197,11 +1236,12 @@ int TBaseDispatcher::FlushInBuffer() {
   }
   {
     std::lock_guard rx(rxLock_);
-    if (inNotice_)
+    if (NoticeReadLocked()) {
       noticeMaxRead_ = RxUsedLocked();  // the notice drops it all when it ends
-    else
+    } else {
       rxTail_ = rxHead_;
-    if (!inNotice_) rxFull_ = false;
+      rxFull_ = false;
+    }
     scanPos_ = rxHead_;
   }
   return FlushCom(purgeRxAbort | purgeRxClear);
@@ -1253,6 +1293,7 @@ int TBaseDispatcher::FlushOutBuffer() {
     std::lock_guard tx(txLock_);
     txHead_ = txTail_ = txHanded_ = 0;
     txFull_ = false;
+    ++txGeneration_;
   }
   return FlushCom(purgeTxAbort | purgeTxClear);
 }

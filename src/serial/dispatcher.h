@@ -267,6 +267,9 @@ class TBaseDispatcher {
 
   // Dispatcher thread steps.
   void DispatchOnce(uint32_t mask);
+  // With rxLock_ held: whether a read by this thread is a read of the notice.
+  bool NoticeReadLocked() const;
+  void SetNoticeReader(bool reading);
   void ExtractReceived();
   bool CheckStatusTriggers();
   bool CheckReceiveTriggers();
@@ -331,6 +334,11 @@ class TBaseDispatcher {
   uint32_t lastNoticePos_ = 0;
   size_t arrivedSinceNotice_ = 0;
   bool inNotice_ = false;
+  // The thread running a consumer of the notice right now (none between consumers):
+  // only its reads are notice reads. Another read on the window thread, before or
+  // after the consumer ran, takes from the tail as outside a notice.
+  std::thread::id noticeReader_;
+  uint32_t rxTailAtNotice_ = 0;
   size_t noticeReadCount_ = 0;
   size_t noticeMaxRead_ = 0;
   std::atomic<uint16_t> availLength_{1};
@@ -338,6 +346,10 @@ class TBaseDispatcher {
   // Output ring (TxLock).
   std::vector<uint8_t> tx_;
   uint32_t txHead_ = 0, txTail_ = 0;
+  // Counts flushes of the output ring: a write that was under way when the ring was
+  // flushed must not be counted against what was put after the flush.
+  uint64_t txGeneration_ = 0;
+  std::vector<uint8_t> txScratch_;  // the writer thread's copy of the piece it writes
   bool txFull_ = false;
   uint32_t txHanded_ = 0;  // bytes from the tail that the device holds but has not sent
   std::atomic<bool> outputSent_{false};

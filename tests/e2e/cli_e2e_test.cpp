@@ -18,6 +18,11 @@ std::string ReadFile(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The end of a transcript: what the unit said last.
+std::string Tail(const std::string& text) {
+  return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
+}
+
 void WriteFile(const fs::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary) << data;
 }
@@ -81,7 +86,8 @@ TEST_F(Bench, LoadsEveryFileByteForByteAndSaysSo) {
   auto unit = StartUnit();
   auto cli = StartCli(script, {"--transcript", (dir / "wire.log").string()});
   ASSERT_EQ(cli->Wait(60000), 0) << cli->Stderr();
-  EXPECT_NE(cli->Stderr().find("version ok"), std::string::npos) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("version ok"), std::string::npos)
+      << cli->Stderr() << Tail(ReadFile(dir / "wire.log"));
   EXPECT_NE(cli->Stderr().find("Upload Complete."), std::string::npos);
   for (size_t i = 0; i < files.size(); ++i) {
     fs::path image = dir / "images" / ("image-" + std::to_string(i + 1) + ".bin");

@@ -234,6 +234,56 @@ TEST_F(ComPortTest, DataAvailableRunsOnTheWindowThreadAndReadsTheCount) {
   EXPECT_TRUE(PumpUntil(host, [&] { return port.InBuffUsed() == 0; }));
 }
 
+// A notice still waiting for the window thread must not turn the window thread's
+// own reads and flushes into reads of that notice: the bytes of a flush are gone
+// for the prompt wait that follows, and the late notice offers only what is left.
+TEST_F(ComPortTest, AFlushBeforeAQueuedNoticeIsHandledReallyEmptiesTheInput) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  std::vector<uint16_t> counts;
+  std::string got;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t count) {
+    counts.push_back(count);
+    std::vector<char> buf(count);
+    cp.GetBlock(buf.data(), count);
+    got.append(buf.data(), count);
+  };
+  port.SetOpen(true);
+  lineA->PeerWrite("\r\nLOAD OK\r\n>");
+  // The dispatcher has sent its notice; the window thread is busy elsewhere.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  port.FlushInBuffer();
+  EXPECT_EQ(port.InBuffUsed(), 0);
+  EXPECT_FALSE(port.WaitForString(">", 1, false, false));  // the stale prompt is gone
+  lineA->PeerWrite("VER");
+  EXPECT_TRUE(PumpUntil(host, [&] { return got == "VER"; })) << got;
+  for (uint16_t c : counts) EXPECT_LE(c, 3) << "a notice offered bytes that were flushed";
+}
+
+// The writer may be handing bytes to the device when the output is flushed; what it
+// handed must not be counted against what is put after the flush.
+TEST_F(ComPortTest, AFlushRacingTheWriterNeverSwallowsLaterBytes) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  port.SetOpen(true);
+  constexpr int kRounds = 300;
+  for (int i = 0; i < kRounds; ++i) {
+    port.PutString("\r");
+    port.FlushOutBuffer();
+    port.PutString("VER");
+    ASSERT_TRUE(PumpUntil(host, [&] { return port.GetOutBuffUsed() == 0; }));
+  }
+  std::string peer;
+  ASSERT_TRUE(testing::WaitUntil([&] {
+    peer += lineA->PeerReadAll();
+    return peer.size() >= 3 * kRounds;
+  }));
+  std::erase(peer, '\r');  // a CR may or may not have left before its flush
+  std::string expected;
+  for (int i = 0; i < kRounds; ++i) expected += "VER";
+  EXPECT_EQ(peer, expected);
+}
+
 TEST_F(ComPortTest, AWindowHandlerAndAThreadSideHandlerEachReadTheirOwnShare) {
   TComPort port(host);
   ConfigureLikeComPort1(port);
