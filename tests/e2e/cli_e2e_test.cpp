@@ -13,6 +13,8 @@ namespace fs = std::filesystem;
 namespace zarnik::e2e {
 namespace {
 
+using zarnik::testing::Process;
+
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});

@@ -5,9 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,45 +14,19 @@
 
 #include "link/command_channel.h"
 #include "serial/com_port.h"
+#include "process.h"
 #include "serial_test_util.h"
 
-extern char** environ;
 
 namespace zarnik {
 namespace {
 
 // The unit program, started for one test and killed after it.
-class UnitSim {
- public:
-  explicit UnitSim(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    args.insert(args.begin(), ZARNIK_UNIT_SIM_PATH);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    char c;
-    pollfd pfd{fds[0], POLLIN, 0};
-    while (pid_ > 0 && ::poll(&pfd, 1, 5000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-      path.push_back(c);
-    ::close(fds[0]);
-  }
-  ~UnitSim() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
+struct UnitSim {
+  explicit UnitSim(const std::vector<std::string>& args)
+      : proc(ZARNIK_UNIT_SIM_PATH, args), path(proc.ReadLine(5000)) {}
+  testing::Process proc;
   std::string path;
-
- private:
-  pid_t pid_ = -1;
 };
 
 class UnitSimLink : public ::testing::Test {

@@ -2,22 +2,22 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "process.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -27,77 +27,22 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 3000;  // generous: a loaded CI machine, never reached when all is well
 
 // One run of the program; killed if a test leaves it running.
-class SimProcess {
- public:
-  ~SimProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-
+struct SimProcess {
   // Starts the program and reads the pty path it prints.
   bool Start(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    std::vector<std::string> all = {ZARNIK_UNIT_SIM_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fds[0];
-    if (rc != 0) {
-      pid_ = -1;
-      return false;
-    }
-    path = ReadLine();
+    proc = std::make_unique<zarnik::testing::Process>(ZARNIK_UNIT_SIM_PATH, args);
+    path = proc->ReadLine(kWaitMs);
     return !path.empty();
   }
-
   // Waits for the program to end by itself; its exit status, or -1.
-  int Wait() {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      usleep(5000);
-    }
-    return -1;
-  }
-
+  int Wait() { return proc->Wait(kWaitMs); }
   int Signal(int sig) {
-    kill(pid_, sig);
+    proc->Signal(sig);
     return Wait();
   }
 
+  std::unique_ptr<zarnik::testing::Process> proc;
   std::string path;
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    char c = 0;
-    while (line.size() < 256) {
-      pollfd pfd{out_, POLLIN, 0};
-      if (poll(&pfd, 1, kWaitMs) <= 0 || read(out_, &c, 1) != 1) return "";
-      if (c == '\n') return line;
-      line.push_back(c);
-    }
-    return "";
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1;
 };
 
 // A client on the pty's slave side, as a serial program would open it.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace zarnik::e2e {
+namespace zarnik::testing {
 
 class Process {
  public:
@@ -17,7 +17,8 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  // Reads stdout until a full line arrives or timeoutMs passes ("" then).
+  // Reads stdout until a full line arrives ("" when timeoutMs passes or stdout
+  // ends first).
   std::string ReadLine(int timeoutMs);
   void Signal(int sig);
   // Waits for the exit; returns the exit status, 128+signal, or -1 on time-out.
@@ -34,6 +35,7 @@ class Process {
   std::string out_, err_;
   size_t outRead_ = 0;
   int status_ = -1;
+  bool outEnded_ = false;
 };
 
-}  // namespace zarnik::e2e
+}  // namespace zarnik::testing

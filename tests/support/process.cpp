@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-namespace zarnik::e2e {
+namespace zarnik::testing {
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workDir) {
@@ -51,6 +51,7 @@ void Process::Drain(int timeoutMs) {
     if (fds[i].fd < 0) continue;
     ssize_t n;
     while ((n = read(fds[i].fd, buf, sizeof buf)) > 0) (i == 0 ? out_ : err_).append(buf, n);
+    if (i == 0 && n == 0) outEnded_ = true;
   }
 }
 
@@ -64,7 +65,7 @@ std::string Process::ReadLine(int timeoutMs) {
       return line;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return "";
+    if (left <= 0 || outEnded_) return "";
     Drain(static_cast<int>(std::min<long>(left, 50)));
   }
 }
@@ -98,4 +99,4 @@ int Process::Wait(int timeoutMs) {
   }
 }
 
-}  // namespace zarnik::e2e
+}  // namespace zarnik::testing
