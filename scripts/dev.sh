@@ -38,7 +38,7 @@ case "$cmd" in
     build build
     shift || true
     # The example script against the simulated unit; extra arguments go to zarnik-cli.
-    exec build/src/app/zarnik-cli run examples/demo.sld --simulate "$@"
+    exec build/src/cli/zarnik-cli run examples/demo.sld --simulate "$@"
     ;;
   test)
     install_missing

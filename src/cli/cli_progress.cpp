@@ -1,4 +1,4 @@
-#include "app/cli_progress.h"
+#include "cli/cli_progress.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/transcript.h"
+#include "cli/transcript.h"
 #include "serial/serial_device.h"
 
 namespace zarnik {

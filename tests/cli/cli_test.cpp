@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/cli_options.h"
-#include "app/transcript.h"
+#include "cli/cli_options.h"
+#include "cli/transcript.h"
 
 namespace zarnik {
 namespace {

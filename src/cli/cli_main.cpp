@@ -12,12 +12,12 @@
 #include <memory>
 #include <thread>
 
-#include "app/cli_options.h"
-#include "app/cli_progress.h"
+#include "cli/cli_options.h"
+#include "cli/cli_progress.h"
 #include "app/settings.h"
-#include "app/simulated_unit.h"
-#include "app/tapped_device.h"
-#include "app/transcript.h"
+#include "cli/simulated_unit.h"
+#include "cli/tapped_device.h"
+#include "cli/transcript.h"
 #include "link/command_channel.h"
 #include "platform/console_host.h"
 #include "script/script_engine.h"

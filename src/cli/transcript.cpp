@@ -1,4 +1,4 @@
-#include "app/transcript.h"
+#include "cli/transcript.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "app/simulated_unit.h"
+#include "cli/simulated_unit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
