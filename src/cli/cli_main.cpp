@@ -1,6 +1,7 @@
 // zarnik-cli: runs a loader script against a unit without a window, for batch and
 // production use. One run, like the operator's pick of a script; the exit status
-// tells the outcome (0 complete, 1 unsuccessful, 2 nothing could be started).
+// tells the outcome (0 complete with no error shown, 1 unsuccessful or an error
+// shown, 2 nothing could be started).
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "cli/transcript.h"
 #include "link/command_channel.h"
 #include "platform/console_host.h"
+#include "script/run_outcome.h"
 #include "script/script_engine.h"
 #include "serial/com_port.h"
 
@@ -35,21 +37,22 @@ class CliHost : public ConsoleHost {
  public:
   CliHost(bool quiet, CliProgress* progress)
       : ConsoleHost({&std::cerr, !quiet, "status: ", true}), quiet_(quiet), progress_(progress) {}
-  void ShowMessage(const std::string& text) override {
-    if (quiet_ && !IsError(text)) return;
-    if (progress_) progress_->BreakLine();
-    ConsoleHost::ShowMessage(text);
-  }
   void SetStatusText(const std::string& text) override {
     if (progress_ && !quiet_) progress_->BreakLine();
     ConsoleHost::SetStatusText(text);
   }
   void SetProgress(CliProgress* progress) { progress_ = progress; }
 
+ protected:
+  void ShowMessageBox(const std::string& text) override {
+    if (quiet_ && !IsError(text)) return;
+    if (progress_) progress_->BreakLine();
+    ConsoleHost::ShowMessageBox(text);
+  }
+
  private:
   static bool IsError(const std::string& text) {
-    return text.rfind("Error", 0) == 0 || text.rfind("Timeout error", 0) == 0 ||
-           text == msg::kUploadUnsuccessful;
+    return RunOutcome::IsErrorMessage(text) || text == msg::kUploadUnsuccessful;
   }
   bool quiet_;
   CliProgress* progress_;
@@ -200,6 +203,7 @@ int Run(const CliOptions& o) {
   engine.LoadCmdWord = settings.LoadCmdWord;
 
   UploadOutcome outcome;
+  RunOutcome run(host);
   {
     StopButton stop(host, progress);
     try {
@@ -216,11 +220,8 @@ int Run(const CliOptions& o) {
     port.SetOpen(false);
   } catch (const ESerialException&) {
   }
-  switch (outcome) {
-    case UploadOutcome::Complete: return kExitComplete;
-    case UploadOutcome::ScriptUnreadable: return kExitCannotStart;
-    default: return kExitUnsuccessful;
-  }
+  if (outcome == UploadOutcome::ScriptUnreadable) return kExitCannotStart;
+  return run.Succeeded(outcome) ? kExitComplete : kExitUnsuccessful;
 }
 
 }  // namespace

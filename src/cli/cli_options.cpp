@@ -11,7 +11,8 @@ const char* const kCliUsage =
     "  zarnik-cli run SCRIPT [options]   run SCRIPT once (see: zarnik-cli run --help)\n"
     "  zarnik-cli --help                 this text\n"
     "\n"
-    "Exit status: 0 \"Upload Complete.\", 1 \"Unsuccessful.  Upload terminated by user.\",\n"
+    "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
+    "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
     "2 usage error, or a script or port that cannot be opened.\n";
 
 const char* const kCliRunUsage =
@@ -44,7 +45,8 @@ const char* const kCliRunUsage =
     "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
     "sent is finished, then the script stops). A second Ctrl-C ends at once.\n"
     "\n"
-    "Exit status: 0 \"Upload Complete.\", 1 \"Unsuccessful.  Upload terminated by user.\",\n"
+    "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
+    "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
     "2 usage error, or a script or port that cannot be opened.\n";
 
 namespace {

@@ -31,7 +31,9 @@ void ConsoleHost::WaitForWork(uint64_t untilMs) {
 
 std::ostream& ConsoleHost::Out() { return options_.out ? *options_.out : std::cerr; }
 
-void ConsoleHost::ShowMessage(const std::string& text) { Out() << text << std::endl; }
+void ConsoleHost::ShowMessageBox(const std::string& text) {
+  Out() << text << std::endl;
+}
 
 bool ConsoleHost::AskYesNo(const std::string& text) {
   Out() << text << (options_.yesNoAnswer ? " [Yes]" : " [No]") << std::endl;

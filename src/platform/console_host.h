@@ -24,7 +24,6 @@ class ConsoleHost : public Host {
   uint64_t NowMs() override;
   void Sleep(uint32_t ms) override;
 
-  void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text) override;
   void SetStatusText(const std::string& text) override;
   void SetWaitCursor(bool) override {}
@@ -34,6 +33,7 @@ class ConsoleHost : public Host {
   ConsoleHostOptions& Options() { return options_; }
 
  protected:
+  void ShowMessageBox(const std::string& text) override;
   void WaitForWork(uint64_t untilMs) override;
 
  private:

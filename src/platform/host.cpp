@@ -184,6 +184,28 @@ bool Host::TimerEnabled(TimerId id) const {
   return timers_.at(id).enabled;
 }
 
+void Host::ShowMessage(const std::string& text) {
+  std::vector<MessageWatcher> watchers;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, w] : watchers_) watchers.push_back(w);
+  }
+  for (const auto& w : watchers) w(text);
+  ShowMessageBox(text);
+}
+
+int Host::WatchMessages(MessageWatcher watcher) {
+  std::lock_guard lock(mutex_);
+  int id = nextWatcher_++;
+  watchers_[id] = std::move(watcher);
+  return id;
+}
+
+void Host::UnwatchMessages(int id) {
+  std::lock_guard lock(mutex_);
+  watchers_.erase(id);
+}
+
 void Host::DestroyTimer(TimerId id) {
   std::lock_guard lock(mutex_);
   timers_.erase(id);

@@ -90,7 +90,12 @@ class Host {
   void DestroyTimer(TimerId id);
 
   // ---- The operator ----
-  virtual void ShowMessage(const std::string& text) = 0;      // modal box, one OK button
+  // A modal box with one OK button. Every box goes through here, so a watcher (a
+  // run keeping note of the errors it showed) sees each text whatever the host.
+  void ShowMessage(const std::string& text);
+  using MessageWatcher = std::function<void(const std::string& text)>;
+  int WatchMessages(MessageWatcher watcher);  // returns the id for UnwatchMessages
+  void UnwatchMessages(int id);
   virtual bool AskYesNo(const std::string& text) = 0;         // modal box, Yes / No
   virtual void SetStatusText(const std::string& text) = 0;    // the status bar's one text
   virtual void SetWaitCursor(bool on) = 0;                    // hourglass
@@ -98,6 +103,8 @@ class Host {
   virtual void SetConfigMenuVisible(bool visible) = 0;        // "RS232 Config"
 
  protected:
+  // What a host does to show a box; reached only through ShowMessage.
+  virtual void ShowMessageBox(const std::string& text) = 0;
   // Waits (really or virtually) until there is work (a message, a due timer) or the
   // clock reaches untilMs. Called without mutex_ held; cv_ is notified whenever
   // something is queued.
@@ -139,6 +146,8 @@ class Host {
   std::set<MessageTarget*> targets_;
   std::map<TimerId, Timer> timers_;
   TimerId nextTimer_ = 1;
+  std::map<int, MessageWatcher> watchers_;
+  int nextWatcher_ = 1;
   std::thread::id windowThread_;
 };
 

@@ -54,7 +54,7 @@ void VirtualHost::WaitForWork(uint64_t untilMs) {
   }
 }
 
-void VirtualHost::ShowMessage(const std::string& text) {
+void VirtualHost::ShowMessageBox(const std::string& text) {
   messages.push_back(text);
   if (onMessage) onMessage(text);
   if (reactionMs) Sleep(reactionMs);

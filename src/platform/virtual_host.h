@@ -36,7 +36,6 @@ class VirtualHost : public Host {
   // Moves the clock forward to atMs, running what falls due on the way.
   void AdvanceTo(uint64_t atMs);
 
-  void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text) override;
   void SetStatusText(const std::string& text) override;
   void SetWaitCursor(bool on) override { waitCursor = on; }
@@ -61,6 +60,7 @@ class VirtualHost : public Host {
   std::function<void(const std::string&)> onMessage;  // called while a box is open
 
  protected:
+  void ShowMessageBox(const std::string& text) override;
   void WaitForWork(uint64_t untilMs) override;
 
  private:

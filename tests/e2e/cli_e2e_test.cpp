@@ -116,6 +116,16 @@ TEST_F(Bench, AUnitThatRejectsTheLoadEndsUnsuccessful) {
   EXPECT_EQ(err.find("not reached"), std::string::npos);
 }
 
+TEST_F(Bench, AnErrorShownOnTheWayExitsWithOneThoughTheRunCompletes) {
+  fs::path script = dir / "missing-file.sld";
+  WriteFile(script, "_LF " + (dir / "absent.bin").string() + "\n_LA 8000\n_LV V1\n_LD\n");
+  auto unit = StartUnit();
+  auto cli = StartCli(script);
+  EXPECT_EQ(cli->Wait(30000), 1) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("Error! Unable to open file "), std::string::npos) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("Upload Complete."), std::string::npos);
+}
+
 TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
   // A paced unit makes the transfer long enough to interrupt.
   fs::path script = Script({RandomBytes(60000, 6), RandomBytes(100, 7)});

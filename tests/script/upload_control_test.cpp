@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "script/run_outcome.h"
 #include "script_rig.h"
 
 namespace zarnik {
@@ -46,6 +47,56 @@ TEST(UploadControl, UnreadableScriptIsToldApart) {
   EXPECT_EQ(r.engine.RunScript(path), UploadOutcome::ScriptUnreadable);
   EXPECT_EQ(r.host.messages, (Messages{"Error opening file " + path + " for read.",
                                        "Unsuccessful.  Upload terminated by user."}));
+}
+
+// The exit status rule: "Upload Complete." alone is not success when an error was
+// shown on the way (a file that could not be named skips its chain silently after).
+TEST(RunOutcome, SuccessNeedsTheCompleteOutcomeAndNoErrorShown) {
+  struct Case {
+    const char* name;
+    std::string script;
+    UploadOutcome outcome;
+    bool succeeded;
+  } cases[] = {
+      {"message only", "_DM \"hello\"\n", UploadOutcome::Complete, true},
+      {"file missing", "_LF /nonexistent/fw.bin\n_LA 8000\n_LV V1\n_LD\n_DM \"done\"\n",
+       UploadOutcome::Complete, false},
+      {"test with nothing after it", "_CS \"\"\n", UploadOutcome::Complete, false},
+      {"no unit", "_TC \"^M\"\n", UploadOutcome::Unsuccessful, false},
+  };
+  for (const auto& c : cases) {
+    sim::SimUnitOptions o;
+    o.absent = true;
+    ScriptRig r(o);
+    // Shown before the run, so it does not count.
+    r.host.ShowMessage("Error! Baud Rate set in INI file is invalid!");
+    RunOutcome run(r.host);
+    UploadOutcome outcome = r.engine.RunScript(r.files.Write("run.sld", c.script));
+    EXPECT_EQ(outcome, c.outcome) << c.name;
+    EXPECT_EQ(run.Succeeded(outcome), c.succeeded) << c.name;
+  }
+}
+
+// Automatic mode reads the script itself: no outcome box, Cancelled not cleared.
+TEST(RunOutcome, AutomaticModeRunThroughReadIni) {
+  ScriptRig r;
+  {
+    RunOutcome run(r.host);
+    EXPECT_TRUE(run.Succeeded(r.Read("_DM \"hello\"\n"), r.progress.Cancelled));
+  }
+  {
+    RunOutcome run(r.host);
+    EXPECT_FALSE(run.Succeeded(r.Read("_LF /nonexistent/fw.bin\n"), r.progress.Cancelled));
+  }
+  {
+    r.progress.Cancelled = true;
+    RunOutcome run(r.host);
+    bool read = r.Read("_DM \"hello\"\n");
+    EXPECT_TRUE(read);
+    EXPECT_FALSE(run.Succeeded(read, r.progress.Cancelled));
+  }
+  // A finished watch no longer hears the host.
+  r.host.ShowMessage("Error! after the run");
 }
 
 // Two PCI boards, IDs 2 and 5, each with a unit of its own behind its mailbox.
