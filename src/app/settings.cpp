@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <ostream>
 
 #include "script/script_syntax.h"
 
@@ -16,6 +17,11 @@ using script::LeadingNumber;
 
 constexpr std::array<int32_t, 8> kValidBauds = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
+std::string TooLong(const std::string& path, int position, size_t max) {
+  return path + ": setting " + std::to_string(position) + " is longer than " + std::to_string(max) +
+         " characters; ignored";
+}
+
 std::string SkipLeadingSpaces(const std::string& value) {
   size_t start = value.find_first_not_of(' ');
   return start == std::string::npos ? std::string() : value.substr(start);
@@ -24,14 +30,18 @@ std::string SkipLeadingSpaces(const std::string& value) {
 struct Reading {
   LoaderDefaults& s;
   Host& host;
+  const std::string& path;
   int position;
   const std::string& value;
 
-  // The value as it would stand in its 20-character field; false when it does not fit.
-  bool Fits(size_t max) const {
-    if (value.size() <= max) return true;
-    s.Refused.push_back("position " + std::to_string(position) + ": value longer than " +
-                        std::to_string(max) + " characters");
+  // What a 20-character field keeps of the value: a number or a word is read from
+  // that, as it always was (a comment after the value does not spoil it).
+  std::string Field() const { return value.substr(0, kSettingsFieldMax); }
+  // A text cut to fit would be another command or path: it is not used, and the
+  // operator is told.
+  bool TextFits(const std::string& text, size_t max) const {
+    if (text.size() <= max) return true;
+    s.Refused.push_back(TooLong(path, position, max));
     return false;
   }
 };
@@ -42,8 +52,7 @@ void DefaultComPort(Reading& r) {
 }
 
 void BaudRate(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
-  int32_t baud = LeadingNumber(r.value);
+  int32_t baud = LeadingNumber(r.Field());
   if (std::find(kValidBauds.begin(), kValidBauds.end(), baud) != kValidBauds.end())
     r.s.Baud = baud;
   else
@@ -51,39 +60,30 @@ void BaudRate(Reading& r) {
 }
 
 void DataBits(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
-  int32_t n = LeadingNumber(r.value);
+  int32_t n = LeadingNumber(r.Field());
   if (n >= 5 && n <= 8) r.s.DataBits = static_cast<uint16_t>(n);
 }
 
 void Parity(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
-  int32_t n = LeadingNumber(r.value);
+  int32_t n = LeadingNumber(r.Field());
   if (n >= pNone && n <= pSpace) r.s.Parity = static_cast<TParity>(n);
 }
 
 void StopBits(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
-  int32_t n = LeadingNumber(r.value);
+  int32_t n = LeadingNumber(r.Field());
   if (n == 1 || n == 2) r.s.StopBits = static_cast<uint16_t>(n);
 }
 
 void AutoScript(Reading& r) {
   std::string path = SkipLeadingSpaces(r.value);
-  if (path.size() > kAutoScriptPathMax) {
-    r.s.Refused.push_back("position 6: automatic script path longer than " +
-                          std::to_string(kAutoScriptPathMax) + " characters");
-    return;
-  }
-  r.s.AutoScriptPath = path;
+  if (r.TextFits(path, kAutoScriptPathMax)) r.s.AutoScriptPath = path;
 }
 
 void ScriptFolder(Reading& r) { r.s.ScriptFolder = r.value; }
 
 void Automatic(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
   std::string word;
-  for (char c : r.value) {
+  for (char c : r.Field()) {
     if (c == ' ') continue;
     word.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
   }
@@ -98,7 +98,8 @@ void Prompt1(Reading& r) { FirstCharInto(r, r.s.PromptChar1); }
 void Prompt2(Reading& r) { FirstCharInto(r, r.s.PromptChar2); }
 
 void LoaderMode(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax - 1)) return;  // the carriage return takes the last place
+  // The carriage return takes the field's last place.
+  if (!r.TextFits(r.value, kSettingsFieldMax - 1)) return;
   std::string cmd = SkipLeadingSpaces(r.value);
   if (!cmd.empty()) r.s.LoaderModeCmd = cmd + "\r";
 }
@@ -118,7 +119,7 @@ void TextColour(Reading& r) { ColourInto(r, r.s.TerminalTextColour); }
 void Brand(Reading& r) { r.s.BrandCode = LeadingNumber(r.value); }
 
 void LoadWord(Reading& r) {
-  if (!r.Fits(kSettingsFieldMax)) return;
+  if (!r.TextFits(r.value, kSettingsFieldMax)) return;
   std::string word = SkipLeadingSpaces(r.value);
   if (!word.empty()) r.s.LoadCmdWord = word;
 }
@@ -144,23 +145,28 @@ LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults
   if (!in) return s;
   s.FileFound = true;
   s.SettingsLines = 0;
+  s.Refused.clear();
   std::string line;
   while (s.SettingsLines < kSettingsPositions && std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!HasPosition(line)) continue;
     const int position = ++s.SettingsLines;
     if (line.size() > kSettingsLineMax) {
-      s.Refused.push_back("position " + std::to_string(position) + ": line longer than " +
-                          std::to_string(kSettingsLineMax) + " characters");
+      s.Refused.push_back(TooLong(path, position, kSettingsLineMax));
       continue;
     }
     size_t eq = line.find('=');
     if (eq == std::string::npos || !kPositions[position]) continue;
     const std::string value = line.substr(eq + 1);
-    Reading r{s, host, position, value};
+    Reading r{s, host, path, position, value};
     kPositions[position](r);
   }
   return s;
+}
+
+void PrintRefused(const LoaderDefaults& settings, std::ostream& out) {
+  for (const auto& note : settings.Refused) out << note << '\n';
+  out.flush();
 }
 
 void ApplyPortSettings(const LoaderDefaults& settings, PortContract& port) {

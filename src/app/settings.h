@@ -11,13 +11,18 @@
 // the channel's prompts and loader-mode command, the engine's load word).
 //
 // Our choices where the format is silent: a missing or empty position 14 or 15
-// keeps its prompt character; a line longer than 299 characters, a value longer
-// than its field (19 characters for positions 2, 3, 4, 5, 8 and 24, 18 for 19) and
-// an automatic script path longer than 199 characters are not cut to fit but
-// refused whole: the setting keeps its value and a note goes to `Refused`.
+// keeps its prompt character. Positions 2, 3, 4, 5 and 8 are read from the first
+// 19 characters of their value, as their field always held them, so "9600   ;
+// bench rate" is 9600. A text that does not fit (the loader-mode command of
+// position 19 over 18 characters, the load word of 24 over 19, the automatic
+// script path of 6 over 199) and a line over 299 characters are not cut, which
+// would make another command or path of them: the setting keeps its value and a
+// note for the operator goes to `Refused` ("LoaderDefault.ini: setting 19 is
+// longer than 18 characters; ignored"). Front ends print the notes on stderr.
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,13 +65,16 @@ struct LoaderDefaults {
 
   bool FileFound = false;                   // the file could be opened
   int SettingsLines = 0;                    // positions taken (at most 29)
-  std::vector<std::string> Refused;         // values that did not fit their field
+  std::vector<std::string> Refused;         // notes on settings not used, one line each
 };
 
 // Reads the settings file at `path` (normally kSettingsFileName in the current
 // folder). A file that cannot be opened changes nothing and says nothing. An
 // invalid baud rate is shown through the host's message box and reading goes on.
 LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current = {});
+
+// Prints the notes in Refused, one line each (front ends: on stderr).
+void PrintRefused(const LoaderDefaults& settings, std::ostream& out);
 
 // Applies positions 2 to 5 to a port, those the file set validly.
 void ApplyPortSettings(const LoaderDefaults& settings, PortContract& port);

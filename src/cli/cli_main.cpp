@@ -137,6 +137,7 @@ int Run(const CliOptions& o) {
   if (explicitSettings && access(o.settingsPath.c_str(), R_OK) != 0)
     return Fail("cannot read settings file " + o.settingsPath + ": " + std::strerror(errno));
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
+  PrintRefused(settings, std::cerr);
 
   std::unique_ptr<SimulatedUnit> simUnit;
   if (o.simulate) {

@@ -82,6 +82,10 @@ bool ScriptEngine::NameFile(std::string_view line, const char* word) {
   if (auto path = WordArgument(line)) {
     if (!UploadFileName.Assign(*path))
       return FieldError("a file name", decltype(UploadFileName)::kCapacity);
+    // Size, checksum and version measured for the file named before would go out
+    // with this one.
+    ChecksumReady = false;
+    VersionReady = false;
     if (script::OpenForRead(UploadFileName.str()))
       FileReady = true;
     else
@@ -146,19 +150,11 @@ bool ScriptEngine::CmdLoad(std::string_view) {
 void ScriptEngine::UploadButtonClick() {
   UploadIdle = false;
   const std::string path = UploadFileName.str();
-  if (!script::OpenForRead(path)) {
-    ShowError("Error opening " + path + ".\r");
-    UploadIdle = true;
-    return;
-  }
+  if (!script::OpenForRead(path)) return CannotOpenForTransfer(path);
   if (ch_.LinkUsable()) {
     BlockCount = FileSize / kBlockSize;
     script::FilePtr f = script::OpenForRead(path);
-    if (!f) {
-      ShowError("Error opening " + path + ".\r");
-      UploadIdle = true;
-      return;
-    }
+    if (!f) return CannotOpenForTransfer(path);
     PortContract& port = ch_.ComPort1();
     if (port.GetOpen()) {
       port.FlushInBuffer();
@@ -177,6 +173,14 @@ void ScriptEngine::UploadButtonClick() {
   host_.ProcessMessages();
   if (ch_.LinkUsable()) CheckPromptAfterData();
   host_.ProcessMessages();
+}
+
+// The unit has the load line and waits for bytes that will not come: the run must
+// not end as a success.
+void ScriptEngine::CannotOpenForTransfer(const std::string& path) {
+  ShowError("Error opening " + path + ".\r");
+  progress_.Cancelled = true;
+  UploadIdle = true;
 }
 
 // Stop does not end the block loop: the unit was promised FileSize bytes and gets

@@ -195,6 +195,7 @@ class ScriptEngine {
   bool RunIfHolds(std::string_view line, bool contains);
   bool TryLoaderPrompt(std::string_view text);
   bool PromptBack();
+  void CannotOpenForTransfer(const std::string& path);
   void SendBlocks(std::FILE* f);
   void CheckPromptAfterData();
   UploadOutcome Report(bool allRead, bool unreadable);

@@ -111,20 +111,37 @@ TEST(Settings, ReadingStopsAfterTheTwentyNinthSettingsLine) {
   EXPECT_TRUE(f.host.messages.empty());
 }
 
-TEST(Settings, ValuesLongerThanTheirFieldsAreRefusedNotCut) {
-  SettingsFile f;
-  auto s = f.Read(Positions({{19, std::string(19, 'L')}, {24, std::string(20, 'W')},
-                             {6, std::string(200, 'p')}, {3, "7" + std::string(300, ' ')}}));
-  EXPECT_EQ(s.LoaderModeCmd, "LOADR\r");
-  EXPECT_EQ(s.LoadCmdWord, "LF");
-  EXPECT_EQ(s.AutoScriptPath, "");
-  EXPECT_FALSE(s.DataBits);
-  EXPECT_EQ(s.Refused.size(), 4u);
-  EXPECT_EQ(s.SettingsLines, 24);  // an overlong line keeps its position
-
-  auto fits = f.Read(Positions({{19, std::string(18, 'L')}, {24, std::string(19, 'W')}}));
-  EXPECT_EQ(fits.LoaderModeCmd, std::string(18, 'L') + "\r");
-  EXPECT_EQ(fits.LoadCmdWord, std::string(19, 'W'));
+// Numbers and the automatic word are read from what the 20-character field kept;
+// texts that do not fit are kept unchanged with a note, never cut.
+TEST(Settings, ValuesLongerThanTheirFields) {
+  struct Case {
+    int position;
+    std::string value;
+    std::function<bool(const LoaderDefaults&)> holds;
+    int overLimit;  // the limit named in the note, 0: no note
+  } cases[] = {
+      {2, "9600   ; bench unit rate", [](auto& s) { return s.Baud == 9600; }, 0},
+      {3, "7" + std::string(30, ' ') + "8", [](auto& s) { return s.DataBits == 7; }, 0},
+      {8, "automatic" + std::string(10, ' ') + "; on", [](auto& s) { return s.AutomaticMode; }, 0},
+      {19, std::string(18, 'L'),
+       [](auto& s) { return s.LoaderModeCmd == std::string(18, 'L') + "\r"; }, 0},
+      {19, std::string(19, 'L'), [](auto& s) { return s.LoaderModeCmd == "LOADR\r"; }, 18},
+      {24, std::string(19, 'W'), [](auto& s) { return s.LoadCmdWord == std::string(19, 'W'); }, 0},
+      {24, "LK      ; the K word", [](auto& s) { return s.LoadCmdWord == "LF"; }, 19},
+      {6, std::string(200, 'p'), [](auto& s) { return s.AutoScriptPath.empty(); }, 199},
+      {3, "7" + std::string(300, ' '), [](auto& s) { return !s.DataBits; }, 299},
+  };
+  for (const auto& c : cases) {
+    SettingsFile f;
+    auto s = f.Read(Positions({{c.position, c.value}}));
+    EXPECT_TRUE(c.holds(s)) << "position " << c.position << " = '" << c.value << "'";
+    EXPECT_EQ(s.SettingsLines, 24);  // an overlong line keeps its position
+    std::vector<std::string> notes;
+    if (c.overLimit)
+      notes.push_back(f.path + ": setting " + std::to_string(c.position) + " is longer than " +
+                      std::to_string(c.overLimit) + " characters; ignored");
+    EXPECT_EQ(s.Refused, notes);
+  }
 }
 
 }  // namespace

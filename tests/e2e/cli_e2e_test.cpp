@@ -141,6 +141,32 @@ TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
   EXPECT_FALSE(fs::exists(dir / "images" / "image-2.bin"));
 }
 
+// The settings file in zarnik-cli's folder names the port (by COM number), the
+// rate, both prompts and the loader-mode command; an overlong load word is noted.
+TEST_F(Bench, SettingsFileInTheWorkFolderIsUsed) {
+  auto unit = StartUnit({"--monitor-prompt", "$", "--loader-prompt", "]", "--loader-cmd", "BOOT"});
+  // Positions 3 to 24; 14 and 15 the prompts, 19 the loader-mode command, 24 the load word.
+  const char* values[] = {"",  "",  "", "", "", "",     "", "", "", "", "",
+                          "$", "]", "", "", "", "BOOT", "", "", "", "", "LF   ; the load word"};
+  std::string ini = "[Port]\nComPort=COM7\nBaud=57600   ; bench unit rate\n";
+  for (int p = 3; p <= 24; ++p) ini += "S" + std::to_string(p) + "=" + values[p - 3] + "\n";
+  WriteFile(dir / "LoaderDefault.ini", ini);
+  fs::path script = Script({RandomBytes(2500, 8)});
+  ASSERT_EQ(setenv("ZARNIK_COM7", devicePath.c_str(), 1), 0);
+  Process cli(ZARNIK_CLI_PATH,
+              {"run", script.string(), "--transcript", (dir / "wire.log").string()}, dir.string());
+  unsetenv("ZARNIK_COM7");
+  EXPECT_EQ(cli.Wait(60000), 0) << cli.Stderr();
+  EXPECT_NE(
+      cli.Stderr().find("LoaderDefault.ini: setting 24 is longer than 19 characters; ignored"),
+      std::string::npos)
+      << cli.Stderr();
+  std::string wire = ReadFile(dir / "wire.log");
+  EXPECT_NE(wire.find(devicePath + " at 57600 baud"), std::string::npos) << wire.substr(0, 300);
+  EXPECT_NE(wire.find("BOOT\\r"), std::string::npos);
+  EXPECT_TRUE(fs::exists(dir / "images" / "image-1.bin"));
+}
+
 TEST_F(Bench, UsageErrorsAndMissingThingsExitWithTwo) {
   struct Case {
     std::vector<std::string> args;

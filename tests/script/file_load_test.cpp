@@ -123,6 +123,55 @@ TEST(FileLoad, UnopenableFileIsReportedAndTheChainStops) {
   EXPECT_EQ(r.port.Puts().size(), mark);
 }
 
+// The unit has the load line and waits for bytes: the run must not end as a success.
+TEST(FileLoad, AFileGoneBeforeTheTransferCancelsTheRun) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "abc");
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 8000\n_LV V1\n"));
+  std::filesystem::remove(path);
+  EXPECT_FALSE(r.engine.RunLine("_LD"));
+  EXPECT_EQ(r.host.messages, Messages{"Error opening " + path + ".\r"});
+  EXPECT_TRUE(r.progress.Cancelled);
+  EXPECT_TRUE(r.engine.UploadIdle);
+  EXPECT_EQ(r.unit.ReceivedLines().back(), "LF 8000 3 126 V1");
+}
+
+// Naming a file starts its chain afresh; a chain left half-done carries into the
+// next script only while no file is named in between.
+TEST(FileLoad, ChainsAcrossScriptsAndNewNames) {
+  struct Case {
+    const char* name;
+    std::string first, second;
+    const char* loaded;  // the image the unit got, or nullptr
+  } cases[] = {
+      {"carried into the next script", "_LF A\n_LA 8000\n", "_LV V1\n_LD\n", "aaaa"},
+      {"new name after _LA", "_LF A\n_LA 100\n_LF B\n", "_LV V1\n_LD\n", nullptr},
+      {"new name after _LV", "_LF A\n_LA 100\n_LV V1\n", "_LF B\n_LD\n", nullptr},
+      {"the new name's own chain", "_LF A\n_LA 100\n_LF B\n", "_LA 200\n_LV V2\n_LD\n", "bb"},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    std::string a = r.files.Write("a.bin", "aaaa"), b = r.files.Write("b.bin", "bb");
+    auto names = [&](std::string text) {  // "_LF A" names a.bin, "_LF B" b.bin
+      for (size_t at = 0; (at = text.find("_LF ", at)) != std::string::npos; at += 4)
+        text.replace(at + 4, 1, text[at + 4] == 'A' ? a : b);
+      return text;
+    };
+    r.UnitInLoader();
+    EXPECT_TRUE(r.Read(names(c.first))) << c.name;
+    EXPECT_TRUE(r.Read(names(c.second))) << c.name;
+    if (!c.loaded) {
+      EXPECT_TRUE(r.unit.Images().empty()) << c.name;
+      continue;
+    }
+    ASSERT_EQ(r.unit.Images().size(), 1u) << c.name;
+    const auto& image = r.unit.Images()[0];
+    EXPECT_EQ(std::string(image.data.begin(), image.data.end()), c.loaded) << c.name;
+    EXPECT_TRUE(image.ok) << c.name;
+  }
+}
+
 TEST(FileLoad, DateVersionBecomesTheFileStamp) {
   ScriptRig r;
   std::string path = r.files.Write("fw.bin", "x");
