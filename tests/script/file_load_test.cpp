@@ -1,8 +1,11 @@
 // The file-load chain and the data transfer, against the simulated unit.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "script_rig.h"
 
@@ -32,10 +35,12 @@ struct StepWatch : ProgressObserver {
     idleDuringTransfer = idleDuringTransfer || r.engine.UploadIdle;
     menuDuringTransfer = menuDuringTransfer || r.host.configMenuVisible;
     if (stopAtStep == steps) r.progress.Stop();
+    if (onLastStep && r.progress.Position() == r.progress.Max()) onLastStep();
   }
   ScriptRig& r;
   int steps = 0;
   int stopAtStep = 0;
+  std::function<void()> onLastStep;
   bool idleDuringTransfer = false;
   bool menuDuringTransfer = false;
 };
@@ -172,13 +177,44 @@ TEST(FileLoad, ChainsAcrossScriptsAndNewNames) {
   }
 }
 
-TEST(FileLoad, DateVersionBecomesTheFileStamp) {
+TEST(FileLoad, DateVersionSendsTheFileStamp) {
   ScriptRig r;
   std::string path = r.files.Write("fw.bin", "x");
-  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 0\n_LV date\n"));
-  EXPECT_TRUE(r.engine.VersionReady);
-  EXPECT_NE(r.engine.LoadVersion.str(), "DATE");
-  EXPECT_NE(r.engine.LoadVersion.str().find('_'), std::string::npos);
+  std::tm t{};
+  t.tm_year = 2001 - 1900, t.tm_mon = 2, t.tm_mday = 5, t.tm_hour = 9, t.tm_min = 7, t.tm_sec = 42;
+  t.tm_isdst = -1;
+  timeval times[2] = {{std::mktime(&t), 0}, {std::mktime(&t), 0}};
+  ASSERT_EQ(utimes(path.c_str(), times), 0);
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read(Chain(path, "0", "date")));
+  const auto& lines = r.unit.ReceivedLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "LF 0 1 78 3/5/2001_9:07:21"), lines.end());
+}
+
+// The file vanishes after _LF (or _LA) has named (measured) it.
+TEST(FileLoad, FileGoneBeforeALaterLink) {
+  struct Case {
+    const char* before;
+    const char* after;
+    const char* message;  // followed by nothing or by ". Unable to get file checksum"
+    bool checksumReady, versionReady;
+  } cases[] = {
+      {"", "_LA 8000\n_LV V1\n_LD\n", ". Unable to get file checksum", false, false},
+      {"_LA 8000\n", "_LV DATE\n", "", false, true},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    std::string path = r.files.Write("fw.bin", "abc");
+    size_t mark = r.UnitInLoader();
+    EXPECT_TRUE(r.Read("_LF " + path + "\n" + c.before));
+    std::filesystem::remove(path);
+    EXPECT_TRUE(r.Read(c.after));
+    EXPECT_EQ(r.host.messages, Messages{"Error opening file " + path + c.message});
+    EXPECT_EQ(r.engine.ChecksumReady, c.checksumReady);
+    EXPECT_EQ(r.engine.VersionReady, c.versionReady);
+    EXPECT_EQ(r.engine.LoadVersion.str(), c.versionReady ? "DATE" : "");
+    EXPECT_EQ(r.port.Puts().size(), mark);
+  }
 }
 
 TEST(FileLoad, PauseAfterDataFollowsLoadPause) {
@@ -233,6 +269,50 @@ TEST(FileLoad, NoPromptAfterTheDataCancelsAfterThreeTries) {
   }
   uint64_t lastWait = r.host.NowMs() - puts[5].atMs;
   EXPECT_GE(lastWait + kTickMs, 170 * kTickMs);
+}
+
+// A unit slow to come back gets the later tries. The wait is 265 again once the
+// check before the load is done, and after the check after the data only when it
+// took its third, longer try (the first two leave 65, which every wait resets).
+TEST(FileLoad, PromptChecksSucceedOnALaterTry) {
+  struct Case {
+    const char* name;
+    bool silentBeforeLoad;  // else silent from the end of the data
+    uint64_t backAfterMs;
+    size_t crsBefore, crsAfter;
+    int32_t timeoutAfter;
+  } cases[] = {
+      {"before the load, second try", true, 3400, 2, 1, 65},
+      {"after the data, second try", false, 3600 + 3575 + 250, 1, 2, 65},
+      {"after the data, third try", false, 3600 + 2 * 3575 + 500 + 250, 1, 3, 265},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    StepWatch watch(r);
+    int32_t timeoutDuringData = 0;
+    auto silence = [&] {
+      r.unit.Options().absent = true;
+      r.host.ScheduleIn(c.backAfterMs, [&] { r.unit.Options().absent = false; });
+    };
+    std::string path = r.files.Write("fw.bin", "abc");
+    size_t mark = r.UnitInLoader();
+    watch.onLastStep = [&] {
+      timeoutDuringData = r.ch.PromptTimeout;
+      if (!c.silentBeforeLoad) silence();
+    };
+    if (c.silentBeforeLoad) silence();
+    EXPECT_TRUE(r.Read(Chain(path))) << c.name;
+    EXPECT_TRUE(r.host.messages.empty()) << c.name;
+    EXPECT_EQ(timeoutDuringData, 265) << c.name;
+    EXPECT_EQ(r.ch.PromptTimeout, c.timeoutAfter) << c.name;
+    ASSERT_EQ(r.unit.Images().size(), 1u) << c.name;
+    EXPECT_TRUE(r.unit.Images()[0].ok) << c.name;
+    auto puts = Bytes(r.PutsFrom(mark));
+    auto load = std::find(puts.begin(), puts.end(), "LF 8000 3 126 V1\r");
+    ASSERT_NE(load, puts.end()) << c.name;
+    EXPECT_EQ(static_cast<size_t>(std::count(puts.begin(), load, "\r")), c.crsBefore) << c.name;
+    EXPECT_EQ(static_cast<size_t>(std::count(load, puts.end(), "\r")), c.crsAfter) << c.name;
+  }
 }
 
 TEST(FileLoad, StopDuringTheTransferStillSendsTheFileThenEndsTheScript) {

@@ -145,6 +145,55 @@ TEST(Query, AFailingNestedCommandEndsTheScript) {
             Messages{"Error! Unable to get response from unit(_TC)! Exiting script"});
 }
 
+// The Stop button as the operator presses it: a message the window thread handles
+// when it next services its queue.
+struct StopButton : MessageTarget {
+  explicit StopButton(ScriptRig& rig) : r(rig) { r.host.AddTarget(this); }
+  ~StopButton() override { r.host.RemoveTarget(this); }
+  void PressAt(uint64_t atMs) {
+    r.host.Schedule(atMs, [this] { r.host.Post(this, 1); });
+  }
+  intptr_t HandleMessage(uint32_t, uintptr_t, intptr_t) override {
+    handledAtMs = r.host.NowMs();
+    r.progress.Stop();
+    return 0;
+  }
+  ScriptRig& r;
+  uint64_t handledAtMs = 0;
+};
+
+// A command that waits keeps the queue serviced, so Stop is seen; the command runs
+// to its end and the script ends after it.
+TEST(Stop, DuringAWaitTheScriptEndsAfterTheCommand) {
+  struct Case {
+    const char* name;
+    bool inLoader;
+    std::string script;   // {fw} is a three-byte file
+    uint64_t pressAfter;  // ms from the start of the reading
+    uint64_t seenWithin;  // the longest a wait leaves the queue alone
+    bool readResult;
+  } cases[] = {
+      {"_DY", false, "_DY 100\n", 300, 1, true},
+      {"_TC's prompt wait", false, "_TC \"^M\"\n", 2000, kTickMs, true},
+      {"the pause after the data", true, "_LF {fw}\n_LA 8000\n_LV V1\n_LD\n", 2000, 3600, false},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r;
+    StopButton stop(r);
+    std::string script = c.script;
+    if (auto at = script.find("{fw}"); at != std::string::npos)
+      script.replace(at, 4, r.files.Write("fw.bin", "abc"));
+    if (c.inLoader) r.UnitInLoader();
+    const uint64_t start = r.host.NowMs();
+    stop.PressAt(start + c.pressAfter);
+    EXPECT_EQ(r.Read(script + "_DM \"never\"\n"), c.readResult) << c.name;
+    EXPECT_GE(stop.handledAtMs, start + c.pressAfter) << c.name;
+    EXPECT_LE(stop.handledAtMs, start + c.pressAfter + c.seenWithin) << c.name;
+    EXPECT_TRUE(r.host.messages.empty()) << c.name;
+    EXPECT_EQ(r.host.statusTexts.back(), c.readResult ? msg::kReadStopped : msg::kStatusBlank);
+  }
+}
+
 TEST(PromptChar, TheNextTestLoaderWaitsForTheNewPrompt) {
   ScriptRig r;  // the unit is in monitor mode and answers '#'
   EXPECT_TRUE(r.Read("_PC \"#\"\n_TC \"^M\"\n"));

@@ -20,22 +20,34 @@ TEST(UploadControl, OutcomeOfARun) {
     bool unitAbsent;
     UploadOutcome outcome;
     Messages shown;
+    int rowsUsed;
   } cases[] = {
-      {"message only", "_DM \"hello\"\n", false, UploadOutcome::Complete,
-       {"hello", "Upload Complete."}},
-      {"no unit", "_TC \"^M\"\n", true, UploadOutcome::Unsuccessful,
+      {"message only",
+       "_DM \"hello\"\n",
+       false,
+       UploadOutcome::Complete,
+       {"hello", "Upload Complete."},
+       1},
+      {"no unit",
+       "_TC \"^M\"\n",
+       true,
+       UploadOutcome::Unsuccessful,
        {"Error! Unable to get response from unit(_TC)! Exiting script",
-        "Unsuccessful.  Upload terminated by user."}},
+        "Unsuccessful.  Upload terminated by user."},
+       0},
   };
   for (const auto& c : cases) {
     sim::SimUnitOptions o;
     o.absent = c.unitAbsent;
     ScriptRig r(o);
     r.progress.Cancelled = true;  // left over from an earlier run: the pick clears it
-    r.engine.ScriptRow = 7;
+    r.engine.ScriptRow = 7;       // rows left by an earlier reading
+    r.engine.ScriptLines[7][0] = '_';
     std::string path = r.files.Write("run.sld", c.script);
     EXPECT_EQ(r.engine.RunScript(path), c.outcome) << c.name;
     EXPECT_EQ(r.host.messages, c.shown) << c.name;
+    EXPECT_EQ(r.engine.ScriptRow, c.rowsUsed) << c.name;
+    EXPECT_EQ(r.engine.ScriptLines[7][0], '\0') << c.name;
     EXPECT_FALSE(r.host.waitCursor);
     EXPECT_TRUE(r.host.scriptButtonsEnabled);
   }
