@@ -24,17 +24,21 @@ constexpr uint32_t kBeforeDataMs = 50;
 
 bool ScriptEngine::get_file_checksum() {
   const std::string path = UploadFileName.str();
+  // FileSize is a signed 32-bit field; a bigger file cannot be announced, and is
+  // not read through first.
+  auto tooLarge = [&](uint64_t size) {
+    if (size <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+    ShowError("Error! File " + path + " is too large to upload. Unable to get file checksum");
+    return true;
+  };
   script::FilePtr f = script::OpenForRead(path);
+  if (f && tooLarge(script::StreamSize(f.get()))) return false;
   script::FileMeasure m;
   if (!f || !script::MeasureStream(f.get(), m)) {
     ShowError("Error opening file " + path + ". Unable to get file checksum");
     return false;
   }
-  // FileSize is a signed 32-bit field; a bigger file cannot be announced.
-  if (m.size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-    ShowError("Error! File " + path + " is too large to upload. Unable to get file checksum");
-    return false;
-  }
+  if (tooLarge(m.size)) return false;
   FileChecksum = m.checksum;
   FileSize = static_cast<int32_t>(m.size);
   return true;

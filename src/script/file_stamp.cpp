@@ -15,6 +15,12 @@ FilePtr OpenForRead(const std::string& path) {
   return f;
 }
 
+uint64_t StreamSize(std::FILE* f) {
+  struct stat st {};
+  if (fstat(fileno(f), &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
 bool MeasureStream(std::FILE* f, FileMeasure& out) {
   std::array<unsigned char, 8192> buf;
   uint32_t sum = 0;

@@ -30,6 +30,9 @@ struct FileMeasure {
   uint16_t checksum = 0;  // byte sum modulo 65536
   uint64_t size = 0;
 };
+// The size of the file behind the stream as the file system tells it (0 when it
+// cannot tell).
+uint64_t StreamSize(std::FILE* f);
 // Reads the stream to its end. False on a read error.
 bool MeasureStream(std::FILE* f, FileMeasure& out);
 

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <thread>
 
 #include "process.h"
 
@@ -34,6 +37,16 @@ std::string RandomBytes(size_t n, unsigned seed) {
   std::string s(n, '\0');
   for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
   return s;
+}
+
+// Polls for a condition that another process brings about, for at most timeoutMs.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 // A scratch folder with firmware files, a script loading them, and a unit on a pty.
@@ -130,9 +143,15 @@ TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
   // A paced unit makes the transfer long enough to interrupt.
   fs::path script = Script({RandomBytes(60000, 6), RandomBytes(100, 7)});
   auto unit = StartUnit({"--baud", "115200"});
-  auto cli = StartCli(script);
-  ASSERT_TRUE(cli->WaitForStderr("file: ", 20000)) << cli->Stderr();
-  usleep(1000 * 1000);  // inside the first file's data
+  const fs::path wire = dir / "wire.log";
+  auto cli = StartCli(script, {"--transcript", wire.string()});
+  // Inside the first file's data: the transcript has bytes sent after its load line.
+  auto dataSent = [&] {
+    std::string text = ReadFile(wire);
+    size_t load = text.find("| LF 8000 60000 ");
+    return load != std::string::npos && text.find(" TX ", load) != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor(dataSent, 30000)) << cli->Stderr();
   cli->Signal(SIGINT);
   EXPECT_EQ(cli->Wait(30000), 1) << cli->Stderr();
   EXPECT_NE(cli->Stderr().find("Unsuccessful.  Upload terminated by user."), std::string::npos);

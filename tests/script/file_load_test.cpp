@@ -35,11 +35,13 @@ struct StepWatch : ProgressObserver {
     idleDuringTransfer = idleDuringTransfer || r.engine.UploadIdle;
     menuDuringTransfer = menuDuringTransfer || r.host.configMenuVisible;
     if (stopAtStep == steps) r.progress.Stop();
+    if (onStep) onStep(steps);
     if (onLastStep && r.progress.Position() == r.progress.Max()) onLastStep();
   }
   ScriptRig& r;
   int steps = 0;
   int stopAtStep = 0;
+  std::function<void(int step)> onStep;
   std::function<void()> onLastStep;
   bool idleDuringTransfer = false;
   bool menuDuringTransfer = false;
@@ -89,21 +91,25 @@ TEST(FileLoad, BlocksOfTwoThousandBytes) {
 TEST(FileLoad, LoadLineNumbers) {
   struct Case {
     std::string bytes;
+    const char* name;
     const char* lc;
     const char* line;
   } cases[] = {
-      {std::string(1, '\xA5'), "", "LF C000 1 a5 DEV"},
-      {std::string(257, '\xFF'), "_LC \"XL\"\n", "XL C000 257 ffff DEV"},
-      {std::string(65536, '\xFF'), "", "LF C000 65536 0 DEV"},
+      {std::string(1, '\xA5'), "_LF ", "", "LF C000 1 a5 DEV"},
+      {std::string(257, '\xFF'), "_LF ", "_LC \"XL\"\n", "XL C000 257 ffff DEV"},
+      {std::string(65536, '\xFF'), "_LF ", "", "LF C000 65536 0 DEV"},
+      {"abc", "_LK ", "", "LK C000 3 126 DEV"},
   };
   for (const auto& c : cases) {
     ScriptRig r;
     std::string path = r.files.Write("fw.bin", c.bytes);
     r.UnitInLoader();
     // _LC after _LF: _LF sets the word itself.
-    EXPECT_TRUE(r.Read("_LF " + path + "\n" + c.lc + "_LA C000\n_LV dev\n_LD\n"));
+    EXPECT_TRUE(r.Read(c.name + path + "\n" + c.lc + "_LA C000\n_LV dev\n_LD\n"));
     const auto& lines = r.unit.ReceivedLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line;
+    ASSERT_EQ(r.unit.Images().size(), 1u);
+    EXPECT_TRUE(r.unit.Images()[0].ok) << c.line;
   }
 }
 
@@ -330,6 +336,52 @@ TEST(FileLoad, StopDuringTheTransferStillSendsTheFileThenEndsTheScript) {
   ASSERT_EQ(puts.size(), 6u);
   // No pause: the prompt check follows the last block once it has drained.
   EXPECT_LT(puts[5].atMs - puts[4].atMs, 200u);
+}
+
+// A block that fails still leaves the rest of the file to go out; the pause is
+// skipped and _LD fails.
+TEST(FileLoad, ASendFailureMidFileEndsTheScriptAfterTheFile) {
+  ScriptRig r;
+  StepWatch watch(r);
+  r.port.SetDrainIgnoresCts(true);
+  watch.onStep = [&](int step) { r.port.HoldCtsLow(step == 1); };
+  const std::string bytes = Pattern(6000);
+  std::string path = r.files.Write("fw.bin", bytes);
+  size_t mark = r.UnitInLoader();
+  EXPECT_FALSE(r.Read("_LP 100\n" + Chain(path) + "_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! CTS line not set. Check RS232 connection. Cancel upload."});
+  EXPECT_TRUE(r.progress.Cancelled);
+  EXPECT_EQ(watch.steps, 3);
+  ASSERT_EQ(r.unit.Images().size(), 1u);
+  EXPECT_EQ(std::string(r.unit.Images()[0].data.begin(), r.unit.Images()[0].data.end()), bytes);
+  auto puts = r.PutsFrom(mark);
+  ASSERT_EQ(puts.back().bytes, "\r");  // the prompt check still runs, without the pause
+  EXPECT_LT(puts.back().atMs - puts[puts.size() - 2].atMs, 100000u);
+}
+
+// _PC moves the check after the data; the check before the load keeps waiting
+// for what _TC left.
+TEST(FileLoad, PromptCharChangesTheCheckAfterTheData) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "abc");
+  EXPECT_FALSE(r.Read("_TC \"^M\"\n_PC \"#\"\n" + Chain(path)));
+  ASSERT_EQ(r.unit.Images().size(), 1u);
+  EXPECT_TRUE(r.unit.Images()[0].ok);
+  EXPECT_EQ(r.host.messages,
+            Messages{"Error! Unable to receive prompt after upload. Upload unsuccessful. "
+                     "Exiting script."});
+}
+
+TEST(FileLoad, AFileOverTwoGigabytesIsRefusedBeforeItIsRead) {
+  ScriptRig r;
+  std::string path = r.files.Write("big.bin", "");
+  std::filesystem::resize_file(path, uint64_t{1} << 31);  // sparse
+  size_t mark = r.UnitInLoader();
+  EXPECT_TRUE(r.Read(Chain(path)));
+  EXPECT_EQ(r.host.messages, Messages{"Error! File " + path +
+                                      " is too large to upload. Unable to get file checksum"});
+  EXPECT_EQ(r.port.Puts().size(), mark);
 }
 
 TEST(FileLoad, AFileThatShrankAfterItsChecksumSendsNoStaleBytes) {

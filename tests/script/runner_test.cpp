@@ -108,6 +108,29 @@ TEST(Query, RepliesAreTestedWithoutTheirLineEnds) {
   }
 }
 
+// A reply over several lines is tested as one text: its line ends are gone, so a
+// test text that asks for them (\\r, \\n) does not hold.
+TEST(Query, AReplyOverSeveralLinesIsTestedWithoutItsLineEnds) {
+  struct Case {
+    const char* test;
+    bool holds;
+  } cases[] = {
+      {"_CE \"BOOT 1.0SERIAL 42\"", true},
+      {"_CS \"1.0SER\"", true},
+      {"_CS \"1.0\\r\\nSER\"", false},
+      {"_CE \"BOOT 1.0\\r\\nSERIAL 42\\r\\n\"", false},
+  };
+  for (const auto& c : cases) {
+    sim::SimUnitOptions o;
+    o.absent = true;  // the reply below is the only one
+    ScriptRig r(o);
+    r.host.ScheduleIn(250, [&] { r.port.InjectReceived("\r\nBOOT 1.0\r\nSERIAL 42\r\n>"); });
+    EXPECT_TRUE(r.Read("_QC \"INFO\"\n" + std::string(c.test) + " _DM \"held\"\n"));
+    EXPECT_EQ(r.engine.LastReply.str(), "BOOT 1.0SERIAL 42");
+    EXPECT_EQ(r.host.messages, c.holds ? Messages{"held"} : Messages{}) << c.test;
+  }
+}
+
 TEST(Query, NestedTestsTakeOneRowEachAndRunTheInnermostCommand) {
   ScriptRig r;
   size_t mark = r.UnitInLoader();
