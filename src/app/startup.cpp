@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "script/run_outcome.h"
 #include "serial/com_port.h"
 #include "serial/serial_exceptions.h"
 
@@ -107,8 +108,10 @@ void Startup::RunAutomaticMode() {
     host_.ProcessMessages();
     view_.SetMainWindowEnabled(false);
     engine_.ScriptFileName = Settings.AutoScriptPath;
+    RunOutcome run(host_);
     try {
-      engine_.read_ini();
+      const bool read = engine_.read_ini();
+      AutomaticExitStatus = run.Succeeded(read, engine_.Progress().Cancelled) ? 0 : 1;
     } catch (const ESerialException& e) {
       // The line failed under the run (a unit unplugged, say): not a success.
       host_.ShowMessage(e.what());
