@@ -115,6 +115,35 @@ class Startup {
   ShellView& view_;
 };
 
+// A main window that shows nothing, for a front end without one (zarnik-cli).
+class HeadlessShellView : public ShellView, private TerminalView {
+ public:
+  void SetVersionLabel(const std::string&) override {}
+  void SetComNumberLabel(const std::string&) override {}
+  void SetComBaudLabel(const std::string&) override {}
+  bool PciConnectEnabled() const override { return false; }
+  void SetPciConnectChecked(bool) override {}
+  void SetRs232GroupVisible(bool) override {}
+  void StartStatusLights() override {}
+  TerminalView& Terminal() override { return *this; }
+  bool TerminalAreaShown() const override { return true; }
+  void VisibleMenuClick() override {}
+  void HideSplash() override {}
+  void SetMainWindowEnabled(bool) override {}
+  void HideMainWindow() override {}
+  void CloseMainWindow() override {}
+  void EndProcess(int) override {}
+  bool AskYesNo(const std::string&, const std::string&) override { return true; }
+
+ private:
+  void SetFocus() override {}
+  void SetVisible(bool) override {}
+  void SetBackgroundColour(uint32_t) override {}
+  void SetTextColour(uint32_t) override {}
+  TerminalFont GetFont() const override { return {}; }
+  void SetFont(const TerminalFont&) override {}
+};
+
 // The main window's working parts in the order they depend on one another.
 struct ShellCore {
   ShellCore(Host& host, PortContract& port, ShellView& view,

@@ -13,9 +13,10 @@
 #include <memory>
 #include <thread>
 
+#include "app/settings.h"
+#include "app/startup.h"
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
-#include "app/settings.h"
 #include "cli/simulated_unit.h"
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
@@ -166,42 +167,57 @@ int Run(const CliOptions& o) {
       return Fail("cannot write transcript " + o.transcriptPath + ": " + std::strerror(errno));
   }
 
-  // The port as the main window defines it, then the settings file, then the
-  // command line.
+  // The port as the main window defines it, the settings file and the command line
+  // on top; then the unit is looked for as the window does at start.
   TComPort port(host);
-  port.SetAutoOpen(false);
-  port.SetComNumber(1);
-  port.SetBaud(38400);
-  port.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
-  port.SetBufferFull(2000);
-  port.SetBufferResume(409);
-  ApplyPortSettings(settings, port);
-  if (settings.DefaultComPort > 0) port.SetComNumber(static_cast<uint16_t>(settings.DefaultComPort));
-  if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
-  if (o.baud) port.SetBaud(*o.baud);
+  SetUpComPort1(port);
   if (simUnit) port.SetDevicePath(simUnit->DevicePath());
   if (!o.portPath.empty()) port.SetDevicePath(o.portPath);
   if (transcript) port.SetDeviceFactory(TappedDeviceFactory(*transcript));
-  const std::string device =
-      port.GetDevicePath().empty() ? ComDevicePath(port.GetComNumber()) : port.GetDevicePath();
-  try {
-    port.SetOpen(true);
-  } catch (const ESerialException& e) {
-    return Fail("cannot open " + device + ": " + e.what());
+  const bool namedDevice = !port.GetDevicePath().empty();
+  if (namedDevice && access(port.GetDevicePath().c_str(), F_OK) != 0)
+    return Fail("cannot open " + port.GetDevicePath() + ": " + std::strerror(errno));
+  HeadlessShellView view;
+  // A device named on the command line stands for whichever number is probed.
+  ShellCore core(host, port, view,
+                 [namedDevice](uint16_t n) { return namedDevice || IsPortAvailable(n); });
+  core.Channel.LinkMode = kLinkRs232;
+  core.Start.ApplySettings(settings);
+  if (o.baud) port.SetBaud(*o.baud);
+  if (settings.DefaultComPort > 0)
+    port.SetComNumber(static_cast<uint16_t>(settings.DefaultComPort));
+  if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
+  auto device = [&] {
+    return namedDevice ? port.GetDevicePath() : ComDevicePath(port.GetComNumber());
+  };
+  if (o.noProbe) {
+    try {
+      port.SetOpen(true);
+    } catch (const ESerialException& e) {
+      return Fail("cannot open " + device() + ": " + e.what());
+    }
+  } else if (namedDevice || o.comNumber) {
+    if (!core.Discovery.check_com(port.GetComNumber()))
+      return Fail("no unit answered on " + device() +
+                  " (no prompt character in reply to a carriage return)");
+    host.SetStatusText("unit answered on " + device());
+  } else if (core.Start.ProbeComPorts() != 0) {
+    host.SetStatusText("unit answered on COM " + std::to_string(port.GetComNumber()) + " (" +
+                       device() + ")");
+  } else {
+    core.Discovery.open_com();
+    if (!port.GetOpen())
+      return Fail(
+          "no unit answered on COM1 or COM2, and no port of the settings file could be opened "
+          "instead (name one with --com or --port)");
   }
   if (transcript)
-    transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
+    transcript->Note("script " + o.scriptPath + ", device " + device() + " at " +
                      std::to_string(port.GetBaud()) + " baud");
 
-  ProgressModel progress(host);
+  ProgressModel& progress = core.Progress;
   if (bar) progress.AddObserver(bar.get());
-  CommandChannel channel(host, port, progress.Cancelled);
-  channel.LinkMode = kLinkRs232;
-  channel.PromptChar1 = settings.PromptChar1;
-  channel.PromptChar2 = settings.PromptChar2;
-  channel.LoaderModeCmd = settings.LoaderModeCmd;
-  ScriptEngine engine(host, channel, progress);
-  engine.LoadCmdWord = settings.LoadCmdWord;
+  ScriptEngine& engine = core.Engine;
 
   UploadOutcome outcome;
   RunOutcome run(host);

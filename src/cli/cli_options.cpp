@@ -22,13 +22,21 @@ const char* const kCliRunUsage =
     "script is read line by line and each command runs as soon as its line is read.\n"
     "Settings come from LoaderDefault.ini in the current folder, if present.\n"
     "\n"
+    "Before the script, the unit is looked for as the desktop program does at start:\n"
+    "a carriage return must be answered with the first prompt character (\"#\") or,\n"
+    "after that wait of 3.6 s has run out, the second (\">\"). Without --com or --port,\n"
+    "the settings file's port is tried first, then COM1 and COM2; if none answers, the\n"
+    "settings file's port is opened anyway. zarnik-cli says which port answered.\n"
+    "\n"
     "The unit:\n"
-    "  --com N             COM port N: the device named by $ZARNIK_COM<N>, else /dev/ttyS<N-1>\n"
-    "                      (default: the settings file's port, else 1)\n"
-    "  --port PATH         a device path instead (a USB adapter, a pty)\n"
+    "  --com N             probe COM port N only: the device named by $ZARNIK_COM<N>,\n"
+    "                      else /dev/ttyS<N-1>\n"
+    "  --port PATH         probe a device path instead (a USB adapter, a pty)\n"
+    "  --no-probe          open the port (--com, --port, else the settings file's port,\n"
+    "                      else COM1) without looking for the unit\n"
     "  --baud B            line rate (default: the settings file's, else 38400)\n"
     "  --settings FILE     read this settings file instead of ./LoaderDefault.ini\n"
-    "  --simulate          start the simulated unit on a pty and run against it\n"
+    "  --simulate          start the simulated unit on a pty, probe it and run against it\n"
     "    --sim-absent          the simulated unit never answers\n"
     "    --sim-never-loader    it refuses loader mode\n"
     "    --sim-wrong-checksum  it reports every load as bad\n"
@@ -114,6 +122,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!value(a, o.settingsPath)) return std::nullopt;
     } else if (a == "--simulate") {
       o.simulate = true;
+    } else if (a == "--no-probe") {
+      o.noProbe = true;
     } else if (a == "--quiet" || a == "-q") {
       o.quiet = true;
     } else if (a == "--transcript") {

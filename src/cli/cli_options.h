@@ -15,11 +15,12 @@ struct CliOptions {
   bool helpForRun = false;
 
   std::string scriptPath;
-  std::optional<int> comNumber;      // --com N
-  std::string portPath;              // --port PATH
-  std::optional<int32_t> baud;       // --baud B
+  std::optional<int> comNumber;  // --com N
+  std::string portPath;          // --port PATH
+  std::optional<int32_t> baud;   // --baud B
   std::string settingsPath = "LoaderDefault.ini";
   bool simulate = false;
+  bool noProbe = false;  // --no-probe: open the port without looking for the unit
   bool quiet = false;
   std::string transcriptPath;
 

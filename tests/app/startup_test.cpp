@@ -38,17 +38,19 @@ struct Rig {
   }
   ~Rig() { fs::remove_all(dir); }
 
-  // A settings file with these values at positions 1, 2, ... ("" leaves one empty).
+  // A settings file with these values at positions 1, 2, ... ("" sets nothing there).
   void Settings(const std::vector<std::string>& values) {
     std::ofstream out(core.Start.SettingsPath, std::ios::binary);
     out << "[Loader]\n";
-    for (size_t i = 0; i < values.size(); ++i) out << "p" << i + 1 << "=" << values[i] << "\n";
+    for (size_t i = 0; i < values.size(); ++i)
+      out << "p" << i + 1 << (values[i].empty() ? "" : "=" + values[i]) << "\n";
   }
   // Automatic mode running this script.
-  void Automatic(const std::string& script) {
+  void Automatic(const std::string& script, const std::string& defaultPort = "") {
     fs::path path = dir / "auto.sld";
     std::ofstream(path, std::ios::binary) << script;
     std::vector<std::string> values(8);
+    values[0] = defaultPort;
     values[5] = path.string();
     values[7] = "Automatic";
     Settings(values);
@@ -225,14 +227,8 @@ TEST(AutomaticMode, NoPortOpenShowsTheErrorAndEndsWithOne) {
     Rig r;
     r.bank.AddLine(1, Unit(false));
     r.bank.AddLine(2, Unit(false));
-    r.Automatic("_DM \"never\"\n");
-    if (position1[0]) {
-      // The same settings with a default port, which automatic mode does not fall back to.
-      std::ifstream in(r.core.Start.SettingsPath);
-      std::string text((std::istreambuf_iterator<char>(in)), {});
-      text.replace(text.find("p1=\n"), 4, std::string("p1=") + position1 + "\n");
-      std::ofstream(r.core.Start.SettingsPath, std::ios::binary) << text;
-    }
+    // A default port is no fallback for automatic mode.
+    r.Automatic("_DM \"never\"\n", position1);
     r.core.Start.FormShow();
     EXPECT_EQ(r.host.messages,
               std::vector<std::string>{"Error!! COM port communication failed. Please check RS232 "
