@@ -13,7 +13,7 @@ const char* const kCliUsage =
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
-    "2 usage error, or a script or port that cannot be opened.\n";
+    "2 usage error, a script or port that cannot be opened, or no unit found.\n";
 
 const char* const kCliRunUsage =
     "Usage: zarnik-cli run SCRIPT [options]\n"
@@ -55,7 +55,7 @@ const char* const kCliRunUsage =
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
-    "2 usage error, or a script or port that cannot be opened.\n";
+    "2 usage error, a script or port that cannot be opened, or no unit found.\n";
 
 namespace {
 

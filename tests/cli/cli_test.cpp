@@ -34,6 +34,8 @@ TEST(CliOptions, RunTakesAScriptAndItsOptions) {
   EXPECT_FALSE(d->comNumber);
   EXPECT_FALSE(d->baud);
   EXPECT_EQ(d->settingsPath, "LoaderDefault.ini");
+  EXPECT_FALSE(d->noProbe);
+  EXPECT_TRUE(Parse({"run", "load.sld", "--no-probe", "--port", "/dev/ttyUSB0"})->noProbe);
 
   auto s = Parse({"run", "demo.sld", "--simulate", "--sim-wrong-checksum", "--sim-baud", "9600"});
   ASSERT_TRUE(s);
