@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "app/settings.h"
@@ -121,6 +122,54 @@ int Fail(const std::string& text) {
   return kExitCannotStart;
 }
 
+std::string DeviceOf(const TComPort& port) {
+  return port.GetDevicePath().empty() ? ComDevicePath(port.GetComNumber()) : port.GetDevicePath();
+}
+
+// What the start-up probes will try, so a wait of several seconds per silent port
+// is not a mystery.
+std::string ProbePlan(int defaultPort) {
+  std::string plan = "looking for the unit on ";
+  auto port = [](int n) { return "COM" + std::to_string(n) + " (" + ComDevicePath(n) + ")"; };
+  if (defaultPort > 0) plan += port(defaultPort) + ", then ";
+  return plan + port(1) + " and " + port(2) + "; a silent port takes about 7 s";
+}
+
+// Opens the port on which the script will run: the named one, probed, or the one the
+// start-up probes find, or just the configured one with --no-probe. An error text
+// when there is none.
+std::optional<std::string> FindUnit(const CliOptions& o, ShellCore& core, TComPort& port,
+                                    Host& host) {
+  const bool named = !port.GetDevicePath().empty() || o.comNumber;
+  if (o.noProbe) {
+    try {
+      port.SetOpen(true);
+    } catch (const ESerialException& e) {
+      return "cannot open " + DeviceOf(port) + ": " + e.what();
+    }
+    return std::nullopt;
+  }
+  if (named) {
+    if (port.GetDevicePath().empty() && !IsPortAvailable(port.GetComNumber()))
+      return "cannot open " + DeviceOf(port) + ": no such port";
+    if (!core.Discovery.check_com(port.GetComNumber()))
+      return "no unit answered on " + DeviceOf(port) +
+             " (no prompt character in reply to a carriage return)";
+    host.SetStatusText("unit answered on " + DeviceOf(port));
+    return std::nullopt;
+  }
+  host.SetStatusText(ProbePlan(core.Discovery.DefaultComPort));
+  if (core.Start.ProbeComPorts() != 0) {
+    host.SetStatusText("unit answered on COM " + std::to_string(port.GetComNumber()) + " (" +
+                       DeviceOf(port) + ")");
+    return std::nullopt;
+  }
+  core.Discovery.open_com();
+  if (port.GetOpen()) return std::nullopt;
+  return "no unit answered on COM1 or COM2, and no port of the settings file could be opened "
+         "instead (name one with --com or --port)";
+}
+
 int Run(const CliOptions& o) {
   // Nothing is sent before we know the script can be read.
   {
@@ -187,32 +236,10 @@ int Run(const CliOptions& o) {
   if (settings.DefaultComPort > 0)
     port.SetComNumber(static_cast<uint16_t>(settings.DefaultComPort));
   if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
-  auto device = [&] {
-    return namedDevice ? port.GetDevicePath() : ComDevicePath(port.GetComNumber());
-  };
-  if (o.noProbe) {
-    try {
-      port.SetOpen(true);
-    } catch (const ESerialException& e) {
-      return Fail("cannot open " + device() + ": " + e.what());
-    }
-  } else if (namedDevice || o.comNumber) {
-    if (!core.Discovery.check_com(port.GetComNumber()))
-      return Fail("no unit answered on " + device() +
-                  " (no prompt character in reply to a carriage return)");
-    host.SetStatusText("unit answered on " + device());
-  } else if (core.Start.ProbeComPorts() != 0) {
-    host.SetStatusText("unit answered on COM " + std::to_string(port.GetComNumber()) + " (" +
-                       device() + ")");
-  } else {
-    core.Discovery.open_com();
-    if (!port.GetOpen())
-      return Fail(
-          "no unit answered on COM1 or COM2, and no port of the settings file could be opened "
-          "instead (name one with --com or --port)");
-  }
+  if (auto error = FindUnit(o, core, port, host)) return Fail(*error);
+  const std::string device = DeviceOf(port);
   if (transcript)
-    transcript->Note("script " + o.scriptPath + ", device " + device() + " at " +
+    transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
                      std::to_string(port.GetBaud()) + " baud");
 
   ProgressModel& progress = core.Progress;
