@@ -144,7 +144,7 @@ void TCustomComPort::InitPort() {
   host_.AddTarget(&notifyTarget_);
   dispatcher_->RegisterWndTriggerHandler(&notifyTarget_);
   dispatcher_->SetReceiveWakeup([this] {
-    if (waitActive_) host_.Post(&notifyTarget_, kMsgReceiveWake);
+    if (waitDispatcher_.load()) host_.Post(&notifyTarget_, kMsgReceiveWake);
   });
   if (triggersSaved_) {
     dispatcher_->RestoreTriggers(savedTriggers_);
@@ -239,9 +239,11 @@ intptr_t TCustomComPort::NotifyTarget::HandleMessage(uint32_t msg, uintptr_t wPa
   TBaseDispatcher* dispatcher = PortListAt(static_cast<int>(lParam >> 16));
   TCustomComPort* port = dispatcher ? dispatcher->Owner() : nullptr;
   if (!port) return 0;
-  // A notice sent before a prompt wait began reaches nobody while it runs: its bytes
-  // stay for the wait (and, unread, come again with the next bytes).
-  if (trigger && port->waitActive_) return 0;
+  // A data notice sent before a prompt wait began reaches nobody while it runs: its
+  // bytes stay for the wait (and, unread, come again with the next bytes). Status and
+  // timer notices carry no bytes and are delivered: their triggers fired once.
+  bool dataNotice = msg == kMsgTriggerAvail || msg == kMsgTriggerData;
+  if (dataNotice && port->waitDispatcher_.load() == dispatcher) return 0;
   try {
     if (msg == kMsgPortClosing)
       port->HandleCloseCompletion();
@@ -538,21 +540,23 @@ void TCustomComPort::PeekBlock(void* buf, uint16_t len) {
 
 bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                                    bool ignoreCase) {
-  if (text.empty() || portState_ == psShuttingDown) return true;
-  if (!Usable()) return true;
+  if (text.empty()) return true;
+  // A port on its way out has no prompt to give.
+  if (portState_ == psShuttingDown || !Usable()) return false;
   // Hold on to the dispatcher: a handler run while we yield may close the port.
   std::shared_ptr<TBaseDispatcher> dispatcher = dispatcher_;
   bool wasBusy = dispatcher->SetEventBusy(true);
-  waitActive_ = true;
+  TBaseDispatcher* outerWait = waitDispatcher_.exchange(dispatcher.get());
   struct Restore {
     TCustomComPort& port;
     TBaseDispatcher& dispatcher;
+    TBaseDispatcher* outerWait;
     bool wasBusy;
     ~Restore() {
-      port.waitActive_ = false;
+      port.waitDispatcher_ = outerWait;
       if (!wasBusy) dispatcher.SetEventBusy(false);
     }
-  } restore{*this, *dispatcher, wasBusy};
+  } restore{*this, *dispatcher, outerWait, wasBusy};
 
   auto norm = [ignoreCase](char c) {
     return ignoreCase ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
@@ -561,7 +565,9 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   timer.Start(timeoutTicks);
   size_t pos = 0;
   bool found = false;
-  while (portState_ == psOpen) {
+  // A handler run while we yield may close the port, and reopen it: the wait belongs
+  // to the dispatcher it started on.
+  while (portState_ == psOpen && dispatcher_ == dispatcher) {
     bool took = false;
     if (dispatcher->CharReady()) {
       int got = dispatcher->GetChar();

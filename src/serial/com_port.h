@@ -303,7 +303,9 @@ class TCustomComPort : public TComponent, public PortContract {
   bool streamedOpen_ = false;
   bool openRequested_ = false;
   bool force_ = false;
-  std::atomic<bool> waitActive_{false};
+  // The dispatcher a prompt wait runs on (none when no wait runs): its data notices
+  // are held back, and nobody else's.
+  std::atomic<TBaseDispatcher*> waitDispatcher_{nullptr};
   std::vector<UserEntry> users_;
   TTriggerSave savedTriggers_;
   bool triggersSaved_ = false;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace zarnik {
 
@@ -76,6 +77,19 @@ int PosixError(int err, bool opening) {
   return -err;
 }
 
+bool TermiosLines::GetModemBits(int fd, int& bits) { return ::ioctl(fd, TIOCMGET, &bits) == 0; }
+
+void TermiosLines::SetModemBit(int fd, int bit, bool on) {
+  ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+bool TermiosLines::GetCounters(int fd, serial_icounter_struct& counters) {
+  return ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
+}
+
+PosixDevice::PosixDevice(std::shared_ptr<TermiosLines> lines)
+    : lines_(lines ? std::move(lines) : std::make_shared<TermiosLines>()) {}
+
 int PosixDevice::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (fd_.load() >= 0) return deAccessDenied;
@@ -111,11 +125,12 @@ int PosixDevice::Open(const std::string& path) {
   wakeFd_ = wake;
   txWakeFd_ = txWake;
   int bits = 0;
-  hasModemLines_ = ::ioctl(fd, TIOCMGET, &bits) == 0;
+  hasModemLines_ = lines_->GetModemBits(fd, bits);
   serial_icounter_struct ic{};
-  hasCounters_ = ::ioctl(fd, TIOCGICOUNT, &ic) == 0;
+  hasCounters_ = lines_->GetCounters(fd, ic);
   hungUp_ = false;
   errors_ = 0;
+  pendingEvents_ = 0;
   struct stat st{};
   isPty_ = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= kPtySlaveMajor &&
            major(st.st_rdev) < kPtySlaveMajor + 8;
@@ -195,14 +210,14 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
 
 void PosixDevice::SetModemLineLocked(int bit, bool on) {
   if (!hasModemLines_) return;
-  ::ioctl(fd_.load(), on ? TIOCMBIS : TIOCMBIC, &bit);
+  lines_->SetModemBit(fd_.load(), bit, on);
 }
 
 uint32_t PosixDevice::ModemStatusLocked() {
   int fd = fd_.load();
   int bits = 0;
   if (fd < 0) return 0;
-  if (!hasModemLines_ || ::ioctl(fd, TIOCMGET, &bits) != 0) return msCtsOn | msDsrOn | msRlsdOn;
+  if (!hasModemLines_ || !lines_->GetModemBits(fd, bits)) return msCtsOn | msDsrOn | msRlsdOn;
   return ((bits & TIOCM_CTS) ? msCtsOn : 0) | ((bits & TIOCM_DSR) ? msDsrOn : 0) |
          ((bits & TIOCM_RNG) ? msRingOn : 0) | ((bits & TIOCM_CAR) ? msRlsdOn : 0);
 }
@@ -214,7 +229,7 @@ uint32_t PosixDevice::ModemStatus() {
 
 bool PosixDevice::ReadCounters(Counters& c) {
   serial_icounter_struct ic{};
-  if (!hasCounters_ || ::ioctl(fd_.load(), TIOCGICOUNT, &ic) != 0) return false;
+  if (!hasCounters_ || !lines_->GetCounters(fd_.load(), ic)) return false;
   c = {ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
   return true;
 }
@@ -262,12 +277,13 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
     hungUp = hungUp_;
     // Bytes that came since the last look. A queue that stays full while it is read
     // does not grow, so a read since the last report counts as news too.
+    uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
     if (before > 0 && (before > seenInQueue_ || readSinceReport_)) {
-      seenInQueue_ = before;
       readSinceReport_ = false;
-      return static_cast<int>((evRxChar | LineEventsLocked()) & mask);
+      events |= evRxChar;
     }
     seenInQueue_ = before;
+    if (events & mask) return static_cast<int>(events & mask);
   }
   // Wait for input only when the queue is empty: bytes that wait because nobody
   // takes them must not wake us over and over. A hung-up pty polls as always ready,
@@ -283,7 +299,7 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
     [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
   }
   hungUp_ = !hungUp && (fds[1].revents & (POLLHUP | POLLERR)) != 0;
-  uint32_t events = LineEventsLocked();
+  uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
   int after = InQueueLocked();
   if (after > 0 && (after > seenInQueue_ || readSinceReport_)) {
     events |= evRxChar;
@@ -346,7 +362,7 @@ uint32_t PosixDevice::ClearError(TComStat* stat) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   if (fd < 0) return 0;
-  LineEventsLocked();
+  pendingEvents_ |= LineEventsLocked();
   uint32_t errors = errors_;
   errors_ = 0;
   if (stat) {

@@ -18,18 +18,33 @@
 // stopped the threads that wait on it; short calls take the device's mutex.
 #pragma once
 
+#include <linux/serial.h>
 #include <termios.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "serial/serial_device.h"
 
 namespace zarnik {
 
+// The modem-line and error-counter requests behind the device. A pty has neither
+// lines nor counters; a test gives the device its own lines through this seam.
+class TermiosLines {
+ public:
+  virtual ~TermiosLines() = default;
+  // TIOCMGET; false when the device has no modem lines.
+  virtual bool GetModemBits(int fd, int& bits);
+  // TIOCMBIS / TIOCMBIC of one TIOCM_ bit.
+  virtual void SetModemBit(int fd, int bit, bool on);
+  // TIOCGICOUNT; false when the driver keeps no counters.
+  virtual bool GetCounters(int fd, serial_icounter_struct& counters);
+};
+
 class PosixDevice : public SerialDevice {
  public:
-  PosixDevice() = default;
+  explicit PosixDevice(std::shared_ptr<TermiosLines> lines = nullptr);
   ~PosixDevice() override { Close(); }
 
   int Open(const std::string& path) override;
@@ -64,6 +79,7 @@ class PosixDevice : public SerialDevice {
   void SetModemLineLocked(int bit, bool on);
   int InQueueLocked();
 
+  std::shared_ptr<TermiosLines> lines_;
   std::mutex mutex_;
   std::atomic<int> fd_{-1};
   int wakeFd_ = -1;    // eventfds that CancelWaits signals: WaitEvent's
@@ -80,6 +96,9 @@ class PosixDevice : public SerialDevice {
   uint32_t lastModem_ = 0;
   Counters lastCounters_;
   uint32_t errors_ = 0;  // accumulated line error bits, for ClearError
+  // Line events seen outside WaitEvent (ClearError looks at the lines too); they
+  // belong to the comm thread's next wait.
+  uint32_t pendingEvents_ = 0;
   uint32_t inSize_ = 4096;
   uint32_t outSize_ = 4096;
 };

@@ -23,13 +23,6 @@ constexpr uint32_t kWriteWaitMaxUs = 2000;
 constexpr uint32_t kStartAckMs = 3000;
 constexpr uint32_t kFlushAckMs = 5000;
 
-struct SyncCallData {
-  const TTriggerHandler* handler;
-  uint32_t msg;
-  uintptr_t wParam;
-  intptr_t lParam;
-};
-
 // Keeps a thread counted in for as long as it runs, whatever way it ends.
 class ThreadCounter {
  public:
@@ -65,20 +58,29 @@ int PortListCount() {
   return static_cast<int>(PortList().size());
 }
 
+struct TBaseDispatcher::SyncCallData {
+  const EventEntry* entry;
+  uint32_t msg;
+  uintptr_t wParam;
+  intptr_t lParam;
+};
+
 // Runs synchronised event handlers on the window thread.
 class TBaseDispatcher::SyncTarget : public MessageTarget {
  public:
+  explicit SyncTarget(TBaseDispatcher& owner) : owner_(owner) {}
   intptr_t HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) override {
-    if (msg != kMsgSyncCall) return 0;
-    auto* call = reinterpret_cast<const SyncCallData*>(wParam);
-    (*call->handler)(call->msg, call->wParam, call->lParam);
+    if (msg == kMsgSyncCall) owner_.RunSyncCall(*reinterpret_cast<const SyncCallData*>(wParam));
     return 0;
   }
+
+ private:
+  TBaseDispatcher& owner_;
 };
 
 // ================================================================ life
 
-TBaseDispatcher::TBaseDispatcher(Host* host) : host_(host), syncTarget_(new SyncTarget) {
+TBaseDispatcher::TBaseDispatcher(Host* host) : host_(host), syncTarget_(new SyncTarget(*this)) {
   std::lock_guard lock(PortListMutex());
   auto& list = PortList();
   auto slot = std::find(list.begin(), list.end(), nullptr);
@@ -123,7 +125,7 @@ void TBaseDispatcher::SignalAll() {
     std::lock_guard lock(syncMutex_);
   }
   syncCv_.notify_all();
-  rxCv_.notify_all();
+  rx_->Wake();
 }
 
 void TBaseDispatcher::RaiseFlag(bool& flag) {
@@ -173,13 +175,9 @@ int TBaseDispatcher::InitPort(const std::string& name, int32_t baud, int parity,
     return r;
   }
   std::lock_guard state(stateLock_);
+  rx_->Allocate();
   {
-    std::lock_guard rx(rxLock_);
     std::lock_guard tx(txLock_);
-    rx_.assign(kRxBufferSize, 0);
-    rxHead_ = rxTail_ = scanPos_ = lastNoticePos_ = 0;
-    rxFull_ = inNotice_ = false;
-    arrivedSinceNotice_ = noticeReadCount_ = noticeMaxRead_ = 0;
     tx_.assign(std::max<uint32_t>(outSize, 1), 0);
     txHead_ = txTail_ = txHanded_ = 0;
     ++txGeneration_;
@@ -243,16 +241,12 @@ void TBaseDispatcher::DonePortPrim() {
 }
 
 void TBaseDispatcher::FreeBuffers() {
-  std::lock_guard rx(rxLock_);
+  rx_->Release();
   std::lock_guard tx(txLock_);
   buffersFreed_ = true;
-  rxHead_ = rxTail_ = 0;
-  rxFull_ = false;
-  inNotice_ = false;
   txHead_ = txTail_ = txHanded_ = 0;
   ++txGeneration_;
   txFull_ = false;
-  rxCv_.notify_all();
 }
 
 void TBaseDispatcher::StartDispatcher() {
@@ -479,30 +473,11 @@ void TBaseDispatcher::DispatchOnce(uint32_t mask) {
 }
 
 void TBaseDispatcher::ExtractReceived() {
-  size_t total = 0;
-  {
-    std::lock_guard rx(rxLock_);
-    if (buffersFreed_ || rxFull_) return;
-    TComStat stat;
-    GetComError(stat);
-    if (stat.cbInQue == 0) return;
-    uint32_t space = rxTail_ > rxHead_ ? rxTail_ - rxHead_ : kRxBufferSize - rxHead_;
-    int got = std::max(ReadCom(rx_.data() + rxHead_, space), 0);
-    total = got;
-    rxHead_ = (rxHead_ + got) % kRxBufferSize;
-    if (static_cast<uint32_t>(got) == space && stat.cbInQue > space && rxHead_ == 0) {
-      uint32_t want = std::min(stat.cbInQue - space, rxTail_);
-      if (want > 0) {
-        int more = std::max(ReadCom(rx_.data(), want), 0);
-        rxHead_ += more;
-        total += more;
-      }
-    }
-    if (total > 0 && rxHead_ == rxTail_) rxFull_ = true;
-    arrivedSinceNotice_ += total;
-  }
-  if (total == 0) return;
-  rxCv_.notify_all();
+  if (rx_->Released() || rx_->Full()) return;
+  TComStat stat;
+  GetComError(stat);
+  size_t got = rx_->Fill(stat.cbInQue, [this](uint8_t* dst, size_t n) { return ReadCom(dst, n); });
+  if (got == 0) return;
   std::function<void()> wake;
   {
     std::lock_guard state(stateLock_);
@@ -539,74 +514,80 @@ bool TBaseDispatcher::StatusConditionLocked(TStatusTrigger& t, uint16_t& data) {
   }
 }
 
+// A trigger is disarmed only together with taking the notice slot: a prompt wait
+// that holds the flag leaves it armed, to fire when the wait is over.
 bool TBaseDispatcher::CheckStatusTriggers() {
   uint16_t handle = 0, data = 0;
+  bool reserved = false;
   {
     std::lock_guard state(stateLock_);
+    if (eventBusy_) return false;
     for (auto& t : triggers_.statuses) {
       if (!t.armed || t.fired || !StatusConditionLocked(t, data)) continue;
+      handle = t.handle;
+      if (wantNotices_) {
+        if (!ReserveNoticeLocked()) return false;
+        reserved = true;
+      }
       t.armed = false;
       t.fired = true;
-      handle = t.handle;
       break;
     }
   }
   if (handle == 0) return false;
-  SendNotify(kMsgTriggerStatus, handle, intptr_t(data) | (intptr_t(portIndex_) << 16));
+  if (reserved)
+    DeliverNotice(kMsgTriggerStatus, handle, intptr_t(data) | (intptr_t(portIndex_) << 16));
   return true;
 }
 
 bool TBaseDispatcher::CheckTimerTriggers() {
   uint16_t handle = 0;
+  bool reserved = false;
   {
     std::lock_guard state(stateLock_);
+    if (eventBusy_) return false;
     for (auto& t : triggers_.timers) {
       if (!t.active || !t.timer.Expired()) continue;
-      t.active = false;
       handle = t.handle;
+      if (wantNotices_) {
+        if (!ReserveNoticeLocked()) return false;
+        reserved = true;
+      }
+      t.active = false;
       break;
     }
   }
   if (handle == 0) return false;
-  SendNotify(kMsgTriggerTimer, handle, intptr_t(portIndex_) << 16);
+  if (reserved) DeliverNotice(kMsgTriggerTimer, handle, intptr_t(portIndex_) << 16);
   return true;
 }
 
 bool TBaseDispatcher::CheckReceiveTriggers() {
   std::vector<std::pair<uint16_t, uint16_t>> matches;  // data triggers: handle, bytes to match end
-  size_t waiting;
+  size_t waiting = 0;
   bool announce;
   {
     std::lock_guard state(stateLock_);
-    std::lock_guard rx(rxLock_);
-    waiting = RxUsedLocked();
+    // Bytes a prompt wait is reading are for nobody else; they are announced (what
+    // is left of them) when the wait is over.
+    if (eventBusy_) return false;
     // Data triggers look at the bytes that came since the last look.
-    size_t fresh = (rxHead_ + kRxBufferSize - scanPos_) % kRxBufferSize;
-    if (rxFull_ && fresh == 0 && arrivedSinceNotice_ > 0) fresh = std::min(waiting, arrivedSinceNotice_);
-    for (auto& t : triggers_.datas) {
-      if (t.text.empty()) continue;
-      for (size_t i = 0; i < fresh; ++i) {
-        size_t pos = (scanPos_ + i) % kRxBufferSize;
+    rx_->ScanFresh([&](uint8_t byte, size_t upTo) {
+      for (auto& t : triggers_.datas) {
+        if (t.text.empty()) continue;
         auto norm = [&](uint8_t c) { return t.ignoreCase ? std::toupper(c) : int(c); };
-        int c = norm(rx_[pos]);
+        int c = norm(byte);
         if (c == norm(uint8_t(t.text[t.matched])))
           ++t.matched;
         else
           t.matched = c == norm(uint8_t(t.text[0])) ? 1 : 0;
         if (t.matched == t.text.size()) {
           t.matched = 0;
-          size_t upTo = (pos + 1 + kRxBufferSize - rxTail_) % kRxBufferSize;
-          matches.emplace_back(t.handle, static_cast<uint16_t>(upTo == 0 ? kRxBufferSize : upTo));
+          matches.emplace_back(t.handle, static_cast<uint16_t>(upTo));
         }
       }
-    }
-    scanPos_ = rxHead_;
-    uint16_t length = availLength_;
-    announce = length != 0 && arrivedSinceNotice_ > 0 && waiting >= length;
-    if (announce) {
-      lastNoticePos_ = rxHead_;
-      arrivedSinceNotice_ = 0;
-    }
+    });
+    announce = rx_->TakeAnnouncement(availLength_, waiting);
   }
   bool fired = false;
   if (announce) fired = SendNotify(kMsgTriggerAvail, waiting, intptr_t(portIndex_) << 16);
@@ -618,57 +599,97 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
   return fired;
 }
 
-void TBaseDispatcher::SyncCall(const TTriggerHandler& handler, uint32_t msg, uintptr_t wParam,
-                               intptr_t lParam) {
+void TBaseDispatcher::SyncCall(const EventEntry& entry, uint64_t call, uint32_t msg,
+                               uintptr_t wParam, intptr_t lParam) {
   if (!host_) return;
-  SyncCallData call{&handler, msg, wParam, lParam};
+  SyncCallData data{&entry, msg, wParam, lParam};
   // Like a thread synchronising with the window thread: no time limit of its own.
-  host_->Send(syncTarget_.get(), kMsgSyncCall, reinterpret_cast<uintptr_t>(&call), 0,
-              UINT32_MAX / 2, nullptr, [this](bool handling) { SetNoticeReader(handling); });
+  std::shared_ptr<RxRing> ring = rx_;
+  host_->Send(syncTarget_.get(), kMsgSyncCall, reinterpret_cast<uintptr_t>(&data), 0,
+              UINT32_MAX / 2, nullptr,
+              [ring, call](bool handling) { ring->SetReader(call, handling); });
 }
 
-// Delivers one notice to every consumer in turn; true when it counts as consumed.
+void TBaseDispatcher::RunSyncCall(const SyncCallData& call) {
+  {
+    std::lock_guard state(stateLock_);
+    // Deregistered while the call waited for the window thread.
+    auto it = std::find_if(eventHandlers_.begin(), eventHandlers_.end(),
+                           [&](const EventEntry& e) { return e.id == call.entry->id; });
+    if (it == eventHandlers_.end() || it->deleted) return;
+    SetInFlight(call.entry->id);
+  }
+  struct Clear {
+    TBaseDispatcher& d;
+    ~Clear() { d.SetInFlight(0); }
+  } clear{*this};
+  call.entry->handler(call.msg, call.wParam, call.lParam);
+}
+
+void TBaseDispatcher::SetInFlight(uint64_t id) {
+  {
+    std::lock_guard lock(flightMutex_);
+    inFlightId_ = id;
+    inFlightThread_ = id ? std::this_thread::get_id() : std::thread::id();
+  }
+  if (id == 0) flightCv_.notify_all();
+}
+
+void TBaseDispatcher::WaitNotInFlight(const std::vector<uint64_t>& ids) {
+  if (ids.empty()) return;
+  std::unique_lock lock(flightMutex_);
+  flightCv_.wait(lock, [&] {
+    // A consumer deregistering itself (or another) from inside a call runs on the
+    // calling thread: waiting there would wait for ourselves.
+    return inFlightThread_ == std::this_thread::get_id() ||
+           std::find(ids.begin(), ids.end(), inFlightId_) == ids.end();
+  });
+}
+
+bool TBaseDispatcher::ReserveNoticeLocked() {
+  if (eventBusy_ || noticeBusy_) return false;
+  noticeBusy_ = true;
+  delivering_ = true;
+  return true;
+}
+
 bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  size_t windowsServed = 0;
   {
     std::lock_guard state(stateLock_);
     if (!wantNotices_) return true;
     // A prompt wait took the flag first: its bytes are for nobody else.
-    if (eventBusy_ || noticeBusy_) return false;
-    noticeBusy_ = true;
-    delivering_ = true;
+    if (!ReserveNoticeLocked()) return false;
+  }
+  return DeliverNotice(msg, wParam, lParam);
+}
+
+// Delivers one notice to every consumer in turn; true when it counts as consumed.
+bool TBaseDispatcher::DeliverNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  size_t windowsServed = 0;
+  {
+    std::lock_guard state(stateLock_);
     size_t windows = std::count_if(wndHandlers_.begin(), wndHandlers_.end(),
                                    [](const WndEntry& e) { return !e.deleted; });
     windowsServed = (windows > 1 || ownWindowWants_) ? wndHandlers_.size() : 0;
   }
-  {
-    std::lock_guard rx(rxLock_);
-    noticeMaxRead_ = 0;
-    noticeReadCount_ = 0;
-    inNotice_ = msg == kMsgTriggerAvail || msg == kMsgTriggerData;
-    rxTailAtNotice_ = rxTail_;
-  }
-  auto before = [&] {
-    std::lock_guard rx(rxLock_);
-    noticeReadCount_ = 0;
+  // Held by every step that may run after this call has moved on (the host's step
+  // after a window handler that outlived its time, which may have closed the port).
+  std::shared_ptr<RxRing> ring = rx_;
+  ring->BeginNotice(msg == kMsgTriggerAvail || msg == kMsgTriggerData);
+  // A consumer on this thread reads the notice while it runs.
+  auto here = [&](uint64_t call, auto&& fn) {
+    struct Reading {
+      TBaseDispatcher& d;
+      RxRing& ring;
+      uint64_t call;
+      ~Reading() {
+        ring.SetReader(call, false);
+        d.SetInFlight(0);
+      }
+    } reading{*this, *ring, call};
+    ring->SetReader(call, true);
+    fn();
   };
-  auto after = [&] {
-    std::lock_guard rx(rxLock_);
-    noticeMaxRead_ = std::max(noticeMaxRead_, noticeReadCount_);
-    return closeAfterNotice_.load();
-  };
-  // Consumers on this thread read the notice while they run.
-  auto here = [&](auto&& call) {
-    SetNoticeReader(true);
-    try {
-      call();
-    } catch (...) {
-      SetNoticeReader(false);
-      throw;
-    }
-    SetNoticeReader(false);
-  };
-  const Host::AroundHandling onWindowThread = [this](bool handling) { SetNoticeReader(handling); };
   bool aborted = false;
   for (size_t i = 0; !aborted; ++i) {
     EventEntry e;
@@ -676,18 +697,21 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
       std::lock_guard state(stateLock_);
       if (i >= eventHandlers_.size()) break;
       e = eventHandlers_[i];
+      // In flight from here on, so that a deregistration now waits for this call.
+      if (!e.deleted && !e.sync) SetInFlight(e.id);
     }
     if (e.deleted) continue;
-    before();
+    uint64_t call = ring->BeginConsumer();
     try {
       if (e.sync)
-        SyncCall(e.handler, msg, wParam, lParam);
+        SyncCall(e, call, msg, wParam, lParam);
       else
-        here([&] { e.handler(msg, wParam, lParam); });
+        here(call, [&] { e.handler(msg, wParam, lParam); });
     } catch (const std::exception& ex) {
       std::cerr << "serial notice handler: " << ex.what() << std::endl;
     }
-    aborted = after();
+    ring->EndConsumer();
+    aborted = closeAfterNotice_;
   }
   for (size_t i = 0; !aborted; ++i) {
     ProcEntry e;
@@ -695,11 +719,17 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
       std::lock_guard state(stateLock_);
       if (i >= procHandlers_.size()) break;
       e = procHandlers_[i];
+      if (!e.deleted) SetInFlight(e.id);
     }
     if (e.deleted) continue;
-    before();
-    here([&] { e.proc(msg, wParam, lParam); });
-    aborted = after();
+    uint64_t call = ring->BeginConsumer();
+    try {
+      here(call, [&] { e.proc(msg, wParam, lParam); });
+    } catch (const std::exception& ex) {
+      std::cerr << "serial notice handler: " << ex.what() << std::endl;
+    }
+    ring->EndConsumer();
+    aborted = closeAfterNotice_;
   }
   for (size_t i = 0; !aborted && i < windowsServed; ++i) {
     WndEntry e;
@@ -709,28 +739,14 @@ bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam
       e = wndHandlers_[i];
     }
     if (e.deleted || !host_) continue;
-    before();
-    host_->Send(e.window, msg, wParam, lParam, kNoticeTimeoutMs, nullptr, onWindowThread);
-    aborted = after();
+    uint64_t call = ring->BeginConsumer();
+    host_->Send(e.window, msg, wParam, lParam, noticeTimeoutMs_, nullptr,
+                [ring, call](bool handling) { ring->SetReader(call, handling); });
+    // A handler still running has had its time: from now on its reads are plain.
+    ring->EndConsumer();
+    aborted = closeAfterNotice_;
   }
-  bool consumed = true;
-  {
-    std::lock_guard rx(rxLock_);
-    if (aborted) {
-      consumed = false;
-    } else if (inNotice_ && !buffersFreed_) {
-      // What the window thread took from the tail outside the consumers (a flush
-      // before the next command, say) already counts towards what the notice drops.
-      size_t takenOutside = (rxTail_ + kRxBufferSize - rxTailAtNotice_) % kRxBufferSize;
-      size_t drop = noticeMaxRead_ > takenOutside ? noticeMaxRead_ - takenOutside : 0;
-      drop = std::min<size_t>(drop, RxUsedLocked());
-      rxTail_ = static_cast<uint32_t>((rxTail_ + drop) % kRxBufferSize);
-      if (drop > 0) rxFull_ = false;
-      if (msg == kMsgTriggerAvail && noticeMaxRead_ != wParam) consumed = false;
-    }
-    inNotice_ = false;
-    noticeReadCount_ = 0;
-  }
+  bool consumed = ring->EndNotice(aborted, msg == kMsgTriggerAvail, wParam);
   {
     std::lock_guard state(stateLock_);
     noticeBusy_ = false;
@@ -769,17 +785,22 @@ void TBaseDispatcher::UpdateHandlerFlags(THandlerFlagUpdate update) {
 // ================================================================ consumers
 
 namespace {
+// Marks the matching entries deleted, or erases them at once when no notice is being
+// delivered. Returns the ids of thread-side entries that were marked.
 template <typename List, typename Match>
-void MarkOrErase(List& list, bool delivering, bool& pending, Match match) {
+std::vector<uint64_t> MarkOrErase(List& list, bool delivering, bool& pending, Match match) {
+  std::vector<uint64_t> marked;
   for (auto& e : list)
     if (match(e)) {
       e.deleted = true;
       pending = true;
+      if constexpr (requires { e.id; }) marked.push_back(e.id);
     }
   if (!delivering) {
     std::erase_if(list, [](const auto& e) { return e.deleted; });
     pending = false;
   }
+  return marked;
 }
 }  // namespace
 
@@ -798,41 +819,55 @@ void TBaseDispatcher::DeregisterWndTriggerHandler(MessageTarget* window) {
 
 void TBaseDispatcher::RegisterProcTriggerHandler(TTriggerProc proc) {
   std::lock_guard state(stateLock_);
-  procHandlers_.push_back({proc, false});
+  procHandlers_.push_back({proc, false, nextEntryId_++});
   RecomputeWantLocked();
 }
 
+// The caller may free what a thread-side consumer uses as soon as deregistration
+// returns, so a call of it running on another thread is waited for.
 void TBaseDispatcher::DeregisterProcTriggerHandler(TTriggerProc proc) {
-  std::lock_guard state(stateLock_);
-  MarkOrErase(procHandlers_, delivering_, deletionsPending_,
-              [&](const ProcEntry& e) { return e.proc == proc; });
-  RecomputeWantLocked();
+  std::vector<uint64_t> marked;
+  {
+    std::lock_guard state(stateLock_);
+    marked = MarkOrErase(procHandlers_, delivering_, deletionsPending_,
+                         [&](const ProcEntry& e) { return e.proc == proc; });
+    RecomputeWantLocked();
+  }
+  WaitNotInFlight(marked);
 }
 
 void TBaseDispatcher::RegisterEventTriggerHandler(const void* object, TTriggerHandler handler) {
   std::lock_guard state(stateLock_);
-  eventHandlers_.push_back({object, std::move(handler), false, false});
+  eventHandlers_.push_back({object, std::move(handler), false, false, nextEntryId_++});
   RecomputeWantLocked();
 }
 
 void TBaseDispatcher::DeregisterEventTriggerHandler(const void* object) {
-  std::lock_guard state(stateLock_);
-  MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
-              [&](const EventEntry& e) { return e.object == object && !e.sync; });
-  RecomputeWantLocked();
+  std::vector<uint64_t> marked;
+  {
+    std::lock_guard state(stateLock_);
+    marked = MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
+                         [&](const EventEntry& e) { return e.object == object && !e.sync; });
+    RecomputeWantLocked();
+  }
+  WaitNotInFlight(marked);
 }
 
 void TBaseDispatcher::RegisterSyncEventTriggerHandler(const void* object, TTriggerHandler handler) {
   std::lock_guard state(stateLock_);
-  eventHandlers_.push_back({object, std::move(handler), false, true});
+  eventHandlers_.push_back({object, std::move(handler), false, true, nextEntryId_++});
   RecomputeWantLocked();
 }
 
 void TBaseDispatcher::DeregisterSyncEventTriggerHandler(const void* object) {
-  std::lock_guard state(stateLock_);
-  MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
-              [&](const EventEntry& e) { return e.object == object && e.sync; });
-  RecomputeWantLocked();
+  std::vector<uint64_t> marked;
+  {
+    std::lock_guard state(stateLock_);
+    marked = MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
+                         [&](const EventEntry& e) { return e.object == object && e.sync; });
+    RecomputeWantLocked();
+  }
+  WaitNotInFlight(marked);
 }
 
 bool TBaseDispatcher::SetEventBusy(bool busy) {
@@ -846,11 +881,7 @@ void TBaseDispatcher::SetReceiveWakeup(std::function<void()> wake) {
 }
 
 void TBaseDispatcher::WaitReceive(uint32_t maxMs) {
-  std::unique_lock rx(rxLock_);
-  rxCv_.wait_for(rx, std::chrono::milliseconds(maxMs), [&] {
-    size_t start = NoticeReadLocked() ? noticeReadCount_ : 0;
-    return buffersFreed_ || static_cast<size_t>(RxUsedLocked()) > start || stopThreads_;
-  });
+  rx_->WaitForBytes(maxMs, [this] { return stopThreads_.load(); });
 }
 
 // ================================================================ line settings
@@ -1146,11 +1177,6 @@ bool TBaseDispatcher::CheckLineBreak() {
 
 // ================================================================ receiving
 
-int TBaseDispatcher::RxUsedLocked() const {
-  if (rxFull_) return kRxBufferSize;
-  return static_cast<int>((rxHead_ + kRxBufferSize - rxTail_) % kRxBufferSize);
-}
-
 int TBaseDispatcher::TxUsedLocked() const {
   if (tx_.empty()) return 0;
   if (txFull_) return static_cast<int>(tx_.size());
@@ -1162,71 +1188,23 @@ int TBaseDispatcher::ChangeLengthTrigger(uint16_t length) {
   return 0;
 }
 
-// During a notice a read starts at the oldest waiting byte plus what the current
-// consumer has read, and moves only that count; otherwise it takes from the tail.
-int TBaseDispatcher::ReadRx(void* buf, size_t len, bool consume, size_t skip) {
-  std::lock_guard rx(rxLock_);
-  if (buffersFreed_) return ecCommNotOpen;
-  size_t used = RxUsedLocked();
-  const bool noticeRead = NoticeReadLocked();
-  size_t start = noticeRead ? noticeReadCount_ : 0;
-  size_t avail = used > start ? used - start : 0;
-  if (skip + len > avail) return ecBufferIsEmpty;
-  auto* out = static_cast<uint8_t*>(buf);
-  size_t from = (rxTail_ + start + skip) % kRxBufferSize;
-  size_t first = std::min(len, kRxBufferSize - from);
-  std::memcpy(out, rx_.data() + from, first);
-  std::memcpy(out + first, rx_.data(), len - first);
-  if (consume) {
-    if (noticeRead) {
-      noticeReadCount_ += len;
-    } else if (len > 0) {
-      rxTail_ = static_cast<uint32_t>((rxTail_ + len) % kRxBufferSize);
-      rxFull_ = false;
-    }
-  }
-  return static_cast<int>(len);
-}
-
-bool TBaseDispatcher::NoticeReadLocked() const {
-  return inNotice_ && noticeReader_ == std::this_thread::get_id();
-}
-
-void TBaseDispatcher::SetNoticeReader(bool reading) {
-  std::lock_guard rx(rxLock_);
-  if (reading)
-    noticeReader_ = std::this_thread::get_id();
-  else if (noticeReader_ == std::this_thread::get_id())
-    noticeReader_ = std::thread::id();
-}
-
-bool TBaseDispatcher::CharReady() {
-  std::lock_guard rx(rxLock_);
-  if (buffersFreed_) return false;
-  size_t start = NoticeReadLocked() ? noticeReadCount_ : 0;
-  return static_cast<size_t>(RxUsedLocked()) > start;
-}
+bool TBaseDispatcher::CharReady() { return rx_->CharReady(); }
 
 int TBaseDispatcher::GetChar() {
   uint8_t c;
-  int r = ReadRx(&c, 1, true);
+  int r = rx_->Read(&c, 1, true);
   return r < 0 ? r : c;
 }
 
 int TBaseDispatcher::PeekChar(uint16_t n) {
   uint8_t c;
-  int r = ReadRx(&c, 1, false, n);
+  int r = rx_->Read(&c, 1, false, n);
   return r < 0 ? r : c;
 }
 
-int TBaseDispatcher::GetBlock(void* buf, size_t len) { return ReadRx(buf, len, true); }
-int TBaseDispatcher::PeekBlock(void* buf, size_t len) { return ReadRx(buf, len, false); }
-
-int TBaseDispatcher::InBuffUsed() {
-  std::lock_guard rx(rxLock_);
-  return buffersFreed_ ? 0 : RxUsedLocked();
-}
-
+int TBaseDispatcher::GetBlock(void* buf, size_t len) { return rx_->Read(buf, len, true); }
+int TBaseDispatcher::PeekBlock(void* buf, size_t len) { return rx_->Read(buf, len, false); }
+int TBaseDispatcher::InBuffUsed() { return rx_->Used(); }
 int TBaseDispatcher::InBuffFree() { return static_cast<int>(kRxBufferSize) - InBuffUsed(); }
 
 int TBaseDispatcher::FlushInBuffer() {
@@ -1234,16 +1212,7 @@ int TBaseDispatcher::FlushInBuffer() {
     std::lock_guard state(stateLock_);
     for (auto& t : triggers_.datas) t.matched = 0;
   }
-  {
-    std::lock_guard rx(rxLock_);
-    if (NoticeReadLocked()) {
-      noticeMaxRead_ = RxUsedLocked();  // the notice drops it all when it ends
-    } else {
-      rxTail_ = rxHead_;
-      rxFull_ = false;
-    }
-    scanPos_ = rxHead_;
-  }
+  rx_->Flush();
   return FlushCom(purgeRxAbort | purgeRxClear);
 }
 

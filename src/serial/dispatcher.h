@@ -47,13 +47,14 @@
 
 #include "platform/host.h"
 #include "serial/comm_defs.h"
+#include "serial/rx_ring.h"
 #include "serial/triggers.h"
 
 namespace zarnik {
 
 class TCustomComPort;
 
-inline constexpr uint32_t kRxBufferSize = 8192;
+inline constexpr uint32_t kRxBufferSize = RxRing::kSize;
 inline constexpr uint32_t kInitialBaud = 115200;
 
 // Notices.
@@ -216,6 +217,9 @@ class TBaseDispatcher {
   void WaitReceive(uint32_t maxMs);
   // Called on the dispatcher thread after received bytes were put in the ring.
   void SetReceiveWakeup(std::function<void()> wake);
+  // How long a window consumer may take over a notice (kNoticeTimeoutMs); tests
+  // shorten it to reach a handler that outlives its notice.
+  void SetNoticeTimeoutMs(uint32_t ms) { noticeTimeoutMs_ = ms; }
 
   // ---- Identity ----
   int PortIndex() const { return portIndex_; }
@@ -256,27 +260,36 @@ class TBaseDispatcher {
   struct ProcEntry {
     TTriggerProc proc;
     bool deleted;
+    uint64_t id;
   };
   struct EventEntry {
     const void* object;
     TTriggerHandler handler;
     bool deleted;
     bool sync;
+    uint64_t id;
   };
   class SyncTarget;
+  struct SyncCallData;
 
   // Dispatcher thread steps.
   void DispatchOnce(uint32_t mask);
-  // With rxLock_ held: whether a read by this thread is a read of the notice.
-  bool NoticeReadLocked() const;
-  void SetNoticeReader(bool reading);
   void ExtractReceived();
   bool CheckStatusTriggers();
   bool CheckReceiveTriggers();
   bool CheckTimerTriggers();
   bool StatusConditionLocked(TStatusTrigger& t, uint16_t& data);
+  // Takes the notice slot unless a prompt wait holds the flag (StateLock held).
+  bool ReserveNoticeLocked();
+  // Delivers a notice whose slot is reserved; true when it counts as consumed.
+  bool DeliverNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   bool SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   void FinishNoticeLocked();
+  // The thread-side consumer with this id is being called on the calling thread.
+  void SetInFlight(uint64_t id);
+  // After marking entries: waits until none of them is being called on another thread.
+  void WaitNotInFlight(const std::vector<uint64_t>& ids);
+  void RunSyncCall(const SyncCallData& call);
   void RecomputeWantLocked();
   void StatusLoop();
 
@@ -288,15 +301,14 @@ class TBaseDispatcher {
   void RefreshStatus();
   int WaitTxSent();
   int SetCommStateFix(TDcb dcb);
-  int RxUsedLocked() const;
   int TxUsedLocked() const;
-  int ReadRx(void* buf, size_t len, bool consume, size_t skip = 0);
   void FreeBuffers();
   void JoinThread(std::thread& t, std::atomic<bool>& running, uint64_t maxMs, bool pump);
   void SignalAll();
   void WaitFlag(bool& flag, uint32_t maxMs);
   void RaiseFlag(bool& flag);
-  void SyncCall(const TTriggerHandler& handler, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+  void SyncCall(const EventEntry& entry, uint64_t call, uint32_t msg, uintptr_t wParam,
+                intptr_t lParam);
 
   // Identity.
   std::atomic<TCustomComPort*> owner_{nullptr};
@@ -305,7 +317,6 @@ class TBaseDispatcher {
 
   // Locks.
   std::recursive_mutex stateLock_;
-  std::mutex rxLock_;
   std::mutex txLock_;
   std::mutex statusLock_;  // leaf lock: line errors, modem byte, status record
 
@@ -326,22 +337,11 @@ class TBaseDispatcher {
   uint8_t modemStatus_ = 0;
   std::atomic<bool> ringSeen_{false};
 
-  // Receive ring (RxLock).
-  std::vector<uint8_t> rx_;
-  uint32_t rxHead_ = 0, rxTail_ = 0;
-  bool rxFull_ = false;
-  uint32_t scanPos_ = 0;
-  uint32_t lastNoticePos_ = 0;
-  size_t arrivedSinceNotice_ = 0;
-  bool inNotice_ = false;
-  // The thread running a consumer of the notice right now (none between consumers):
-  // only its reads are notice reads. Another read on the window thread, before or
-  // after the consumer ran, takes from the tail as outside a notice.
-  std::thread::id noticeReader_;
-  uint32_t rxTailAtNotice_ = 0;
-  size_t noticeReadCount_ = 0;
-  size_t noticeMaxRead_ = 0;
+  // Receive ring with its notice accounting (its own lock is the RxLock). Shared: a
+  // step the host runs after a window handler may outlive the dispatcher.
+  std::shared_ptr<RxRing> rx_ = std::make_shared<RxRing>();
   std::atomic<uint16_t> availLength_{1};
+  std::atomic<uint32_t> noticeTimeoutMs_{kNoticeTimeoutMs};
 
   // Output ring (TxLock).
   std::vector<uint8_t> tx_;
@@ -363,6 +363,12 @@ class TBaseDispatcher {
   std::atomic<bool> wantNotices_{false};
   bool deletionsPending_ = false;
   bool delivering_ = false;
+  uint64_t nextEntryId_ = 1;
+  // The thread-side consumer being called now, and the thread calling it.
+  std::mutex flightMutex_;
+  std::condition_variable flightCv_;
+  uint64_t inFlightId_ = 0;
+  std::thread::id inFlightThread_;
   std::function<void()> receiveWakeup_;
 
   // Flags.
@@ -383,7 +389,6 @@ class TBaseDispatcher {
   bool txWake_ = false;
   bool txFlush_ = false;
   bool threadAck_ = false;
-  std::condition_variable rxCv_;  // received bytes arrived (with rxLock_)
 
   std::thread commThread_, dispThread_, outThread_;
   std::atomic<bool> commRunning_{false}, dispRunning_{false}, outRunning_{false};

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "serial/com_port.h"
+#include "serial/device_posix.h"
 #include "serial/device_sim.h"
 #include "serial_test_util.h"
 
@@ -450,6 +451,132 @@ TEST_F(ComPortTest, ClosingDuringAPromptWaitEndsIt) {
   host.SetTimerEnabled(timer, false);
   EXPECT_TRUE(PumpUntil(host, [&] { return port.PortState() == psClosed; }));
   host.DestroyTimer(timer);
+}
+
+// Status and timer notices carry no bytes: a prompt wait must not swallow them, or a
+// lamp that re-arms its trigger only from its handler stays lit for good.
+TEST_F(ComPortTest, TimerAndStatusNoticesSurviveAPromptWait) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  std::vector<uint16_t> timers, statuses;
+  port.OnTriggerTimer = [&](TCustomComPort&, uint16_t h) { timers.push_back(h); };
+  port.OnTriggerStatus = [&](TCustomComPort&, uint16_t h) { statuses.push_back(h); };
+  port.SetOpen(true);
+  TBaseDispatcher* d = port.Dispatcher();
+  uint16_t timer = port.AddTimerTrigger();
+  uint16_t sent = port.AddStatusTrigger(stOutSent);
+  port.SetStatusTrigger(sent, 0, true);
+  port.SetTimerTrigger(timer, 0, true);
+  port.PutString("x");
+  // One notice waits for the window thread; the other trigger is still armed.
+  ASSERT_TRUE(testing::WaitUntil([&] { return d->EventBusy(); }));
+  EXPECT_FALSE(port.WaitForString(">", 1, true, false));
+  EXPECT_TRUE(PumpUntil(host, [&] { return timers.size() == 1 && statuses.size() == 1; }))
+      << timers.size() << " timer and " << statuses.size() << " status notices";
+}
+
+// A real UART's line changes must all become events, whoever looks at the lines first.
+TEST_F(ComPortTest, EveryModemLineChangeOfAUartFiresItsTrigger) {
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  auto lines = std::make_shared<testing::FakeLines>();
+  TComPort port(host);
+  port.SetDeviceFactory(
+      [&](const std::string&) { return std::unique_ptr<SerialDevice>(new PosixDevice(lines)); });
+  port.SetDevicePath(pty.SlavePath());
+  int fired = 0;
+  port.OnTriggerModemStatus = [&](TCustomComPort&) { ++fired; };
+  port.SetOpen(true);
+  uint16_t h = port.AddStatusTrigger(stModem);
+  for (int i = 1; i <= 8; ++i) {
+    port.SetStatusTrigger(h, kLevelCts | kLevelDcd, true);  // re-armed, as the lamps do
+    lines->modem ^= (i % 2 ? TIOCM_CTS : TIOCM_CAR);
+    ASSERT_TRUE(PumpUntil(host, [&] { return fired == i; })) << "change " << i << " was lost";
+  }
+}
+
+TEST_F(ComPortTest, APromptWaitDuringADeferredCloseDoesNotSeeThePrompt) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  std::vector<bool> results;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t) {
+    cp.SetOpen(false);  // deferred: this notice is still being delivered
+    results.push_back(cp.WaitForString(">", 1, true, false));
+  };
+  port.SetOpen(true);
+  lineA->PeerWrite("x");
+  ASSERT_TRUE(PumpUntil(host, [&] { return port.PortState() == psClosed; }));
+  EXPECT_EQ(results, std::vector<bool>{false});
+}
+
+// The COM menus close a port, wait for the close, and open it again, possibly while a
+// prompt wait yields to them: the wait must end, and the new port's notices flow.
+TEST_F(ComPortTest, APromptWaitEndsWhenThePortIsReopenedUnderIt) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  std::string got;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t count) {
+    std::vector<char> buf(count);
+    cp.GetBlock(buf.data(), count);
+    got.append(buf.data(), count);
+  };
+  port.SetOpen(true);
+  TimerId timer = host.CreateTimer([&] {
+    host.SetTimerEnabled(timer, false);
+    port.SetOpen(false);
+    PumpUntil(host, [&] { return port.PortState() == psClosed; });
+    port.SetOpen(true);
+    lineA->PeerWrite("x");
+  });
+  host.SetTimerInterval(timer, 20);
+  host.SetTimerEnabled(timer, true);
+  EXPECT_FALSE(port.WaitForString(">", 40, true, false));
+  EXPECT_TRUE(port.GetOpen());
+  EXPECT_TRUE(PumpUntil(host, [&] { return got == "x"; })) << "the new port's notice was lost";
+  host.DestroyTimer(timer);
+}
+
+// A window handler may run past the dispatcher's wait for it. Its reads then belong to
+// no notice: they take bytes plainly, and the next notice counts from what is left.
+TEST_F(ComPortTest, AHandlerThatOutlivesItsNoticeReadsPlainly) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  port.SetOpen(true);
+  TBaseDispatcher* d = port.Dispatcher();
+  d->SetNoticeTimeoutMs(50);
+  std::string got;
+  int calls = 0;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t count) {
+    if (++calls == 1) {
+      ASSERT_TRUE(testing::WaitUntil([&] { return !d->EventBusy(); }));  // given up on us
+      lineA->PeerWrite("CD");
+      ASSERT_TRUE(testing::WaitUntil([&] { return d->EventBusy(); }));  // the next notice
+    }
+    std::vector<char> buf(count);
+    cp.GetBlock(buf.data(), count);
+    got.append(buf.data(), count);
+  };
+  lineA->PeerWrite("AB");
+  EXPECT_TRUE(PumpUntil(host, [&] { return got.size() >= 4; }));
+  EXPECT_EQ(got, "ABCD");
+  EXPECT_TRUE(PumpUntil(host, [&] { return port.InBuffUsed() == 0; }));
+}
+
+TEST_F(ComPortTest, AHandlerThatOutlivesItsNoticeMayCloseThePort) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  port.SetOpen(true);
+  TBaseDispatcher* d = port.Dispatcher();
+  d->SetNoticeTimeoutMs(50);
+  bool closed = false;
+  port.OnTriggerAvail = [&](PortContract& cp, uint16_t) {
+    ASSERT_TRUE(testing::WaitUntil([&] { return !d->EventBusy(); }));
+    cp.SetOpen(false);  // the dispatcher goes at once; the host's step after us must not
+    closed = true;
+  };
+  lineA->PeerWrite("bye");
+  ASSERT_TRUE(PumpUntil(host, [&] { return closed; }));
+  EXPECT_FALSE(port.GetOpen());
 }
 
 TEST_F(ComPortTest, SetOpenWhileLoadingWaitsForLoaded) {

@@ -364,6 +364,40 @@ TEST_F(DispatcherTest, DeregisteringDuringANoticeSkipsTheMarkedConsumer) {
   EXPECT_EQ(secondCalls, 0);
 }
 
+// Once deregistration returns, the consumer may be destroyed: a call of it that is
+// running on the dispatcher thread must have returned by then.
+std::atomic<bool> procEntered{false}, procFinished{false}, procDeregistered{false};
+void SlowProc(uint32_t, uintptr_t, intptr_t) {
+  procEntered = true;
+  // Room for a deregistration that does not wait to return under us.
+  testing::WaitUntil([] { return procDeregistered.load(); }, 300);
+  procFinished = true;
+}
+
+TEST_F(DispatcherTest, DeregisteringFromAnotherThreadWaitsForTheRunningCall) {
+  for (bool proc : {false, true}) {
+    SCOPED_TRACE(proc ? "procedure handler" : "event handler");
+    Open();
+    procEntered = procFinished = procDeregistered = false;
+    if (proc)
+      d->RegisterProcTriggerHandler(&SlowProc);
+    else
+      d->RegisterEventTriggerHandler(this, [](uint32_t m, uintptr_t w, intptr_t l) {
+        SlowProc(m, w, l);
+      });
+    modem->PeerWrite("x");
+    ASSERT_TRUE(WaitUntil([&] { return procEntered.load(); }));
+    if (proc)
+      d->DeregisterProcTriggerHandler(&SlowProc);
+    else
+      d->DeregisterEventTriggerHandler(this);
+    bool finishedBeforeReturn = procFinished;
+    procDeregistered = true;
+    EXPECT_TRUE(finishedBeforeReturn);
+    d.reset();
+  }
+}
+
 TEST_F(DispatcherTest, NoNoticeWhileEventBusy) {
   Open();
   Record();

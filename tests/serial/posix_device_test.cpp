@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <termios.h>
 
+#include <atomic>
 #include <thread>
 
 #include "serial/device_posix.h"
@@ -111,6 +112,46 @@ TEST(PosixDevice, CancelWakesTheCommWait) {
   });
   EXPECT_EQ(device.WaitEvent(kCommMask, 1000), 0);
   t.join();
+}
+
+// The dispatcher clears errors on every round; a line change it happens to see there
+// first must still reach the comm thread as an event.
+TEST(PosixDevice, ALineChangeSeenWhileClearingErrorsStaysPendingAsAnEvent) {
+  struct Case {
+    const char* name;
+    void (*change)(testing::FakeLines&);
+    uint32_t event;
+  };
+  const Case cases[] = {
+      {"CTS drops", [](testing::FakeLines& l) { l.modem ^= TIOCM_CTS; }, evCts},
+      {"DSR drops", [](testing::FakeLines& l) { l.modem ^= TIOCM_DSR; }, evDsr},
+      {"DCD drops", [](testing::FakeLines& l) { l.modem ^= TIOCM_CAR; }, evRlsd},
+      {"ring", [](testing::FakeLines& l) { l.modem ^= TIOCM_RNG; }, evRing},
+      {"break", [](testing::FakeLines& l) { ++l.breaks; }, evBreak},
+      {"parity error", [](testing::FakeLines& l) { ++l.parityErrors; }, evErr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyPair pty;
+    auto lines = std::make_shared<testing::FakeLines>();
+    PosixDevice device(lines);
+    ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+    c.change(*lines);
+    TComStat stat;
+    device.ClearError(&stat);
+    EXPECT_EQ(device.WaitEvent(kCommMask, 10) & c.event, c.event);
+    EXPECT_EQ(device.WaitEvent(kCommMask, 10) & c.event, 0u);  // reported once
+  }
+}
+
+TEST(PosixDevice, ModemLinesComeFromTheLineRequests) {
+  PtyPair pty;
+  auto lines = std::make_shared<testing::FakeLines>();
+  PosixDevice device(lines);
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  EXPECT_EQ(device.ModemStatus(), msCtsOn | msDsrOn | msRlsdOn);
+  lines->modem = TIOCM_RNG;
+  EXPECT_EQ(device.ModemStatus(), msRingOn);
 }
 
 }  // namespace

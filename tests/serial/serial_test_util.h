@@ -4,15 +4,18 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/console_host.h"
+#include "serial/device_posix.h"
 
 namespace zarnik::testing {
 
@@ -69,6 +72,25 @@ class PtyPair {
   int master_ = -1;
   int keep_ = -1;
   std::string slavePath_;
+};
+
+// Modem lines and error counters a test can move, for a pty that has neither.
+class FakeLines : public TermiosLines {
+ public:
+  bool GetModemBits(int, int& bits) override {
+    bits = modem.load();
+    return true;
+  }
+  void SetModemBit(int, int, bool) override {}
+  bool GetCounters(int, serial_icounter_struct& counters) override {
+    counters = {};
+    counters.brk = breaks.load();
+    counters.parity = parityErrors.load();
+    return true;
+  }
+  std::atomic<int> modem{TIOCM_CTS | TIOCM_DSR | TIOCM_CAR};
+  std::atomic<int> breaks{0};
+  std::atomic<int> parityErrors{0};
 };
 
 // Services the host's queue until pred holds or maxMs passed; returns pred().
