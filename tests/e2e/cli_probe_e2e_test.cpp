@@ -81,6 +81,22 @@ TEST_F(Probe, FindsTheUnitOnComTwoAndRunsThereWithThePromptItSaw) {
   EXPECT_EQ(unit->Wait(5000), 0);
 }
 
+TEST_F(Probe, TheSettingsFilesPortIsTriedFirst) {
+  auto one = StartUnit();
+  const std::string onePath = devicePath;
+  fs::create_directories(dir / "images2");
+  auto two = StartUnit({"--save-images", (dir / "images2").string()});
+  setenv("ZARNIK_COM1", onePath.c_str(), 1);
+  setenv("ZARNIK_COM2", devicePath.c_str(), 1);
+  std::ofstream(dir / "LoaderDefault.ini") << "[Loader]\nPort=COM2\n";
+  std::ofstream(dir / "both.sld") << "_TC \"^M\"\n_LF fw.bin\n_LA 8000\n_LV V1\n_LP 1\n_LD\n";
+  auto cli = Cli({"both.sld"});
+  ASSERT_EQ(cli->Wait(30000), 0) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find("unit answered on COM 2"), std::string::npos) << cli->Stderr();
+  EXPECT_TRUE(fs::exists(dir / "images2" / "image-1.bin"));
+  EXPECT_FALSE(fs::exists(dir / "images" / "image-1.bin"));
+}
+
 TEST_F(Probe, ANamedPortWhereNothingAnswersEndsBeforeTheScript) {
   auto unit = StartUnit({"--absent"});
   auto cli = Cli({"enter.sld", "--port", devicePath});
