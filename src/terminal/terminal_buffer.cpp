@@ -288,6 +288,12 @@ void TTerminalBuffer::FireCursorMoved() {
   if (onCursorMoved_) onCursorMoved_(CursorRow(), CursorCol());
 }
 
+void TTerminalBuffer::SetCursorPos(int row, int col) {
+  wrapPending_ = false;
+  MoveCursor(firstScreenRow_ + std::clamp(row, 1, screenRows_) - 1, std::clamp(col, 1, cols_) - 1);
+  FireCursorMoved();
+}
+
 void TTerminalBuffer::ResetCursorMoved() {
   cursorMoved_ = false;
   updatePosted_ = false;
@@ -296,8 +302,7 @@ void TTerminalBuffer::ResetCursorMoved() {
 void TTerminalBuffer::RegisterTerminalHandle(Host* host, MessageTarget* window) {
   host_ = host;
   window_ = window;
-  updatePosted_ = false;
-  if (HasInvalid() || cursorMoved_) Notify();
+  updatePosted_ = false;  // what changed before is painted when the window first shows
 }
 
 void TTerminalBuffer::Notify() {

@@ -119,6 +119,8 @@ class TTerminalBuffer {
   // ---- Cursor (1-based, screen-relative) ----
   int CursorRow() const { return cursorRow_ - firstScreenRow_ + 1; }
   int CursorCol() const { return cursorCol_ + 1; }
+  // Clamped to the screen; cancels a pending wrap.
+  void SetCursorPos(int row, int col);
   bool CursorMoved() const { return cursorMoved_; }
   void ResetCursorMoved();
   // Called with the new row and column after the cursor has moved (once per written run).
@@ -144,6 +146,7 @@ class TTerminalBuffer {
 
   // ---- Invalid area (screen rows only) ----
   bool HasInvalid() const { return !bounds_.Empty(); }
+  const TTermRect& InvalidBounds() const { return bounds_; }  // without emptying
   // The changed columns of a screen row; false when it is unchanged.
   bool DirtySpan(int row, int& first, int& last) const;
   // The bounding rectangle of every change since the last read; empties the area.

@@ -292,6 +292,18 @@ TEST(BufferCursor, MovedHandlerSeesEachMoveOnce) {
   EXPECT_FALSE(b.CursorMoved());
 }
 
+TEST(BufferCursor, SetCursorPosStaysOnTheScreen) {
+  TTerminalBuffer b = PaneBuffer();
+  b.WriteString(std::string(80, 'a'));
+  b.SetCursorPos(0, 90);
+  EXPECT_EQ(b.CursorRow(), 1);
+  EXPECT_EQ(b.CursorCol(), 80);
+  EXPECT_FALSE(b.WrapPending());
+  b.SetCursorPos(17, 0);
+  EXPECT_EQ(b.CursorRow(), 16);
+  EXPECT_EQ(b.CursorCol(), 1);
+}
+
 // ---- Selection ----
 
 TEST(BufferSelection, CopiesWholeRowsEachEndedByCrLf) {

@@ -71,6 +71,7 @@ TEST_F(TerminalCoreTest, WrittenTextIsProcessedOnTheWindowThread) {
   EXPECT_EQ(core.Buffer().CursorRow(), 2);
   EXPECT_EQ(core.Buffer().CursorCol(), 2);
   EXPECT_EQ(pane.sources, (std::vector<uintptr_t>{csWriteChar}));
+  host.ProcessMessages();  // the update notice was posted while the bytes were processed
   EXPECT_EQ(pane.updates, 1);
   EXPECT_EQ(core.Queue().Pending(), 0u);
 }

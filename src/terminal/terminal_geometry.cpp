@@ -1,0 +1,67 @@
+#include "terminal/terminal_geometry.h"
+
+#include <algorithm>
+
+namespace zarnik {
+
+namespace {
+int CeilDiv(int a, int b) {
+  return (a + b - 1) / b;
+}
+}  // namespace
+
+void TTerminalGeometry::Calc(int clientWidth, int clientHeight, int columns, int rows,
+                             bool scrollback) {
+  clientWidth = std::max(clientWidth, 0);
+  clientHeight = std::max(clientHeight, 0);
+  cellWidth = std::max(cellWidth, 1);
+  cellHeight = std::max(cellHeight, 1);
+  int colsLeft = std::max(columns - originCol + 1, 0);
+  int rowsLeft = std::max(rows - originRow + 1, 0);
+  visibleCols = std::min(CeilDiv(clientWidth, cellWidth), colsLeft);
+  fullCols = std::min(clientWidth / cellWidth, colsLeft);
+  visibleRows = std::min(CeilDiv(clientHeight, cellHeight), rowsLeft);
+  fullRows = std::min(clientHeight / cellHeight, rowsLeft);
+  int textRight = std::min(visibleCols * cellWidth, clientWidth);
+  int textBottom = std::min(visibleRows * cellHeight, clientHeight);
+  textRect = TPixelRect{0, 0, textRight, textBottom};
+  rightMargin = TPixelRect{textRight, 0, clientWidth, clientHeight};
+  bottomMargin = TPixelRect{0, textBottom, textRight, clientHeight};
+  hBarNeeded = fullCols < columns;
+  vBarNeeded = fullRows < rows || scrollback;
+}
+
+bool TTerminalGeometry::FollowCursor(int cursorRow, int cursorCol, int columns, int& dCols,
+                                     int& dRows) {
+  int col = originCol;
+  if (cursorCol < col) col = cursorCol;
+  if (fullCols > 0 && cursorCol > col + fullCols - 1) col = cursorCol - fullCols + 1;
+  col = std::clamp(col, 1, std::max(columns - fullCols + 1, 1));
+  int row = originRow;
+  if (cursorRow < row) row = cursorRow;
+  if (fullRows > 0 && cursorRow > row + fullRows - 1) row = cursorRow - fullRows + 1;
+  dCols = col - originCol;
+  dRows = row - originRow;
+  originCol = col;
+  originRow = row;
+  return dCols != 0 || dRows != 0;
+}
+
+bool TTerminalGeometry::CaretPos(int cursorRow, int cursorCol, int clientWidth, int clientHeight,
+                                 int& x, int& y) const {
+  x = (cursorCol - originCol) * cellWidth;
+  y = (cursorRow - originRow) * cellHeight;
+  return x >= 0 && y >= 0 && x < clientWidth && y < clientHeight;
+}
+
+void TTerminalGeometry::CellAt(int x, int y, int& row, int& col) const {
+  auto floorDiv = [](int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
+  col = floorDiv(x, cellWidth) + originCol;
+  row = floorDiv(y, cellHeight) + originRow;
+}
+
+TPaintArea TTerminalGeometry::VisibleArea() const {
+  return TPaintArea{originRow, originRow + visibleRows - 1, originCol, originCol + visibleCols - 1};
+}
+
+}  // namespace zarnik
