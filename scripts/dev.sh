@@ -6,7 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev)
+PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev
+  # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
+  # libqt6gui6) and the fonts that stand in for the ones its windows name.
+  qt6-base-dev fonts-dejavu-core fonts-liberation2 fonts-comic-neue)
 
 install_missing() {
   local missing=()

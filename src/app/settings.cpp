@@ -29,7 +29,7 @@ std::string SkipLeadingSpaces(const std::string& value) {
 
 struct Reading {
   LoaderDefaults& s;
-  Host& host;
+  Host* host;  // nullptr: nothing is shown
   const std::string& path;
   int position;
   const std::string& value;
@@ -55,8 +55,8 @@ void BaudRate(Reading& r) {
   int32_t baud = LeadingNumber(r.Field());
   if (std::find(kValidBauds.begin(), kValidBauds.end(), baud) != kValidBauds.end())
     r.s.Baud = baud;
-  else
-    r.host.ShowMessage(msg::kInvalidBaud);
+  else if (r.host)
+    r.host->ShowMessage(msg::kInvalidBaud);
 }
 
 void DataBits(Reading& r) {
@@ -137,9 +137,9 @@ bool HasPosition(const std::string& line) {
   return !line.empty() && line[0] != ';' && line[0] != '[';
 }
 
-}  // namespace
-
-LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current) {
+// onlyPosition: 0 reads every position.
+LoaderDefaults ReadPositions(const std::string& path, Host* host, LoaderDefaults current,
+                             int onlyPosition) {
   LoaderDefaults s = std::move(current);
   std::ifstream in(path, std::ios::binary);
   if (!in) return s;
@@ -157,11 +157,23 @@ LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults
     }
     size_t eq = line.find('=');
     if (eq == std::string::npos || !kPositions[position]) continue;
+    if (onlyPosition != 0 && position != onlyPosition) continue;
     const std::string value = line.substr(eq + 1);
     Reading r{s, host, path, position, value};
     kPositions[position](r);
   }
   return s;
+}
+
+}  // namespace
+
+LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current) {
+  return ReadPositions(path, &host, std::move(current), 0);
+}
+
+std::optional<int32_t> ReadBrandCode(const std::string& path) {
+  constexpr int kBrandPosition = 23;
+  return ReadPositions(path, nullptr, {}, kBrandPosition).BrandCode;
 }
 
 void PrintRefused(const LoaderDefaults& settings, std::ostream& out) {

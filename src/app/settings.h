@@ -76,6 +76,11 @@ LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults
 // Prints the notes in Refused, one line each (front ends: on stderr).
 void PrintRefused(const LoaderDefaults& settings, std::ostream& out);
 
+// Position 23 alone, read by the same line rules (the splash window reads it while
+// the windows are built, before read_defaults runs): nothing when the file, the
+// position or its "=" is missing.
+std::optional<int32_t> ReadBrandCode(const std::string& path);
+
 // Applies positions 2 to 5 to a port, those the file set validly.
 void ApplyPortSettings(const LoaderDefaults& settings, PortContract& port);
 

@@ -37,6 +37,7 @@ void Host::Post(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t 
   if (!Deliverable(target)) return;
   queue_.push_back({target, msg, wParam, lParam, nullptr, nullptr});
   cv_.notify_all();
+  WorkQueued();
 }
 
 intptr_t Host::Handle(const Pending& p) {
@@ -68,6 +69,7 @@ bool Host::Send(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t 
   if (!Deliverable(target)) return false;
   queue_.push_back({target, msg, wParam, lParam, reply, std::move(around)});
   cv_.notify_all();
+  WorkQueued();
   // A sender's time-out is real time whatever clock the host keeps: it guards a
   // worker thread against a window thread that does not service its queue.
   bool finished = cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -167,7 +169,10 @@ void Host::SetTimerInterval(TimerId id, uint32_t intervalMs) {
   std::lock_guard lock(mutex_);
   auto& t = timers_.at(id);
   t.intervalMs = intervalMs;
-  if (t.enabled) t.dueMs = now + intervalMs;
+  if (t.enabled) {
+    t.dueMs = now + intervalMs;
+    WorkQueued();
+  }
 }
 
 void Host::SetTimerEnabled(TimerId id, bool enabled) {
@@ -177,6 +182,7 @@ void Host::SetTimerEnabled(TimerId id, bool enabled) {
   if (enabled && !t.enabled) t.dueMs = now + t.intervalMs;
   t.enabled = enabled;
   cv_.notify_all();
+  if (enabled) WorkQueued();
 }
 
 bool Host::TimerEnabled(TimerId id) const {

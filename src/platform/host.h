@@ -61,8 +61,9 @@ class Host {
   bool Send(MessageTarget* target, uint32_t msg, uintptr_t wParam, intptr_t lParam,
             uint32_t timeoutMs, intptr_t* result = nullptr, AroundHandling around = nullptr);
   // Handles every message pending now (posted or sent) and every due timer, then
-  // returns. Window thread only.
-  void ProcessMessages();
+  // returns. Window thread only. A host on a window toolkit also services the
+  // toolkit's own queue here.
+  virtual void ProcessMessages();
   // Blocks until a message is pending, a timer is due or maxMs have passed
   // (kInfinite: no limit), then services the queue once. The CPU-friendly form of
   // "service the queue over and over".
@@ -109,6 +110,10 @@ class Host {
   // clock reaches untilMs. Called without mutex_ held; cv_ is notified whenever
   // something is queued.
   virtual void WaitForWork(uint64_t untilMs) = 0;
+  // Called, with mutex_ held and from any thread, whenever a message is queued or a
+  // timer is started or moved: a host whose window thread may be asleep in a
+  // toolkit's event loop wakes it here. Must not call back into the Host.
+  virtual void WorkQueued() {}
   // Both with mutex_ held.
   bool HasWorkLocked();
   uint64_t NextTimerDueLocked() const;  // earliest enabled timer, or UINT64_MAX

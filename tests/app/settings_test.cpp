@@ -146,3 +146,32 @@ TEST(Settings, ValuesLongerThanTheirFields) {
 
 }  // namespace
 }  // namespace zarnik
+
+namespace zarnik {
+namespace {
+
+TEST(Settings, BrandCodeAloneReadsOnlyPosition23) {
+  SettingsFile f;
+  struct Case {
+    std::string text;
+    std::optional<int32_t> expected;
+  };
+  const Case cases[] = {
+      {Positions({{23, "100"}}), 100},
+      {Positions({{23, "  5 trailing"}}), 5},
+      {Positions({{23, "letters"}}), 0},  // no digits read as 0
+      {Positions({}, 22), std::nullopt},  // position 23 absent
+      {Positions({}, 22) + "no equals sign\n", std::nullopt},
+      // Another position's fault is not this reader's business: no message.
+      {Positions({{2, "9601"}, {23, "0"}}), 0},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(f.path, std::ios::binary) << c.text;
+    EXPECT_EQ(ReadBrandCode(f.path), c.expected) << c.text;
+  }
+  EXPECT_FALSE(ReadBrandCode("/nonexistent/LoaderDefault.ini"));
+  EXPECT_TRUE(f.host.messages.empty());
+}
+
+}  // namespace
+}  // namespace zarnik

@@ -1,0 +1,144 @@
+// zarnik-brand-art: draws the two splash pictures at build time, so the repository
+// carries no binary artwork. Writes halvern.bmp (600 x 400, 24-bit) and dorvik.jpg
+// (800 x 700) into the folder given as its argument.
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageWriter>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+#include <cmath>
+#include <cstdio>
+
+#include "gui/fonts.h"
+
+namespace {
+
+using zarnik::PixelFont;
+
+void Circuit(QPainter& p, const QRectF& area, const QColor& colour, int seed) {
+  // A few right-angled traces with pads, like a board's copper, seeded so the
+  // picture is the same on every build.
+  p.setPen(QPen(colour, 2));
+  unsigned s = static_cast<unsigned>(seed);
+  auto next = [&s] { return (s = s * 1103515245u + 12345u) >> 16; };
+  for (int i = 0; i < 22; ++i) {
+    QPointF a(area.left() + next() % int(area.width()), area.top() + next() % int(area.height()));
+    QPointF b(a.x() + (int(next() % 160) - 80), a.y());
+    QPointF c(b.x(), b.y() + (int(next() % 120) - 60));
+    p.drawPolyline(QList<QPointF>{a, b, c});
+    p.setBrush(colour);
+    p.drawEllipse(c, 4, 4);
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(a, 5, 5);
+  }
+}
+
+QImage Halvern() {
+  QImage img(600, 400, QImage::Format_RGB888);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient sky(0, 0, 0, 400);
+  sky.setColorAt(0, QColor(12, 36, 84));
+  sky.setColorAt(1, QColor(4, 12, 32));
+  p.fillRect(img.rect(), sky);
+  Circuit(p, QRectF(0, 0, 600, 400), QColor(40, 90, 160), 7);
+
+  // The company mark: a ring holding an H.
+  QPointF centre(150, 170);
+  QRadialGradient glow(centre, 90);
+  glow.setColorAt(0, QColor(255, 200, 60, 220));
+  glow.setColorAt(1, QColor(255, 120, 0, 0));
+  p.setPen(Qt::NoPen);
+  p.setBrush(glow);
+  p.drawEllipse(centre, 90, 90);
+  p.setPen(QPen(QColor(255, 230, 160), 8));
+  p.setBrush(QColor(20, 50, 110));
+  p.drawEllipse(centre, 62, 62);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(255, 230, 160));
+  p.drawRect(QRectF(118, 130, 16, 80));
+  p.drawRect(QRectF(166, 130, 16, 80));
+  p.drawRect(QRectF(118, 162, 64, 16));
+
+  p.setPen(QColor(255, 240, 210));
+  p.setFont(PixelFont(zarnik::kFormFontFamily, 56));
+  p.drawText(QRectF(240, 110, 350, 70), Qt::AlignLeft | Qt::AlignVCenter, "Halvern");
+  p.setFont(PixelFont(zarnik::kFormFontFamily, 26));
+  p.drawText(QRectF(244, 175, 350, 40), Qt::AlignLeft | Qt::AlignVCenter, "Incorporated");
+  p.setPen(QColor(255, 200, 60));
+  p.drawLine(40, 290, 560, 290);
+  p.setFont(PixelFont(zarnik::kTitleFontFamily, 34));
+  p.drawText(QRectF(0, 300, 600, 50), Qt::AlignCenter, "ZARNIK");
+  p.setPen(QColor(170, 190, 230));
+  p.setFont(PixelFont(zarnik::kFormFontFamily, 16));
+  p.drawText(QRectF(0, 350, 600, 30), Qt::AlignCenter, "Firmware loader  -  starting, please wait");
+  return img;
+}
+
+QImage Dorvik() {
+  QImage img(800, 700, QImage::Format_RGB32);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient ground(0, 0, 800, 700);
+  ground.setColorAt(0, QColor(18, 64, 58));
+  ground.setColorAt(1, QColor(6, 22, 20));
+  p.fillRect(img.rect(), ground);
+  Circuit(p, QRectF(0, 0, 800, 700), QColor(30, 110, 96), 11);
+
+  // The mark: three stacked chevrons.
+  p.setPen(Qt::NoPen);
+  for (int i = 0; i < 3; ++i) {
+    QPainterPath chevron;
+    double y = 150 + i * 60;
+    chevron.moveTo(290, y);
+    chevron.lineTo(400, y + 70);
+    chevron.lineTo(510, y);
+    chevron.lineTo(510, y + 30);
+    chevron.lineTo(400, y + 100);
+    chevron.lineTo(290, y + 30);
+    chevron.closeSubpath();
+    p.setBrush(QColor(240, 140 + i * 30, 40));
+    p.drawPath(chevron);
+  }
+  p.setPen(QColor(250, 245, 230));
+  p.setFont(PixelFont(zarnik::kFormFontFamily, 96));
+  p.drawText(QRectF(0, 400, 800, 120), Qt::AlignCenter, "DORVIK");
+  p.setPen(QColor(240, 170, 60));
+  p.drawLine(120, 530, 680, 530);
+  p.setFont(PixelFont(zarnik::kTitleFontFamily, 40));
+  p.drawText(QRectF(0, 545, 800, 60), Qt::AlignCenter, "Zarnik");
+  p.setPen(QColor(160, 210, 200));
+  p.setFont(PixelFont(zarnik::kFormFontFamily, 20));
+  p.drawText(QRectF(0, 615, 800, 40), Qt::AlignCenter, "Firmware loader");
+  return img;
+}
+
+bool Save(const QImage& img, const QString& path, const char* format) {
+  QImageWriter writer(path, format);
+  if (QByteArray(format) == "jpg") writer.setQuality(88);
+  if (writer.write(img)) return true;
+  std::fprintf(stderr, "zarnik-brand-art: cannot write %s: %s\n", qPrintable(path),
+               qPrintable(writer.errorString()));
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: zarnik-brand-art OUTDIR\n");
+    return 2;
+  }
+  // Text needs fonts, fonts need a GUI application; no display is needed.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QGuiApplication app(argc, argv);
+  zarnik::InstallFontSubstitutions();
+  QDir dir(QString::fromLocal8Bit(argv[1]));
+  if (!dir.mkpath(".")) return 1;
+  bool ok = Save(Halvern(), dir.filePath("halvern.bmp"), "bmp");
+  ok = Save(Dorvik(), dir.filePath("dorvik.jpg"), "jpg") && ok;
+  return ok ? 0 : 1;
+}

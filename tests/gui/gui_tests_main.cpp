@@ -1,0 +1,16 @@
+// Runs the window test classes of this program one after the other.
+#include <QApplication>
+#include <QtTest>
+
+#include "gui_test_classes.h"
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  int failed = 0;
+  for (auto& make : zarnik::GuiTestClasses()) {
+    std::unique_ptr<QObject> test = make();
+    failed += QTest::qExec(test.get(), argc, argv);
+  }
+  return failed == 0 ? 0 : 1;
+}
