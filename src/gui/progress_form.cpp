@@ -94,7 +94,13 @@ void TProgressForm::ProgressShown(const ProgressModel& m) {
     label->setText(Text(text));
     label->adjustSize();
   };
-  set(BlockNameLabel, m.BlockNameLabel());
+  // A long path would run into "File Size": the label shows its end, which names
+  // the file, and the whole path as its tool tip.
+  const QString path = Text(m.BlockNameLabel());
+  BlockNameLabel->setToolTip(path);
+  BlockNameLabel->setText(
+      BlockNameLabel->fontMetrics().elidedText(path, Qt::ElideLeft, kBlockNameWidth));
+  BlockNameLabel->adjustSize();
   set(ChecksumLabel, m.ChecksumLabel());
   set(LoadAddressLabel, m.LoadAddressLabel());
   set(FileSizeLabel, m.FileSizeLabel());

@@ -18,6 +18,8 @@ class TProgressForm : public QWidget, public ProgressObserver {
  public:
   static constexpr int kClientWidth = 430;
   static constexpr int kClientHeight = 145;
+  // From BlockNameLabel's left to just before Label6 ("File Size").
+  static constexpr int kBlockNameWidth = 216 - 67 - 6;
 
   explicit TProgressForm(ProgressModel& model, QWidget* owner = nullptr);
   ~TProgressForm() override;

@@ -119,24 +119,32 @@ std::unique_ptr<QMessageBox> QtHost::BuildMessageBox(QWidget* owner, const QStri
   return box;
 }
 
-std::unique_ptr<QMessageBox> QtHost::BuildYesNoBox(QWidget* owner, const QString& text) {
-  auto box = std::make_unique<QMessageBox>(QMessageBox::Question, kYesNoCaption, text,
+QString QtHost::BoxText(const std::string& text) {
+  QString t = Text(text);
+  t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return t;
+}
+
+std::unique_ptr<QMessageBox> QtHost::BuildYesNoBox(QWidget* owner, const QString& caption,
+                                                   const QString& text) {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Question, caption, text,
                                            QMessageBox::Yes | QMessageBox::No, owner);
   box->setDefaultButton(QMessageBox::Yes);
   return box;
 }
 
-void QtHost::ShowMessage(const std::string& text) {
+void QtHost::ShowMessageBox(const std::string& text) {
   if (autoAnswer) {
     messages.push_back(text);
     if (onMessage) onMessage(text);
     return;
   }
-  auto box = BuildMessageBox(view_ ? view_->DialogOwner() : nullptr, Text(text));
+  auto box = BuildMessageBox(view_ ? view_->DialogOwner() : nullptr, BoxText(text));
   box->exec();
 }
 
-bool QtHost::AskYesNo(const std::string& text) {
+bool QtHost::AskYesNo(const std::string& caption, const std::string& text) {
   if (autoAnswer) {
     questions.push_back(text);
     if (yesNoAnswers.empty()) return false;
@@ -144,7 +152,7 @@ bool QtHost::AskYesNo(const std::string& text) {
     yesNoAnswers.pop_front();
     return answer;
   }
-  auto box = BuildYesNoBox(view_ ? view_->DialogOwner() : nullptr, Text(text));
+  auto box = BuildYesNoBox(view_ ? view_->DialogOwner() : nullptr, Text(caption), BoxText(text));
   return box->exec() == QMessageBox::Yes;
 }
 

@@ -65,8 +65,8 @@ class QtHost : public Host {
   void Sleep(uint32_t ms) override;
   void ProcessMessages() override;
 
-  void ShowMessage(const std::string& text) override;
-  bool AskYesNo(const std::string& text) override;
+  bool AskYesNo(const std::string& text) override { return AskYesNo(kYesNoCaption, text); }
+  bool AskYesNo(const std::string& caption, const std::string& text);
   void SetStatusText(const std::string& text) override;
   void SetWaitCursor(bool on) override;
   void SetScriptButtonsEnabled(bool enabled) override;
@@ -74,7 +74,10 @@ class QtHost : public Host {
   bool WaitCursor() const { return waitCursor_; }
 
   static std::unique_ptr<QMessageBox> BuildMessageBox(QWidget* owner, const QString& text);
-  static std::unique_ptr<QMessageBox> BuildYesNoBox(QWidget* owner, const QString& text);
+  static std::unique_ptr<QMessageBox> BuildYesNoBox(QWidget* owner, const QString& caption,
+                                                    const QString& text);
+  // A system text as a box shows it: a carriage return breaks the line.
+  static QString BoxText(const std::string& text);
 
   // ---- Test mode ----
   bool autoAnswer = false;
@@ -86,6 +89,7 @@ class QtHost : public Host {
   std::function<void(const std::string&)> onMessage;
 
  protected:
+  void ShowMessageBox(const std::string& text) override;
   void WorkQueued() override;
   void WaitForWork(uint64_t untilMs) override;
 

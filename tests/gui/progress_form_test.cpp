@@ -59,12 +59,25 @@ class ProgressFormTest : public QObject {
     QCOMPARE(form.FileProgressBar->maximum(), max);
     QCOMPARE(form.FileProgressBar->value(), value);
     QCOMPARE(form.BlockNameLabel->text(), QString("fw/main.bin"));
+    QCOMPARE(form.BlockNameLabel->toolTip(), QString("fw/main.bin"));
     QCOMPARE(form.ChecksumLabel->text(), QString("A5"));
     QCOMPARE(form.LoadAddressLabel->text(), QString("8000"));
     QCOMPARE(form.FileSizeLabel->text(), QString("70000"));
     model.HideProgressForm();
     QVERIFY(!form.isVisible());
     QCOMPARE(form.FileProgressBar->value(), 0);
+  }
+
+  // A long path keeps to its place and still names the file.
+  void longPathShowsItsEnd() {
+    QtHost host;
+    ProgressModel model(host);
+    TProgressForm form(model);
+    const std::string path = "/a/very/long/folder/name/that/goes/on/and/on/firmware-image.bin";
+    model.ShowProgressForm(1, {path, 1, "0", 5});
+    QVERIFY(form.BlockNameLabel->geometry().right() < form.Label6->x());
+    QVERIFY(form.BlockNameLabel->text().endsWith("firmware-image.bin"));
+    QCOMPARE(form.BlockNameLabel->toolTip(), QString::fromStdString(path));
   }
 
   void stopSetsCancelledOnceOrTwice() {

@@ -204,8 +204,10 @@ class QtHostTest : public QObject {
     QCOMPARE(box->text(), QString("Upload Complete."));
     QCOMPARE(box->standardButtons(), QMessageBox::Ok);
     QCOMPARE(box->parentWidget(), &owner);
-    auto yesNo = QtHost::BuildYesNoBox(&owner, "File upload in progress.");
+    auto yesNo = QtHost::BuildYesNoBox(&owner, QtHost::kYesNoCaption, "File upload in progress.");
     QCOMPARE(yesNo->windowTitle(), QString("Loader GUI : Confirm Exit"));
+    QCOMPARE(QtHost::BoxText("File upload in progress.\rAre you sure?"),
+             QString("File upload in progress.\nAre you sure?"));
     QCOMPARE(yesNo->standardButtons(), QMessageBox::Yes | QMessageBox::No);
   }
 };

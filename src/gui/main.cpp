@@ -1,0 +1,33 @@
+// zarnik: the desktop program. Start-up order: the application and its title, the
+// main window, the progress window, the splash window (which may hold the screen
+// for a moment), then the message loop, in which the main window is shown and
+// runs its start-up sequence.
+#include <QApplication>
+#include <QMessageBox>
+#include <exception>
+
+#include "gui/fonts.h"
+#include "gui/progress_form.h"
+#include "gui/qt_host.h"
+#include "gui/splash_form.h"
+#include "gui/zarnik_form.h"
+
+int main(int argc, char** argv) {
+  using namespace zarnik;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Zarnik");
+  QApplication::setApplicationDisplayName("Zarnik");
+  InstallFontSubstitutions();
+  try {
+    QtHost host;
+    TZarnikForm mainForm(host);
+    TProgressForm progressForm(mainForm.Core().Progress, &mainForm);
+    TSplashForm splashForm(host, mainForm, progressForm, kSettingsFileName);
+    mainForm.SetSplash(&splashForm);
+    mainForm.show();
+    app.exec();
+  } catch (const std::exception& e) {
+    QMessageBox::critical(nullptr, "Zarnik", QString::fromLocal8Bit(e.what()));
+  }
+  return 0;
+}
