@@ -401,7 +401,7 @@ void TZarnikForm::TextColourClick(TerminalColour colour) {
 void TZarnikForm::TerminalFonts1Click() {
   FontDialog1->setCurrentFont(ToQFont(Terminal().GetFont()));
   if (!options_.runFontDialog(*FontDialog1)) return;
-  Terminal().SetFont(FromQFont(FontDialog1->selectedFont()));
+  Terminal().SetFont(FromQFont(FontDialog1->currentFont()));
 }
 
 void TZarnikForm::TerminalPane1KeyPress(char& key) {
