@@ -2,8 +2,12 @@
 // main window, the progress window, the splash window (which may hold the screen
 // for a moment), then the message loop, in which the main window is shown and
 // runs its start-up sequence.
+//
+// ZARNIK_UNATTENDED=1 in the environment: message boxes are written to standard
+// error instead of waiting for a click.
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
 
 #include "gui/fonts.h"
@@ -20,6 +24,15 @@ int main(int argc, char** argv) {
   InstallFontSubstitutions();
   try {
     QtHost host;
+    // Nobody at the screen (a production line, a test): boxes go to standard error
+    // and are closed at once, questions are answered No, so nothing waits for a click.
+    if (qEnvironmentVariableIntValue("ZARNIK_UNATTENDED") == 1) {
+      host.autoAnswer = true;
+      host.onMessage = [](const std::string& text) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+      };
+    }
     TZarnikForm mainForm(host);
     TProgressForm progressForm(mainForm.Core().Progress, &mainForm);
     TSplashForm splashForm(host, mainForm, progressForm, kSettingsFileName);

@@ -1,0 +1,106 @@
+// The real zarnik in automatic mode against zarnik-unit-sim on a pty: the settings
+// file names the script, the program loads it and ends by itself, and its exit
+// status tells the outcome.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace zarnik::e2e {
+namespace {
+
+using zarnik::testing::Process;
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& p, const std::string& data) {
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+struct DesktopAutomatic : ::testing::Test {
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("zarnik-gui-e2e-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "images");
+    firmware.resize(6500);
+    std::mt19937 gen(9);
+    for (auto& c : firmware) c = static_cast<char>(gen() & 0xFF);
+    WriteFile(dir / "fw.bin", firmware);
+    WriteFile(dir / "auto.sld", "_TC \"^M\"\n_LP 1\n_LF " + (dir / "fw.bin").string() +
+                                    "\n_LA 8000\n_LV V1.06\n_LD\n");
+    // Positions 1 to 8: no default port, 38400 baud, 8N1, the script, a folder, the mode.
+    WriteFile(dir / "LoaderDefault.ini",
+              "[Loader]\nPort=\nBaud=38400\nData=8\nParity=0\nStop=1\n"
+              "Script=" +
+                  (dir / "auto.sld").string() + "\nFolder=.\nMode=Automatic\n");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::unique_ptr<Process> StartUnit(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--save-images", (dir / "images").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto unit = std::make_unique<Process>(ZARNIK_UNIT_SIM_PATH, args);
+    devicePath = unit->ReadLine(5000);
+    EXPECT_FALSE(devicePath.empty()) << unit->Stderr();
+    return unit;
+  }
+
+  std::unique_ptr<Process> StartZarnik() {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("ZARNIK_UNATTENDED", "1", 1);
+    setenv("ZARNIK_COM1", devicePath.c_str(), 1);
+    setenv("ZARNIK_COM2", "/nonexistent/zarnik-e2e-com2", 1);
+    // Started in the scratch folder, where its settings file is.
+    return std::make_unique<Process>(ZARNIK_GUI_PATH, std::vector<std::string>{}, dir.string());
+  }
+
+  fs::path dir;
+  std::string devicePath;
+  std::string firmware;
+};
+
+TEST_F(DesktopAutomatic, LoadsTheScriptAndEndsWithZero) {
+  auto unit = StartUnit();
+  auto zarnik = StartZarnik();
+  ASSERT_EQ(zarnik->Wait(60000), 0) << zarnik->Stderr();
+  const fs::path image = dir / "images" / "image-1.bin";
+  ASSERT_TRUE(fs::exists(image)) << zarnik->Stderr();
+  EXPECT_TRUE(ReadFile(image) == firmware) << "the unit's image differs from the file";
+  EXPECT_FALSE(fs::exists(dir / "images" / "image-2.bin"));
+  unit->Signal(SIGTERM);
+  EXPECT_EQ(unit->Wait(5000), 0);
+}
+
+TEST_F(DesktopAutomatic, AUnitThatRejectsTheLoadEndsWithOne) {
+  auto unit = StartUnit({"--wrong-checksum"});
+  auto zarnik = StartZarnik();
+  EXPECT_EQ(zarnik->Wait(60000), 1) << zarnik->Stderr();
+  EXPECT_NE(zarnik->Stderr().find("Error! Unable to receive prompt after upload."),
+            std::string::npos)
+      << zarnik->Stderr();
+}
+
+TEST_F(DesktopAutomatic, NoUnitAnsweringEndsWithOne) {
+  auto unit = StartUnit({"--absent"});
+  auto zarnik = StartZarnik();
+  // Both prompt waits on COM1 run out first (about 7 s).
+  EXPECT_EQ(zarnik->Wait(60000), 1) << zarnik->Stderr();
+  EXPECT_NE(zarnik->Stderr().find("Error!! COM port communication failed."), std::string::npos)
+      << zarnik->Stderr();
+  EXPECT_FALSE(fs::exists(dir / "images" / "image-1.bin"));
+}
+
+}  // namespace
+}  // namespace zarnik::e2e
