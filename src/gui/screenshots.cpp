@@ -3,12 +3,16 @@
 // folder): main-window.png after start-up, progress-window.png and
 // main-window-loading.png in the middle of a load, splash-halvern.png and
 // splash-dorvik.png.
+//
+// zarnik-screenshots --grab-screen FILE: a picture of the whole screen of a real
+// display (for looking at zarnik itself under Xvfb).
 #include <stdlib.h>
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
@@ -129,6 +133,12 @@ int Run(const QDir& out) {
 }  // namespace zarnik
 
 int main(int argc, char** argv) {
+  if (argc == 3 && QByteArray(argv[1]) == "--grab-screen") {
+    qunsetenv("QT_QPA_PLATFORM");
+    QApplication app(argc, argv);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen && screen->grabWindow(0).save(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
+  }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   zarnik::InstallFontSubstitutions();
