@@ -36,15 +36,27 @@ void Circuit(QPainter& p, const QRectF& area, const QColor& colour, int seed) {
   }
 }
 
+// A gradient from `from` at the top left towards `to` along `direction`, with traces.
+void Ground(QPainter& p, const QImage& img, QPointF direction, QColor from, QColor to,
+            QColor traces, int seed) {
+  QLinearGradient ground(QPointF(0, 0), direction);
+  ground.setColorAt(0, from);
+  ground.setColorAt(1, to);
+  p.fillRect(img.rect(), ground);
+  Circuit(p, QRectF(img.rect()), traces, seed);
+}
+
+void Write(QPainter& p, const char* family, int pixels, const QRectF& box, int align,
+           const QString& text) {
+  p.setFont(PixelFont(family, pixels));
+  p.drawText(box, align, text);
+}
+
 QImage Halvern() {
   QImage img(600, 400, QImage::Format_RGB888);
   QPainter p(&img);
   p.setRenderHint(QPainter::Antialiasing);
-  QLinearGradient sky(0, 0, 0, 400);
-  sky.setColorAt(0, QColor(12, 36, 84));
-  sky.setColorAt(1, QColor(4, 12, 32));
-  p.fillRect(img.rect(), sky);
-  Circuit(p, QRectF(0, 0, 600, 400), QColor(40, 90, 160), 7);
+  Ground(p, img, QPointF(0, 400), QColor(12, 36, 84), QColor(4, 12, 32), QColor(40, 90, 160), 7);
 
   // The company mark: a ring holding an H.
   QPointF centre(150, 170);
@@ -64,17 +76,16 @@ QImage Halvern() {
   p.drawRect(QRectF(118, 162, 64, 16));
 
   p.setPen(QColor(255, 240, 210));
-  p.setFont(PixelFont(zarnik::kFormFontFamily, 56));
-  p.drawText(QRectF(240, 110, 350, 70), Qt::AlignLeft | Qt::AlignVCenter, "Halvern");
-  p.setFont(PixelFont(zarnik::kFormFontFamily, 26));
-  p.drawText(QRectF(244, 175, 350, 40), Qt::AlignLeft | Qt::AlignVCenter, "Incorporated");
+  Write(p, zarnik::kFormFontFamily, 56, QRectF(240, 110, 350, 70), Qt::AlignLeft | Qt::AlignVCenter,
+        "Halvern");
+  Write(p, zarnik::kFormFontFamily, 26, QRectF(244, 175, 350, 40), Qt::AlignLeft | Qt::AlignVCenter,
+        "Incorporated");
   p.setPen(QColor(255, 200, 60));
   p.drawLine(40, 290, 560, 290);
-  p.setFont(PixelFont(zarnik::kTitleFontFamily, 34));
-  p.drawText(QRectF(0, 300, 600, 50), Qt::AlignCenter, "ZARNIK");
+  Write(p, zarnik::kTitleFontFamily, 34, QRectF(0, 300, 600, 50), Qt::AlignCenter, "ZARNIK");
   p.setPen(QColor(170, 190, 230));
-  p.setFont(PixelFont(zarnik::kFormFontFamily, 16));
-  p.drawText(QRectF(0, 350, 600, 30), Qt::AlignCenter, "Firmware loader  -  starting, please wait");
+  Write(p, zarnik::kFormFontFamily, 16, QRectF(0, 350, 600, 30), Qt::AlignCenter,
+        "Firmware loader  -  starting, please wait");
   return img;
 }
 
@@ -82,11 +93,7 @@ QImage Dorvik() {
   QImage img(800, 700, QImage::Format_RGB32);
   QPainter p(&img);
   p.setRenderHint(QPainter::Antialiasing);
-  QLinearGradient ground(0, 0, 800, 700);
-  ground.setColorAt(0, QColor(18, 64, 58));
-  ground.setColorAt(1, QColor(6, 22, 20));
-  p.fillRect(img.rect(), ground);
-  Circuit(p, QRectF(0, 0, 800, 700), QColor(30, 110, 96), 11);
+  Ground(p, img, QPointF(800, 700), QColor(18, 64, 58), QColor(6, 22, 20), QColor(30, 110, 96), 11);
 
   // The mark: three stacked chevrons.
   p.setPen(Qt::NoPen);
@@ -104,15 +111,13 @@ QImage Dorvik() {
     p.drawPath(chevron);
   }
   p.setPen(QColor(250, 245, 230));
-  p.setFont(PixelFont(zarnik::kFormFontFamily, 96));
-  p.drawText(QRectF(0, 400, 800, 120), Qt::AlignCenter, "DORVIK");
+  Write(p, zarnik::kFormFontFamily, 96, QRectF(0, 400, 800, 120), Qt::AlignCenter, "DORVIK");
   p.setPen(QColor(240, 170, 60));
   p.drawLine(120, 530, 680, 530);
-  p.setFont(PixelFont(zarnik::kTitleFontFamily, 40));
-  p.drawText(QRectF(0, 545, 800, 60), Qt::AlignCenter, "Zarnik");
+  Write(p, zarnik::kTitleFontFamily, 40, QRectF(0, 545, 800, 60), Qt::AlignCenter, "Zarnik");
   p.setPen(QColor(160, 210, 200));
-  p.setFont(PixelFont(zarnik::kFormFontFamily, 20));
-  p.drawText(QRectF(0, 615, 800, 40), Qt::AlignCenter, "Firmware loader");
+  Write(p, zarnik::kFormFontFamily, 20, QRectF(0, 615, 800, 40), Qt::AlignCenter,
+        "Firmware loader");
   return img;
 }
 

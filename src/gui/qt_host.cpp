@@ -101,7 +101,8 @@ void QtHost::WaitForWork(uint64_t untilMs) {
     until = std::min(untilMs, NextTimerDueLocked());
   }
   uint64_t now = NowMs();
-  if (now >= untilMs) return;
+  // A timer may have fallen due since the look under the lock.
+  if (now >= until) return;
   // One round of Qt's loop, blocking until some event comes: a wake, a click, or
   // the deadline. The caller loops on its own condition, so an early return is
   // harmless, and returning after any event keeps a handler that ran in here
