@@ -53,13 +53,27 @@ void CommandChannel::SendBytePci(int count, const uint8_t* data) {
   }
 }
 
+uint32_t SendWaitBoundMs(int count, int32_t baud, uint16_t dataBits, TParity parity,
+                         uint16_t stopBits) {
+  if (count <= 0 || baud <= 0) return kSendWaitMinMs;
+  uint64_t bitsPerChar = 1 + dataBits + (parity == pNone ? 0 : 1) + stopBits;
+  uint64_t lineMs = (uint64_t(count) * bitsPerChar * 1000 + uint64_t(baud) - 1) / uint64_t(baud);
+  return static_cast<uint32_t>(std::max<uint64_t>(kSendWaitMinMs, 2 * lineMs));
+}
+
+namespace {
+// Longest sleep between two looks when the port does not wake us itself.
+constexpr uint32_t kSendWaitSliceMs = 100;
+}  // namespace
+
 template <typename Cond>
-bool CommandChannel::PollAttempts(Cond cond) {
-  int attempts = 0;
+bool CommandChannel::WaitUntil(Cond cond, uint32_t boundMs) {
+  const uint64_t start = host_.NowMs();
   while (!cond()) {
-    host_.ProcessMessages();
-    host_.Sleep(1);
-    if (++attempts >= kDrainAttempts) return false;
+    uint64_t waited = host_.NowMs() - start;
+    if (waited >= boundMs) return false;
+    host_.WaitAndProcessMessages(
+        static_cast<uint32_t>(std::min<uint64_t>(boundMs - waited, kSendWaitSliceMs)));
   }
   return true;
 }
@@ -70,11 +84,19 @@ void CommandChannel::SendByteRs232(int count, const uint8_t* data) {
     return;
   }
   port_.PutBlock(data, static_cast<uint16_t>(count));
-  if (!PollAttempts([&] { return port_.GetOutBuffUsed() == 0; })) {
+  const uint32_t bound = SendWaitBoundMs(count, port_.GetBaud(), port_.GetDataBits(),
+                                         port_.GetParity(), port_.GetStopBits());
+  // The port wakes the queue when the output empties or CTS moves: no polling.
+  port_.SetOutputWatch(true);
+  struct Unwatch {
+    PortContract& port;
+    ~Unwatch() { port.SetOutputWatch(false); }
+  } unwatch{port_};
+  if (!WaitUntil([&] { return port_.GetOutBuffUsed() == 0; }, bound)) {
     Fail(msg::kNeverEmpties);
     return;
   }
-  if (!PollAttempts([&] { return port_.GetCTS(); })) {
+  if (!WaitUntil([&] { return port_.GetCTS(); }, bound)) {
     Fail(msg::kCtsNotSet);
     return;
   }

@@ -33,8 +33,12 @@ inline constexpr size_t kReplyBufferSize = 1000;
 inline constexpr size_t kCmdTextSize = 404;
 inline constexpr uint32_t kCommandTimerMs = 4000;
 
-// Attempts (1 ms apart) for the output buffer to drain and for CTS to come up.
-inline constexpr int kDrainAttempts = 900;
+// How long a block may take to leave the output buffer, and then CTS to come up:
+// the longer of 14 s and twice the block's time on the line. A slow line must not
+// fail a block that is merely on its way; a unit that holds CTS low still fails.
+inline constexpr uint32_t kSendWaitMinMs = 14000;
+uint32_t SendWaitBoundMs(int count, int32_t baud, uint16_t dataBits, TParity parity,
+                         uint16_t stopBits);
 // Offers of one byte to a busy PCI board, 100 ms apart.
 inline constexpr int kPciByteOffers = 51;
 inline constexpr uint32_t kPciRetryMs = 100;
@@ -104,9 +108,9 @@ class CommandChannel {
  private:
   void SendBytePci(int count, const uint8_t* data);
   void SendByteRs232(int count, const uint8_t* data);
-  // Polls cond once per millisecond, servicing the queue; false after 900 attempts.
+  // Waits in the message queue until cond holds (true) or boundMs have passed.
   template <typename Cond>
-  bool PollAttempts(Cond cond);
+  bool WaitUntil(Cond cond, uint32_t boundMs);
   void CollectReply(uint16_t count);
   void Fail(const char* text);
 

@@ -146,6 +146,9 @@ void TCustomComPort::InitPort() {
   dispatcher_->SetReceiveWakeup([this] {
     if (waitDispatcher_.load()) host_.Post(&notifyTarget_, kMsgReceiveWake);
   });
+  dispatcher_->SetOutputWakeup([this] {
+    if (outputWatch_) host_.Post(&notifyTarget_, kMsgOutputWake);
+  });
   if (triggersSaved_) {
     dispatcher_->RestoreTriggers(savedTriggers_);
     triggersSaved_ = false;

@@ -75,6 +75,7 @@ inline constexpr uint32_t kMsgPortOpen = 0x7E08;
 inline constexpr uint32_t kMsgPortClose = 0x7E09;
 inline constexpr uint32_t kMsgPortClosing = 0x7E0A;  // also the deferred close
 inline constexpr uint32_t kMsgReceiveWake = 0x7E0B;  // bytes came while a prompt wait runs
+inline constexpr uint32_t kMsgOutputWake = 0x7E0D;   // output emptied or CTS changed, watched
 
 inline constexpr uint16_t kMaxComSelect = 50;
 
@@ -130,6 +131,7 @@ class TCustomComPort : public TComponent, public PortContract {
   void GetBlock(void* buf, uint16_t len) override;
   bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                      bool ignoreCase) override;
+  void SetOutputWatch(bool on) override { outputWatch_ = on; }
 
   // ---- Further properties ----
   TDeviceLayer GetDeviceLayer() const { return deviceLayer_; }
@@ -306,6 +308,7 @@ class TCustomComPort : public TComponent, public PortContract {
   // The dispatcher a prompt wait runs on (none when no wait runs): its data notices
   // are held back, and nobody else's.
   std::atomic<TBaseDispatcher*> waitDispatcher_{nullptr};
+  std::atomic<bool> outputWatch_{false};
   std::vector<UserEntry> users_;
   TTriggerSave savedTriggers_;
   bool triggersSaved_ = false;

@@ -358,13 +358,24 @@ void TBaseDispatcher::OutThreadRun() {
   RaiseFlag(threadAck_);
 }
 
-void TBaseDispatcher::AdvanceTxTailLocked(size_t n) {
+bool TBaseDispatcher::AdvanceTxTailLocked(size_t n) {
   size_t used = TxUsedLocked();
   n = std::min(n, used);
-  if (n == 0) return;
+  if (n == 0) return false;
   txTail_ = static_cast<uint32_t>((txTail_ + n) % tx_.size());
   txFull_ = false;
-  if (n == used) txHead_ = txTail_ = 0;
+  if (n != used) return false;
+  txHead_ = txTail_ = 0;
+  return true;
+}
+
+void TBaseDispatcher::OutputChanged() {
+  std::function<void()> wake;
+  {
+    std::lock_guard state(stateLock_);
+    wake = outputWakeup_;
+  }
+  if (wake) wake();
 }
 
 // Hands the output ring to the device and takes bytes off it once the device has
@@ -402,13 +413,14 @@ void TBaseDispatcher::WriteOut() {
       }
     }
     bool progress = false;
+    bool emptied = false;
     if (len > 0) {
       int written = DeviceWrite(piece, len);
       std::lock_guard tx(txLock_);
       if (generation != txGeneration_) {
         continue;  // flushed meanwhile: these bytes belong to nobody in the ring now
       } else if (written < 0) {
-        AdvanceTxTailLocked(txHanded_ + len);  // a failed write drops the block
+        emptied = AdvanceTxTailLocked(txHanded_ + len);  // a failed write drops the block
         txHanded_ = 0;
         progress = true;
       } else if (written > 0) {
@@ -422,12 +434,13 @@ void TBaseDispatcher::WriteOut() {
       std::lock_guard tx(txLock_);
       if (generation != txGeneration_) continue;
       if (queued < txHanded_) {
-        AdvanceTxTailLocked(txHanded_ - queued);
+        emptied = AdvanceTxTailLocked(txHanded_ - queued) || emptied;
         txHanded_ = queued;
         progress = true;
       }
       allHanded = txHanded_ >= static_cast<uint32_t>(TxUsedLocked());
     }
+    if (emptied) OutputChanged();
     if (progress) {
       waitUs = kWriteWaitMinUs;
       if (!allHanded) continue;
@@ -880,6 +893,11 @@ void TBaseDispatcher::SetReceiveWakeup(std::function<void()> wake) {
   receiveWakeup_ = std::move(wake);
 }
 
+void TBaseDispatcher::SetOutputWakeup(std::function<void()> wake) {
+  std::lock_guard state(stateLock_);
+  outputWakeup_ = std::move(wake);
+}
+
 void TBaseDispatcher::WaitReceive(uint32_t maxMs) {
   rx_->WaitForBytes(maxMs, [this] { return stopThreads_.load(); });
 }
@@ -1084,14 +1102,18 @@ void TBaseDispatcher::UpdateModemStatus() {
   uint32_t ms = DeviceModemStatus();
   uint8_t levels = ((ms & msCtsOn) ? kLevelCts : 0) | ((ms & msDsrOn) ? kLevelDsr : 0) |
                    ((ms & msRingOn) ? kLevelRi : 0) | ((ms & msRlsdOn) ? kLevelDcd : 0);
-  std::lock_guard status(statusLock_);
-  uint8_t changed = modemStatus_ ^ levels;
-  uint8_t delta = modemStatus_ & 0x0F;
-  if (changed & kLevelCts) delta |= kDeltaCts;
-  if (changed & kLevelDsr) delta |= kDeltaDsr;
-  if (changed & kLevelDcd) delta |= kDeltaDcd;
-  if (ringSeen_.exchange(false)) delta |= kRingSeen;
-  modemStatus_ = levels | delta;
+  uint8_t changed;
+  {
+    std::lock_guard status(statusLock_);
+    changed = modemStatus_ ^ levels;
+    uint8_t delta = modemStatus_ & 0x0F;
+    if (changed & kLevelCts) delta |= kDeltaCts;
+    if (changed & kLevelDsr) delta |= kDeltaDsr;
+    if (changed & kLevelDcd) delta |= kDeltaDcd;
+    if (ringSeen_.exchange(false)) delta |= kRingSeen;
+    modemStatus_ = levels | delta;
+  }
+  if (changed & kLevelCts) OutputChanged();
 }
 
 uint8_t TBaseDispatcher::GetModemStatus() {

@@ -217,6 +217,9 @@ class TBaseDispatcher {
   void WaitReceive(uint32_t maxMs);
   // Called on the dispatcher thread after received bytes were put in the ring.
   void SetReceiveWakeup(std::function<void()> wake);
+  // Called (on the writer or dispatcher thread) when the output ring has emptied or
+  // CTS has changed.
+  void SetOutputWakeup(std::function<void()> wake);
   // How long a window consumer may take over a notice (kNoticeTimeoutMs); tests
   // shorten it to reach a handler that outlives its notice.
   void SetNoticeTimeoutMs(uint32_t ms) { noticeTimeoutMs_ = ms; }
@@ -295,7 +298,9 @@ class TBaseDispatcher {
 
   // Writer thread.
   void WriteOut();
-  void AdvanceTxTailLocked(size_t n);
+  // Returns whether the ring became empty.
+  bool AdvanceTxTailLocked(size_t n);
+  void OutputChanged();
 
   void UpdateModemStatus();
   void RefreshStatus();
@@ -370,6 +375,7 @@ class TBaseDispatcher {
   uint64_t inFlightId_ = 0;
   std::thread::id inFlightThread_;
   std::function<void()> receiveWakeup_;
+  std::function<void()> outputWakeup_;
 
   // Flags.
   std::atomic<bool> eventBusy_{false};   // a prompt wait runs

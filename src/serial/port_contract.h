@@ -108,6 +108,11 @@ class PortContract {
   // 55 ms have passed (false); services the message queue while waiting if yield.
   virtual bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                              bool ignoreCase) = 0;
+  // While on, the port posts the window thread a message when its output buffer has
+  // emptied or CTS has changed, so that a wait for either can block in the message
+  // queue instead of polling. A port that cannot tell leaves the waiter to its time
+  // slices.
+  virtual void SetOutputWatch(bool on) { (void)on; }
 
   TEventSlot<TTriggerAvailEvent> OnTriggerAvail;
 };

@@ -57,8 +57,21 @@ void FakePort::PutBlock(const void* buf, uint16_t len) {
 uint16_t FakePort::GetOutBuffFree() {
   return open_ ? static_cast<uint16_t>(kOutSize - tx_.size()) : kOutSize;
 }
-uint16_t FakePort::GetOutBuffUsed() { return open_ ? static_cast<uint16_t>(tx_.size()) : 0; }
-bool FakePort::GetCTS() { return open_ && !ctsHeldLow_ && unit_.Cts(); }
+uint16_t FakePort::GetOutBuffUsed() {
+  ++statusQueries_;
+  return open_ ? static_cast<uint16_t>(tx_.size()) : 0;
+}
+
+bool FakePort::GetCTS() {
+  ++statusQueries_;
+  return open_ && !ctsHeldLow_ && unit_.Cts();
+}
+
+void FakePort::HoldCtsLow(bool low) {
+  if (outputWatch_ && low != ctsHeldLow_) host_.Post(this, kWakeMsg);
+  ctsHeldLow_ = low;
+  ScheduleDrain();
+}
 
 void FakePort::FlushInBuffer() {
   RequireOpen();
@@ -101,9 +114,11 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
       }
     }
     if (seen || !open_) break;
-    uint64_t elapsed = host_.NowTicks() - startTick;
-    if (static_cast<int64_t>(elapsed) >= timeoutTicks) break;
-    uint32_t leftMs = static_cast<uint32_t>((startTick + timeoutTicks) * kTickMs - host_.NowMs());
+    // Like the port's tick timer: over once the tick count exceeds start + n, so even
+    // a wait of 0 ticks lasts until the current tick has passed.
+    const uint64_t ticks = static_cast<uint64_t>(std::max<int32_t>(timeoutTicks, 0));
+    if (host_.NowTicks() - startTick > ticks) break;
+    uint32_t leftMs = static_cast<uint32_t>((startTick + ticks + 1) * kTickMs - host_.NowMs());
     if (yield)
       host_.WaitAndProcessMessages(leftMs);
     else
@@ -127,7 +142,7 @@ void FakePort::Drain() {
     drainCredit_ = 0;
     return;
   }
-  if (drainIgnoresCts_ || GetCTS()) {
+  if (drainIgnoresCts_ || (!ctsHeldLow_ && unit_.Cts())) {
     drainCredit_ += drainPerMs_;
     size_t n = std::min(tx_.size(), static_cast<size_t>(std::floor(drainCredit_)));
     if (n > 0) {
@@ -137,7 +152,10 @@ void FakePort::Drain() {
       FeedUnit(bytes);
     }
   }
-  if (tx_.empty()) drainCredit_ = 0;
+  if (tx_.empty()) {
+    drainCredit_ = 0;
+    if (outputWatch_) host_.Post(this, kWakeMsg);
+  }
   ScheduleDrain();
 }
 

@@ -54,12 +54,14 @@ class FakePort : public PortContract, private MessageTarget {
   void GetBlock(void* buf, uint16_t len) override;
   bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                      bool ignoreCase) override;
+  // Wakes the queue when the output empties or CTS is let go, as the real port does.
+  void SetOutputWatch(bool on) override { outputWatch_ = on; }
 
   // ---- The line model ----
   // Bytes per millisecond leaving the output buffer; set from the baud rate (10 bits a
   // byte) by SetBaud, or directly.
   void SetDrainBytesPerMs(double rate) { drainPerMs_ = rate; }
-  void HoldCtsLow(bool low) { ctsHeldLow_ = low; }
+  void HoldCtsLow(bool low);
   // A port without hardware flow control sends whatever CTS says.
   void SetDrainIgnoresCts(bool ignore) { drainIgnoresCts_ = ignore; }
   // Bytes arriving from the line now, as one block, outside the unit model.
@@ -76,6 +78,9 @@ class FakePort : public PortContract, private MessageTarget {
   std::string SentText() const;
   // Bytes the port delivered to the unit, in order.
   const std::string& Delivered() const { return delivered_; }
+  // How often the output buffer's fill and CTS were asked for (a waiter that polls
+  // asks thousands of times a block).
+  size_t StatusQueries() const { return statusQueries_; }
   // Sizes of the notices raised, in order.
   const std::vector<uint16_t>& Notices() const { return notices_; }
   size_t InBuffUsed() const { return rx_.size(); }
@@ -104,6 +109,8 @@ class FakePort : public PortContract, private MessageTarget {
   double drainCredit_ = 0;
   bool ctsHeldLow_ = false;
   bool drainIgnoresCts_ = false;
+  bool outputWatch_ = false;
+  size_t statusQueries_ = 0;
   std::deque<uint8_t> tx_;
   std::deque<uint8_t> rx_;
   bool drainScheduled_ = false;
