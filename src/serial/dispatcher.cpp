@@ -16,7 +16,6 @@ std::vector<TBaseDispatcher*>& PortList() {
   return list;
 }
 
-constexpr uint32_t kMsgSyncCall = 0x7E0C;
 constexpr uint32_t kCommWaitMs = 200;
 constexpr uint32_t kWriteWaitMinUs = 50;
 constexpr uint32_t kWriteWaitMaxUs = 2000;
@@ -58,29 +57,9 @@ int PortListCount() {
   return static_cast<int>(PortList().size());
 }
 
-struct TBaseDispatcher::SyncCallData {
-  const EventEntry* entry;
-  uint32_t msg;
-  uintptr_t wParam;
-  intptr_t lParam;
-};
-
-// Runs synchronised event handlers on the window thread.
-class TBaseDispatcher::SyncTarget : public MessageTarget {
- public:
-  explicit SyncTarget(TBaseDispatcher& owner) : owner_(owner) {}
-  intptr_t HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) override {
-    if (msg == kMsgSyncCall) owner_.RunSyncCall(*reinterpret_cast<const SyncCallData*>(wParam));
-    return 0;
-  }
-
- private:
-  TBaseDispatcher& owner_;
-};
-
 // ================================================================ life
 
-TBaseDispatcher::TBaseDispatcher(Host* host) : host_(host), syncTarget_(new SyncTarget(*this)) {
+TBaseDispatcher::TBaseDispatcher(Host* host) : host_(host), syncTarget_(NewSyncTarget(*this)) {
   std::lock_guard lock(PortListMutex());
   auto& list = PortList();
   auto slot = std::find(list.begin(), list.end(), nullptr);
@@ -176,14 +155,7 @@ int TBaseDispatcher::InitPort(const std::string& name, int32_t baud, int parity,
   }
   std::lock_guard state(stateLock_);
   rx_->Allocate();
-  {
-    std::lock_guard tx(txLock_);
-    tx_.assign(std::max<uint32_t>(outSize, 1), 0);
-    txHead_ = txTail_ = txHanded_ = 0;
-    ++txGeneration_;
-    txFull_ = false;
-    buffersFreed_ = false;
-  }
+  tx_.Allocate(std::max<uint32_t>(outSize, 1));
   inSize_ = inSize;
   outSize_ = std::max<uint32_t>(outSize, 1);
   options_ = options;
@@ -242,11 +214,7 @@ void TBaseDispatcher::DonePortPrim() {
 
 void TBaseDispatcher::FreeBuffers() {
   rx_->Release();
-  std::lock_guard tx(txLock_);
-  buffersFreed_ = true;
-  txHead_ = txTail_ = txHanded_ = 0;
-  ++txGeneration_;
-  txFull_ = false;
+  tx_.Release();
 }
 
 void TBaseDispatcher::StartDispatcher() {
@@ -358,17 +326,6 @@ void TBaseDispatcher::OutThreadRun() {
   RaiseFlag(threadAck_);
 }
 
-bool TBaseDispatcher::AdvanceTxTailLocked(size_t n) {
-  size_t used = TxUsedLocked();
-  n = std::min(n, used);
-  if (n == 0) return false;
-  txTail_ = static_cast<uint32_t>((txTail_ + n) % tx_.size());
-  txFull_ = false;
-  if (n != used) return false;
-  txHead_ = txTail_ = 0;
-  return true;
-}
-
 void TBaseDispatcher::OutputChanged() {
   std::function<void()> wake;
   {
@@ -393,54 +350,21 @@ void TBaseDispatcher::WriteOut() {
       }
     }
     if (stopThreads_) return;
-    const uint8_t* piece = nullptr;
-    size_t len = 0;
-    uint64_t generation;
-    {
-      std::lock_guard tx(txLock_);
-      generation = txGeneration_;
-      size_t used = TxUsedLocked();
-      if (used == 0 || buffersFreed_) {
-        txHanded_ = 0;
-        return;
-      }
-      if (txHanded_ < used) {
-        size_t start = (txTail_ + txHanded_) % tx_.size();
-        len = std::min(used - txHanded_, tx_.size() - start);
-        // A copy: after a flush, puts may refill the very bytes being written.
-        txScratch_.assign(tx_.begin() + start, tx_.begin() + start + len);
-        piece = txScratch_.data();
-      }
-    }
+    TxRing::Piece piece;
+    if (!tx_.NextPiece(piece)) return;
     bool progress = false;
-    bool emptied = false;
-    if (len > 0) {
-      int written = DeviceWrite(piece, len);
-      std::lock_guard tx(txLock_);
-      if (generation != txGeneration_) {
-        continue;  // flushed meanwhile: these bytes belong to nobody in the ring now
-      } else if (written < 0) {
-        emptied = AdvanceTxTailLocked(txHanded_ + len);  // a failed write drops the block
-        txHanded_ = 0;
-        progress = true;
-      } else if (written > 0) {
-        txHanded_ += written;
-        progress = true;
-      }
+    bool dropped = false, sentAll = false;
+    if (!piece.bytes.empty()) {
+      int written = DeviceWrite(piece.bytes.data(), piece.bytes.size());
+      // Flushed meanwhile: these bytes belong to nobody in the ring now.
+      if (!tx_.Handed(piece, written, dropped)) continue;
+      progress = written != 0;
     }
-    uint32_t queued = DeviceTransmitQueue();
-    bool allHanded;
-    {
-      std::lock_guard tx(txLock_);
-      if (generation != txGeneration_) continue;
-      if (queued < txHanded_) {
-        emptied = AdvanceTxTailLocked(txHanded_ - queued) || emptied;
-        txHanded_ = queued;
-        progress = true;
-      }
-      allHanded = txHanded_ >= static_cast<uint32_t>(TxUsedLocked());
-    }
-    if (emptied) OutputChanged();
+    int sent = tx_.Sent(piece.generation, DeviceTransmitQueue(), sentAll);
+    if (sent < 0) continue;
+    progress = progress || sent > 0;
+    bool allHanded = tx_.AllHanded();
+    if (dropped || sentAll) OutputChanged();
     if (progress) {
       waitUs = kWriteWaitMinUs;
       if (!allHanded) continue;
@@ -612,598 +536,11 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
   return fired;
 }
 
-void TBaseDispatcher::SyncCall(const EventEntry& entry, uint64_t call, uint32_t msg,
-                               uintptr_t wParam, intptr_t lParam) {
-  if (!host_) return;
-  SyncCallData data{&entry, msg, wParam, lParam};
-  // Like a thread synchronising with the window thread: no time limit of its own.
-  std::shared_ptr<RxRing> ring = rx_;
-  host_->Send(syncTarget_.get(), kMsgSyncCall, reinterpret_cast<uintptr_t>(&data), 0,
-              UINT32_MAX / 2, nullptr,
-              [ring, call](bool handling) { ring->SetReader(call, handling); });
-}
-
-void TBaseDispatcher::RunSyncCall(const SyncCallData& call) {
-  {
-    std::lock_guard state(stateLock_);
-    // Deregistered while the call waited for the window thread.
-    auto it = std::find_if(eventHandlers_.begin(), eventHandlers_.end(),
-                           [&](const EventEntry& e) { return e.id == call.entry->id; });
-    if (it == eventHandlers_.end() || it->deleted) return;
-    SetInFlight(call.entry->id);
-  }
-  struct Clear {
-    TBaseDispatcher& d;
-    ~Clear() { d.SetInFlight(0); }
-  } clear{*this};
-  call.entry->handler(call.msg, call.wParam, call.lParam);
-}
-
-void TBaseDispatcher::SetInFlight(uint64_t id) {
-  {
-    std::lock_guard lock(flightMutex_);
-    inFlightId_ = id;
-    inFlightThread_ = id ? std::this_thread::get_id() : std::thread::id();
-  }
-  if (id == 0) flightCv_.notify_all();
-}
-
-void TBaseDispatcher::WaitNotInFlight(const std::vector<uint64_t>& ids) {
-  if (ids.empty()) return;
-  std::unique_lock lock(flightMutex_);
-  flightCv_.wait(lock, [&] {
-    // A consumer deregistering itself (or another) from inside a call runs on the
-    // calling thread: waiting there would wait for ourselves.
-    return inFlightThread_ == std::this_thread::get_id() ||
-           std::find(ids.begin(), ids.end(), inFlightId_) == ids.end();
-  });
-}
-
-bool TBaseDispatcher::ReserveNoticeLocked() {
-  if (eventBusy_ || noticeBusy_) return false;
-  noticeBusy_ = true;
-  delivering_ = true;
-  return true;
-}
-
-bool TBaseDispatcher::SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  {
-    std::lock_guard state(stateLock_);
-    if (!wantNotices_) return true;
-    // A prompt wait took the flag first: its bytes are for nobody else.
-    if (!ReserveNoticeLocked()) return false;
-  }
-  return DeliverNotice(msg, wParam, lParam);
-}
-
-// Delivers one notice to every consumer in turn; true when it counts as consumed.
-bool TBaseDispatcher::DeliverNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-  size_t windowsServed = 0;
-  {
-    std::lock_guard state(stateLock_);
-    size_t windows = std::count_if(wndHandlers_.begin(), wndHandlers_.end(),
-                                   [](const WndEntry& e) { return !e.deleted; });
-    windowsServed = (windows > 1 || ownWindowWants_) ? wndHandlers_.size() : 0;
-  }
-  // Held by every step that may run after this call has moved on (the host's step
-  // after a window handler that outlived its time, which may have closed the port).
-  std::shared_ptr<RxRing> ring = rx_;
-  ring->BeginNotice(msg == kMsgTriggerAvail || msg == kMsgTriggerData);
-  // A consumer on this thread reads the notice while it runs.
-  auto here = [&](uint64_t call, auto&& fn) {
-    struct Reading {
-      TBaseDispatcher& d;
-      RxRing& ring;
-      uint64_t call;
-      ~Reading() {
-        ring.SetReader(call, false);
-        d.SetInFlight(0);
-      }
-    } reading{*this, *ring, call};
-    ring->SetReader(call, true);
-    fn();
-  };
-  bool aborted = false;
-  for (size_t i = 0; !aborted; ++i) {
-    EventEntry e;
-    {
-      std::lock_guard state(stateLock_);
-      if (i >= eventHandlers_.size()) break;
-      e = eventHandlers_[i];
-      // In flight from here on, so that a deregistration now waits for this call.
-      if (!e.deleted && !e.sync) SetInFlight(e.id);
-    }
-    if (e.deleted) continue;
-    uint64_t call = ring->BeginConsumer();
-    try {
-      if (e.sync)
-        SyncCall(e, call, msg, wParam, lParam);
-      else
-        here(call, [&] { e.handler(msg, wParam, lParam); });
-    } catch (const std::exception& ex) {
-      std::cerr << "serial notice handler: " << ex.what() << std::endl;
-    }
-    ring->EndConsumer();
-    aborted = closeAfterNotice_;
-  }
-  for (size_t i = 0; !aborted; ++i) {
-    ProcEntry e;
-    {
-      std::lock_guard state(stateLock_);
-      if (i >= procHandlers_.size()) break;
-      e = procHandlers_[i];
-      if (!e.deleted) SetInFlight(e.id);
-    }
-    if (e.deleted) continue;
-    uint64_t call = ring->BeginConsumer();
-    try {
-      here(call, [&] { e.proc(msg, wParam, lParam); });
-    } catch (const std::exception& ex) {
-      std::cerr << "serial notice handler: " << ex.what() << std::endl;
-    }
-    ring->EndConsumer();
-    aborted = closeAfterNotice_;
-  }
-  for (size_t i = 0; !aborted && i < windowsServed; ++i) {
-    WndEntry e;
-    {
-      std::lock_guard state(stateLock_);
-      if (i >= wndHandlers_.size()) break;
-      e = wndHandlers_[i];
-    }
-    if (e.deleted || !host_) continue;
-    uint64_t call = ring->BeginConsumer();
-    host_->Send(e.window, msg, wParam, lParam, noticeTimeoutMs_, nullptr,
-                [ring, call](bool handling) { ring->SetReader(call, handling); });
-    // A handler still running has had its time: from now on its reads are plain.
-    ring->EndConsumer();
-    aborted = closeAfterNotice_;
-  }
-  bool consumed = ring->EndNotice(aborted, msg == kMsgTriggerAvail, wParam);
-  {
-    std::lock_guard state(stateLock_);
-    noticeBusy_ = false;
-    delivering_ = false;
-    FinishNoticeLocked();
-  }
-  return consumed;
-}
-
-void TBaseDispatcher::FinishNoticeLocked() {
-  if (deletionsPending_) {
-    std::erase_if(wndHandlers_, [](const WndEntry& e) { return e.deleted; });
-    std::erase_if(procHandlers_, [](const ProcEntry& e) { return e.deleted; });
-    std::erase_if(eventHandlers_, [](const EventEntry& e) { return e.deleted; });
-    deletionsPending_ = false;
-  }
-  RecomputeWantLocked();
-}
-
-void TBaseDispatcher::RecomputeWantLocked() {
-  auto live = [](const auto& list) {
-    return std::count_if(list.begin(), list.end(), [](const auto& e) { return !e.deleted; });
-  };
-  auto windows = live(wndHandlers_);
-  wantNotices_ = live(eventHandlers_) > 0 || live(procHandlers_) > 0 ||
-                 (windows > 0 && (windows > 1 || ownWindowWants_));
-}
-
-void TBaseDispatcher::UpdateHandlerFlags(THandlerFlagUpdate update) {
-  std::lock_guard state(stateLock_);
-  if (update == fuEnablePort) ownWindowWants_ = true;
-  if (update == fuDisablePort) ownWindowWants_ = false;
-  RecomputeWantLocked();
-}
-
-// ================================================================ consumers
-
-namespace {
-// Marks the matching entries deleted, or erases them at once when no notice is being
-// delivered. Returns the ids of thread-side entries that were marked.
-template <typename List, typename Match>
-std::vector<uint64_t> MarkOrErase(List& list, bool delivering, bool& pending, Match match) {
-  std::vector<uint64_t> marked;
-  for (auto& e : list)
-    if (match(e)) {
-      e.deleted = true;
-      pending = true;
-      if constexpr (requires { e.id; }) marked.push_back(e.id);
-    }
-  if (!delivering) {
-    std::erase_if(list, [](const auto& e) { return e.deleted; });
-    pending = false;
-  }
-  return marked;
-}
-}  // namespace
-
-void TBaseDispatcher::RegisterWndTriggerHandler(MessageTarget* window) {
-  std::lock_guard state(stateLock_);
-  wndHandlers_.push_back({window, false});
-  RecomputeWantLocked();
-}
-
-void TBaseDispatcher::DeregisterWndTriggerHandler(MessageTarget* window) {
-  std::lock_guard state(stateLock_);
-  MarkOrErase(wndHandlers_, delivering_, deletionsPending_,
-              [&](const WndEntry& e) { return e.window == window; });
-  RecomputeWantLocked();
-}
-
-void TBaseDispatcher::RegisterProcTriggerHandler(TTriggerProc proc) {
-  std::lock_guard state(stateLock_);
-  procHandlers_.push_back({proc, false, nextEntryId_++});
-  RecomputeWantLocked();
-}
-
-// The caller may free what a thread-side consumer uses as soon as deregistration
-// returns, so a call of it running on another thread is waited for.
-void TBaseDispatcher::DeregisterProcTriggerHandler(TTriggerProc proc) {
-  std::vector<uint64_t> marked;
-  {
-    std::lock_guard state(stateLock_);
-    marked = MarkOrErase(procHandlers_, delivering_, deletionsPending_,
-                         [&](const ProcEntry& e) { return e.proc == proc; });
-    RecomputeWantLocked();
-  }
-  WaitNotInFlight(marked);
-}
-
-void TBaseDispatcher::RegisterEventTriggerHandler(const void* object, TTriggerHandler handler) {
-  std::lock_guard state(stateLock_);
-  eventHandlers_.push_back({object, std::move(handler), false, false, nextEntryId_++});
-  RecomputeWantLocked();
-}
-
-void TBaseDispatcher::DeregisterEventTriggerHandler(const void* object) {
-  std::vector<uint64_t> marked;
-  {
-    std::lock_guard state(stateLock_);
-    marked = MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
-                         [&](const EventEntry& e) { return e.object == object && !e.sync; });
-    RecomputeWantLocked();
-  }
-  WaitNotInFlight(marked);
-}
-
-void TBaseDispatcher::RegisterSyncEventTriggerHandler(const void* object, TTriggerHandler handler) {
-  std::lock_guard state(stateLock_);
-  eventHandlers_.push_back({object, std::move(handler), false, true, nextEntryId_++});
-  RecomputeWantLocked();
-}
-
-void TBaseDispatcher::DeregisterSyncEventTriggerHandler(const void* object) {
-  std::vector<uint64_t> marked;
-  {
-    std::lock_guard state(stateLock_);
-    marked = MarkOrErase(eventHandlers_, delivering_, deletionsPending_,
-                         [&](const EventEntry& e) { return e.object == object && e.sync; });
-    RecomputeWantLocked();
-  }
-  WaitNotInFlight(marked);
-}
-
-bool TBaseDispatcher::SetEventBusy(bool busy) {
-  std::lock_guard state(stateLock_);
-  return eventBusy_.exchange(busy);
-}
-
-void TBaseDispatcher::SetReceiveWakeup(std::function<void()> wake) {
-  std::lock_guard state(stateLock_);
-  receiveWakeup_ = std::move(wake);
-}
-
-void TBaseDispatcher::SetOutputWakeup(std::function<void()> wake) {
-  std::lock_guard state(stateLock_);
-  outputWakeup_ = std::move(wake);
-}
-
 void TBaseDispatcher::WaitReceive(uint32_t maxMs) {
   rx_->WaitForBytes(maxMs, [this] { return stopThreads_.load(); });
 }
 
-// ================================================================ line settings
-
-uint32_t TBaseDispatcher::TxSentDelayMs(const TDcb& dcb) {
-  uint32_t baud = std::max<uint32_t>(dcb.baudRate, 1);
-  uint64_t units = uint64_t(10000000 / baud) * BitsPerChar(dcb) * 18;  // 100 ns
-  if (units < 10000) units *= 2;
-  return static_cast<uint32_t>((units + 9999) / 10000);
-}
-
-int TBaseDispatcher::WaitTxSent() {
-  for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  TDcb dcb;
-  {
-    std::lock_guard state(stateLock_);
-    dcb = dcb_;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(TxSentDelayMs(dcb)));
-  return 0;
-}
-
-int TBaseDispatcher::SetLine(int32_t baud, int parity, int dataBits, int stopBits) {
-  TDcb dcb;
-  {
-    std::lock_guard state(stateLock_);
-    dcb = dcb_;
-    dcb.binary = true;
-    dcb.parityCheck = false;
-    dcb.dsrSensitivity = false;
-    dcb.txContinueOnXoff = true;
-    dcb.nullStrip = false;
-    uint32_t newBaud = baud == 0 ? dcb_.baudRate : static_cast<uint32_t>(baud);
-    int newParity = parity == 5 ? dcb_.parity : parity;
-    int newBits = dataBits == 9 ? dcb_.byteSize : dataBits;
-    uint8_t stopCode = dcb_.stopBits;
-    if (stopBits != 3) {
-      if (stopBits == 0) stopBits = 1;
-      if (stopBits > 2) stopBits = 2;
-      stopCode = stopBits == 1 ? kOneStopBit : kTwoStopBits;
-    }
-    if (newBits == 5) stopCode = kOne5StopBits;
-    if (newBaud == dcb_.baudRate && newParity == dcb_.parity && newBits == dcb_.byteSize &&
-        stopCode == dcb_.stopBits)
-      return 0;
-    dcb.baudRate = newBaud;
-    dcb.parity = static_cast<uint8_t>(newParity);
-    dcb.byteSize = static_cast<uint8_t>(newBits);
-    dcb.stopBits = stopCode;
-  }
-  // Not under the lock: the drain may take a while and the threads need it.
-  WaitTxSent();
-  std::lock_guard state(stateLock_);
-  return SetCommStateFix(dcb);
-}
-
-void TBaseDispatcher::GetLine(int32_t& baud, int& parity, int& dataBits, int& stopBits) {
-  std::lock_guard state(stateLock_);
-  baud = static_cast<int32_t>(dcb_.baudRate);
-  parity = dcb_.parity;
-  dataBits = dcb_.byteSize;
-  stopBits = dcb_.stopBits == kTwoStopBits ? 2 : 1;
-}
-
-int TBaseDispatcher::SetCommStateFix(TDcb dcb) {
-  std::lock_guard state(stateLock_);
-  if (!dtrHandshake_) dcb.dtrControl = dtrOn_ ? kDtrControlEnable : kDtrControlDisable;
-  if (!rtsHandshake_) dcb.rtsControl = rtsOn_ ? kRtsControlEnable : kRtsControlDisable;
-  int r = SetComState(dcb);
-  if (r == 0) {
-    dcb_ = dcb;
-    lastBaud_ = dcb.baudRate;
-  }
-  if (!dtrHandshake_) EscapeComFunction(dtrOn_ ? efSetDtr : efClrDtr);
-  if (!rtsHandshake_ && !rs485_) EscapeComFunction(rtsOn_ ? efSetRts : efClrRts);
-  return r;
-}
-
-int TBaseDispatcher::SetCommBuffers(uint32_t inSize, uint32_t outSize) {
-  int r = SetupCom(inSize, outSize);
-  if (r < 0) return r;
-  for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  std::lock_guard state(stateLock_);
-  inSize_ = inSize;
-  std::lock_guard tx(txLock_);
-  if (TxUsedLocked() != 0 || buffersFreed_) return ecBadArgument;
-  tx_.assign(std::max<uint32_t>(outSize, 1), 0);
-  txHead_ = txTail_ = txHanded_ = 0;
-  ++txGeneration_;
-  txFull_ = false;
-  outSize_ = static_cast<uint32_t>(tx_.size());
-  return 0;
-}
-
-int TBaseDispatcher::HWFlowOptions(uint16_t full, uint16_t resume, uint32_t flags) {
-  std::lock_guard state(stateLock_);
-  if (full < resume || full > inSize_) return ecBadArgument;
-  TDcb dcb = dcb_;
-  dcb.outxCtsFlow = dcb.outxDsrFlow = false;
-  dtrHandshake_ = flags & hfUseDtr;
-  rtsHandshake_ = flags & hfUseRts;
-  dcb.dtrControl = dtrHandshake_ ? kDtrControlHandshake
-                                 : (dtrOn_ ? kDtrControlEnable : kDtrControlDisable);
-  dcb.rtsControl = rtsHandshake_ ? kRtsControlHandshake
-                                 : (rtsOn_ ? kRtsControlEnable : kRtsControlDisable);
-  dcb.xoffLim = static_cast<uint16_t>(inSize_ - full);
-  dcb.xonLim = resume;
-  dcb.outxDsrFlow = flags & hfRequireDsr;
-  dcb.outxCtsFlow = flags & hfRequireCts;
-  return SetCommStateFix(dcb);
-}
-
-TFlowState TBaseDispatcher::HWFlowState() {
-  bool any;
-  {
-    std::lock_guard state(stateLock_);
-    any = dcb_.outxCtsFlow || dcb_.outxDsrFlow || dtrHandshake_ || rtsHandshake_;
-  }
-  if (!any) return fsOff;
-  TComStat stat;
-  GetComError(stat);
-  if (stat.ctsHold) return fsCtsHold;
-  if (stat.dsrHold) return fsDsrHold;
-  return fsOn;
-}
-
-int TBaseDispatcher::SWFlowEnable(uint16_t full, uint16_t resume, uint32_t flags) {
-  std::lock_guard state(stateLock_);
-  if (full < resume || full > inSize_) return ecBadArgument;
-  TDcb dcb = dcb_;
-  if (flags & sfReceive) {
-    dcb.inX = true;
-    dcb.xoffLim = static_cast<uint16_t>(inSize_ - full);
-    dcb.xonLim = resume;
-  }
-  if (flags & sfTransmit) dcb.outX = true;
-  dcb.xonChar = 0x11;
-  dcb.xoffChar = 0x13;
-  return SetCommStateFix(dcb);
-}
-
-int TBaseDispatcher::SWFlowDisable() {
-  std::lock_guard state(stateLock_);
-  TDcb dcb = dcb_;
-  dcb.inX = dcb.outX = false;
-  return SetCommStateFix(dcb);
-}
-
-TFlowState TBaseDispatcher::SWFlowState() {
-  {
-    std::lock_guard state(stateLock_);
-    if (!dcb_.inX && !dcb_.outX) return fsOff;
-  }
-  TComStat stat;
-  GetComError(stat);
-  return stat.xoffHold ? fsXOutHold : fsOn;
-}
-
-int TBaseDispatcher::SWFlowChars(char on, char off) {
-  std::lock_guard state(stateLock_);
-  TDcb dcb = dcb_;
-  dcb.xonChar = on;
-  dcb.xoffChar = off;
-  return SetCommStateFix(dcb);
-}
-
-int TBaseDispatcher::SetDtr(bool on) {
-  std::lock_guard state(stateLock_);
-  dtrOn_ = on;
-  if (!dtrHandshake_) return EscapeComFunction(on ? efSetDtr : efClrDtr);
-  return 0;
-}
-
-int TBaseDispatcher::SetRts(bool on) {
-  std::lock_guard state(stateLock_);
-  rtsOn_ = on;
-  if (!rtsHandshake_) return EscapeComFunction(on ? efSetRts : efClrRts);
-  return 0;
-}
-
-// ================================================================ status
-
-uint32_t TBaseDispatcher::GetComError(TComStat& stat) {
-  uint32_t errors = DeviceClearError(&stat);
-  stat.cbOutQue = static_cast<uint32_t>(OutBuffUsed());
-  std::lock_guard status(statusLock_);
-  lineErrors_ |= errors & kLineErrorBits;
-  comStat_ = stat;
-  return errors;
-}
-
-void TBaseDispatcher::RefreshStatus() {
-  TComStat stat;
-  GetComError(stat);
-}
-
-void TBaseDispatcher::UpdateModemStatus() {
-  uint32_t ms = DeviceModemStatus();
-  uint8_t levels = ((ms & msCtsOn) ? kLevelCts : 0) | ((ms & msDsrOn) ? kLevelDsr : 0) |
-                   ((ms & msRingOn) ? kLevelRi : 0) | ((ms & msRlsdOn) ? kLevelDcd : 0);
-  uint8_t changed;
-  {
-    std::lock_guard status(statusLock_);
-    changed = modemStatus_ ^ levels;
-    uint8_t delta = modemStatus_ & 0x0F;
-    if (changed & kLevelCts) delta |= kDeltaCts;
-    if (changed & kLevelDsr) delta |= kDeltaDsr;
-    if (changed & kLevelDcd) delta |= kDeltaDcd;
-    if (ringSeen_.exchange(false)) delta |= kRingSeen;
-    modemStatus_ = levels | delta;
-  }
-  if (changed & kLevelCts) OutputChanged();
-}
-
-uint8_t TBaseDispatcher::GetModemStatus() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  uint8_t value = modemStatus_;
-  modemStatus_ &= 0xF0;
-  return value;
-}
-
-namespace {
-// Reads a level or change bit of the modem byte and clears the line's change bit.
-bool TakeModemBit(uint8_t& status, uint8_t bit, uint8_t changeBit) {
-  bool on = status & bit;
-  status &= static_cast<uint8_t>(~changeBit);
-  return on;
-}
-}  // namespace
-
-bool TBaseDispatcher::CheckCTS() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kLevelCts, kDeltaCts);
-}
-bool TBaseDispatcher::CheckDSR() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kLevelDsr, kDeltaDsr);
-}
-bool TBaseDispatcher::CheckRI() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kLevelRi, kRingSeen);
-}
-bool TBaseDispatcher::CheckDCD() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kLevelDcd, kDeltaDcd);
-}
-bool TBaseDispatcher::CheckDeltaCTS() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kDeltaCts, kDeltaCts);
-}
-bool TBaseDispatcher::CheckDeltaDSR() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kDeltaDsr, kDeltaDsr);
-}
-bool TBaseDispatcher::CheckDeltaRI() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kRingSeen, kRingSeen);
-}
-bool TBaseDispatcher::CheckDeltaDCD() {
-  UpdateModemStatus();
-  std::lock_guard status(statusLock_);
-  return TakeModemBit(modemStatus_, kDeltaDcd, kDeltaDcd);
-}
-
-int TBaseDispatcher::GetLineError() {
-  RefreshStatus();
-  std::lock_guard status(statusLock_);
-  static constexpr std::pair<uint32_t, int> kOrder[] = {
-      {ceRxOver, 1}, {ceOverrun, 2}, {ceRxParity, 3}, {ceFrame, 4}, {ceBreak, 9}};
-  int result = 0;
-  for (auto [bit, code] : kOrder)
-    if (lineErrors_ & bit) {
-      result = code;
-      break;
-    }
-  lineErrors_ &= ~(ceRxOver | ceOverrun | ceRxParity | ceFrame);
-  return result;
-}
-
-bool TBaseDispatcher::CheckLineBreak() {
-  RefreshStatus();
-  std::lock_guard status(statusLock_);
-  bool on = lineErrors_ & ceBreak;
-  lineErrors_ &= ~ceBreak;
-  return on;
-}
-
 // ================================================================ receiving
-
-int TBaseDispatcher::TxUsedLocked() const {
-  if (tx_.empty()) return 0;
-  if (txFull_) return static_cast<int>(tx_.size());
-  return static_cast<int>((txHead_ + tx_.size() - txTail_) % tx_.size());
-}
 
 int TBaseDispatcher::ChangeLengthTrigger(uint16_t length) {
   availLength_ = length;
@@ -1242,32 +579,15 @@ int TBaseDispatcher::FlushInBuffer() {
 
 int TBaseDispatcher::PutBlock(const void* buf, size_t n) {
   if (n == 0) return 0;
-  {
-    std::lock_guard tx(txLock_);
-    if (buffersFreed_) return ecCommNotOpen;
-    size_t freeBytes = tx_.size() - TxUsedLocked();
-    if (freeBytes < n) return ecOutputBufferTooSmall;
-    auto* in = static_cast<const uint8_t*>(buf);
-    size_t first = std::min(n, tx_.size() - txHead_);
-    std::memcpy(tx_.data() + txHead_, in, first);
-    std::memcpy(tx_.data(), in + first, n - first);
-    txHead_ = static_cast<uint32_t>((txHead_ + n) % tx_.size());
-    if (txHead_ == txTail_) txFull_ = true;
-  }
+  int r = tx_.Put(buf, n);
+  if (r < 0) return r;
   outputSent_ = true;
   RaiseFlag(txWake_);
-  return static_cast<int>(n);
+  return r;
 }
 
-int TBaseDispatcher::OutBuffUsed() {
-  std::lock_guard tx(txLock_);
-  return TxUsedLocked();
-}
-
-int TBaseDispatcher::OutBuffFree() {
-  std::lock_guard tx(txLock_);
-  return static_cast<int>(tx_.size()) - TxUsedLocked();
-}
+int TBaseDispatcher::OutBuffUsed() { return tx_.Used(); }
+int TBaseDispatcher::OutBuffFree() { return tx_.Free(); }
 
 int TBaseDispatcher::FlushOutBuffer() {
   if (outRunning_) {
@@ -1280,12 +600,7 @@ int TBaseDispatcher::FlushOutBuffer() {
     syncCv_.notify_all();
     WaitFlag(threadAck_, kFlushAckMs);
   }
-  {
-    std::lock_guard tx(txLock_);
-    txHead_ = txTail_ = txHanded_ = 0;
-    txFull_ = false;
-    ++txGeneration_;
-  }
+  tx_.Flush();
   return FlushCom(purgeTxAbort | purgeTxClear);
 }
 

@@ -48,6 +48,7 @@
 #include "platform/host.h"
 #include "serial/comm_defs.h"
 #include "serial/rx_ring.h"
+#include "serial/tx_ring.h"
 #include "serial/triggers.h"
 
 namespace zarnik {
@@ -274,6 +275,7 @@ class TBaseDispatcher {
   };
   class SyncTarget;
   struct SyncCallData;
+  static std::unique_ptr<MessageTarget> NewSyncTarget(TBaseDispatcher& owner);
 
   // Dispatcher thread steps.
   void DispatchOnce(uint32_t mask);
@@ -298,15 +300,12 @@ class TBaseDispatcher {
 
   // Writer thread.
   void WriteOut();
-  // Returns whether the ring became empty.
-  bool AdvanceTxTailLocked(size_t n);
   void OutputChanged();
 
   void UpdateModemStatus();
   void RefreshStatus();
   int WaitTxSent();
   int SetCommStateFix(TDcb dcb);
-  int TxUsedLocked() const;
   void FreeBuffers();
   void JoinThread(std::thread& t, std::atomic<bool>& running, uint64_t maxMs, bool pump);
   void SignalAll();
@@ -322,7 +321,6 @@ class TBaseDispatcher {
 
   // Locks.
   std::recursive_mutex stateLock_;
-  std::mutex txLock_;
   std::mutex statusLock_;  // leaf lock: line errors, modem byte, status record
 
   // Settings (StateLock).
@@ -348,15 +346,8 @@ class TBaseDispatcher {
   std::atomic<uint16_t> availLength_{1};
   std::atomic<uint32_t> noticeTimeoutMs_{kNoticeTimeoutMs};
 
-  // Output ring (TxLock).
-  std::vector<uint8_t> tx_;
-  uint32_t txHead_ = 0, txTail_ = 0;
-  // Counts flushes of the output ring: a write that was under way when the ring was
-  // flushed must not be counted against what was put after the flush.
-  uint64_t txGeneration_ = 0;
-  std::vector<uint8_t> txScratch_;  // the writer thread's copy of the piece it writes
-  bool txFull_ = false;
-  uint32_t txHanded_ = 0;  // bytes from the tail that the device holds but has not sent
+  // Output ring (its own lock is the TxLock).
+  TxRing tx_;
   std::atomic<bool> outputSent_{false};
 
   // Triggers and consumers (StateLock).
@@ -385,7 +376,6 @@ class TBaseDispatcher {
   std::atomic<bool> threadsActive_{false};
   std::atomic<int> threadCount_{0};
   std::atomic<uint32_t> lastEventMask_{0};
-  bool buffersFreed_ = true;
 
   // Hand-shakes between the threads (the events of the design).
   std::mutex syncMutex_;
@@ -399,7 +389,7 @@ class TBaseDispatcher {
   std::thread commThread_, dispThread_, outThread_;
   std::atomic<bool> commRunning_{false}, dispRunning_{false}, outRunning_{false};
   std::thread::id dispThreadId_;
-  std::unique_ptr<SyncTarget> syncTarget_;
+  std::unique_ptr<MessageTarget> syncTarget_;
 };
 
 }  // namespace zarnik
