@@ -289,6 +289,7 @@ void TBaseDispatcher::DispThreadRun() {
       }
       if (stopThreads_ || closeAfterNotice_) break;
       DispatchOnce(lastEventMask_.exchange(0));
+      ++rounds_;
       if (stopThreads_ || closeAfterNotice_) break;
     }
   } catch (const std::exception& e) {

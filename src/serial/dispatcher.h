@@ -213,6 +213,8 @@ class TBaseDispatcher {
   bool CloseAfterNotice() const { return closeAfterNotice_.load(); }
   bool ThreadsActive() const { return threadsActive_.load(); }
   int ThreadCount() const { return threadCount_.load(); }
+  // Rounds the dispatcher thread has completed: a test waits for rounds, not time.
+  uint64_t DispatchRounds() const { return rounds_.load(); }
   bool DeviceOpen() const { return deviceOpen_.load(); }
   // Blocks until received bytes may be waiting or maxMs have passed (any thread).
   void WaitReceive(uint32_t maxMs);
@@ -375,6 +377,7 @@ class TBaseDispatcher {
   std::atomic<bool> stopThreads_{false};
   std::atomic<bool> threadsActive_{false};
   std::atomic<int> threadCount_{0};
+  std::atomic<uint64_t> rounds_{0};
   std::atomic<uint32_t> lastEventMask_{0};
 
   // Hand-shakes between the threads (the events of the design).

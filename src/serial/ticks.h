@@ -27,6 +27,9 @@ class TTickTimer {
  public:
   void Start(int32_t ticks);
   bool Expired() const;
+  // The same at a given tick count (the counter may have wrapped since the start).
+  void StartAt(uint32_t nowTick, int32_t ticks);
+  bool ExpiredAt(uint32_t nowTick) const;
   // Milliseconds until the timer expires (0 when it has).
   uint64_t RemainingMs() const;
 

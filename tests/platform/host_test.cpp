@@ -81,18 +81,26 @@ TEST(HostQueue, SendFromWorkerTimesOutWhenNobodyServices) {
   EXPECT_TRUE(r.seen.empty());
 }
 
+// A host that tells whether a message is waiting in its queue.
+struct QueueProbeHost : ConsoleHost {
+  bool Pending() {
+    std::lock_guard lock(mutex_);
+    return HasWorkLocked();
+  }
+};
+
 TEST(HostQueue, RemovingATargetReleasesABlockedSender) {
-  ConsoleHost host;
+  QueueProbeHost host;
   Recorder r;
   host.AddTarget(&r);
   std::atomic<int> state{0};
   std::thread worker([&] { state = host.Send(&r, 1, 0, 0, 10000) ? 1 : 2; });
-  while (true) {  // wait until the message is queued
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (state != 0) break;
-    host.RemoveTarget(&r);
-    break;
-  }
+  // The sender is blocked once its message waits in the queue.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!host.Pending() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_TRUE(host.Pending());
+  EXPECT_EQ(state, 0);
+  host.RemoveTarget(&r);
   worker.join();
   EXPECT_EQ(state, 2);
   EXPECT_TRUE(r.seen.empty());

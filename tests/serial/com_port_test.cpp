@@ -252,7 +252,7 @@ TEST_F(ComPortTest, AFlushBeforeAQueuedNoticeIsHandledReallyEmptiesTheInput) {
   port.SetOpen(true);
   lineA->PeerWrite("\r\nLOAD OK\r\n>");
   // The dispatcher has sent its notice; the window thread is busy elsewhere.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(testing::WaitUntil([&] { return port.Dispatcher()->EventBusy(); }));
   port.FlushInBuffer();
   EXPECT_EQ(port.InBuffUsed(), 0);
   EXPECT_FALSE(port.WaitForString(">", 1, false, false));  // the stale prompt is gone
@@ -420,7 +420,8 @@ TEST_F(ComPortTest, WaitForStringTimesOutOnASilentLine) {
                 std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(ms, 110);  // more than two whole ticks
   lineA->PeerWrite("xx#");
-  EXPECT_TRUE(port.WaitForString("#", 0, true, false));  // arrived within the tick
+  ASSERT_TRUE(PumpUntil(host, [&] { return port.InBuffUsed() == 3; }));
+  EXPECT_TRUE(port.WaitForString("#", 0, true, false));  // waiting: seen within the tick
   EXPECT_FALSE(port.WaitForString("#", 0, true, false));
 }
 

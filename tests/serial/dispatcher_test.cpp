@@ -47,6 +47,11 @@ class DispatcherTest : public ::testing::Test {
       notices.push_back({msg, w, l});
     });
   }
+  // Waits until the dispatcher thread has gone round n more times.
+  bool WaitRounds(uint64_t n) {
+    uint64_t until = d->DispatchRounds() + n;
+    return WaitUntil([&] { return d->DispatchRounds() >= until; });
+  }
   std::vector<Notice> Notices() {
     std::lock_guard lock(mutex);
     return notices;
@@ -141,7 +146,7 @@ TEST_F(DispatcherTest, ANoticeNotReadInFullComesBackOnlyWithNewBytes) {
   Record(4);
   modem->PeerWrite("0123456789");
   ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 6; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));  // a few idle rounds
+  ASSERT_TRUE(WaitRounds(3));  // a few idle rounds
   ASSERT_EQ(CountOf(kMsgTriggerAvail), 1u);
   EXPECT_EQ(Notices()[0].wParam, 10u);
   modem->PeerWrite("X");
@@ -176,7 +181,7 @@ TEST_F(DispatcherTest, WithNobodyReadingTheRingFillsAndRtsStopsTheSender) {
   ASSERT_EQ(d->HWFlowOptions(2000, 409, hfUseRts), 0);
   modem->PeerWrite(std::string(20000, 'r'));
   ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 8192; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  ASSERT_TRUE(WaitRounds(2));
   EXPECT_EQ(d->InBuffFree(), 0);
   // The driver's queue holds what the ring could not take, above the resume level:
   // RTS stays down and the sender waits with the rest.
@@ -189,7 +194,7 @@ TEST_F(DispatcherTest, WithNobodyReadingTheRingFillsAndRtsStopsTheSender) {
   std::vector<char> buf(8192);
   ASSERT_EQ(d->GetBlock(buf.data(), 8192), 8192);
   EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 8192; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  ASSERT_TRUE(WaitRounds(2));
   EXPECT_EQ(modem->PeerPending(), 20000u - 2 * 8192u - modem->PortReceiveQueue());
   EXPECT_EQ(std::string(buf.data(), 8192), std::string(8192, 'r'));
 }
@@ -203,7 +208,7 @@ TEST_F(DispatcherTest, FlushOutBufferDropsWhatIsLeftOfALargeWrite) {
   ASSERT_EQ(d->FlushOutBuffer(), 0);
   EXPECT_EQ(d->OutBuffUsed(), 0);
   EXPECT_EQ(d->OutBuffFree(), 4096);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitRounds(2));
   size_t got = modem->PeerReadAll().size();
   EXPECT_LT(got, 200u);
   ASSERT_EQ(d->PutString("after"), 5);
@@ -287,7 +292,7 @@ TEST_F(DispatcherTest, TriggerOperationsCheckTheirHandles) {
   Record();
   modem->PeerWrite("quiet");
   ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 5; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ASSERT_TRUE(WaitRounds(3));
   EXPECT_EQ(CountOf(kMsgTriggerAvail), 0u);
 }
 
@@ -306,7 +311,7 @@ TEST_F(DispatcherTest, AModemTriggerFiresOnceWhenCtsChanges) {
   EXPECT_EQ(status & kDeltaCts, kDeltaCts);
   EXPECT_EQ(d->GetModemStatus() & kDeltaCts, 0);  // reading cleared the change bit
   modem->SetCts(true);  // disarmed when it fired
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ASSERT_TRUE(WaitRounds(3));
   EXPECT_EQ(CountOf(kMsgTriggerStatus), 1u);
   EXPECT_TRUE(d->CheckCTS());
 }
@@ -336,7 +341,7 @@ TEST_F(DispatcherTest, OutputTriggersAndTimersFireOnce) {
   d->PutString("x");
   ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerStatus) == 2; }));
   ASSERT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerTimer) == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(WaitRounds(3));
   EXPECT_EQ(CountOf(kMsgTriggerTimer), 1u);
   EXPECT_EQ(CountOf(kMsgTriggerStatus), 2u);
   for (const auto& n : Notices()) {
@@ -398,13 +403,63 @@ TEST_F(DispatcherTest, DeregisteringFromAnotherThreadWaitsForTheRunningCall) {
   }
 }
 
+std::atomic<int> procCalls{0};
+void CountingProc(uint32_t msg, uintptr_t, intptr_t) {
+  if (msg == kMsgTriggerAvail) ++procCalls;
+}
+
+// Event handlers first, then procedures, then windows; a synchronised handler runs
+// on the window thread and reads the notice like any other consumer.
+TEST_F(DispatcherTest, ProcedureAndSynchronisedHandlersEachReadFromTheOldestByte) {
+  Open();
+  TDeviceDispatcher* dp = d.get();
+  procCalls = 0;
+  std::string sync;
+  bool onWindowThread = false;
+  d->RegisterSyncEventTriggerHandler(&sync, [&, dp](uint32_t msg, uintptr_t w, intptr_t) {
+    if (msg != kMsgTriggerAvail) return;
+    onWindowThread = host.IsWindowThread();
+    std::vector<char> b(w);
+    if (dp->GetBlock(b.data(), w) == int(w)) sync.append(b.data(), w);
+  });
+  d->RegisterProcTriggerHandler(&CountingProc);
+  modem->PeerWrite("sync");
+  ASSERT_TRUE(testing::PumpUntil(host, [&] { return sync == "sync" && procCalls == 1; }));
+  EXPECT_TRUE(onWindowThread);
+  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
+  d->DeregisterSyncEventTriggerHandler(&sync);
+  d->DeregisterProcTriggerHandler(&CountingProc);
+  modem->PeerWrite("x");
+  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 1; }));
+  ASSERT_TRUE(WaitRounds(3));
+  EXPECT_EQ(procCalls, 1);
+}
+
+TEST_F(DispatcherTest, FlushInsideANoticeDropsEverythingWaiting) {
+  Open();
+  TDeviceDispatcher* dp = d.get();
+  std::atomic<int> calls = 0;
+  d->RegisterEventTriggerHandler(this, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
+    if (msg != kMsgTriggerAvail) return;
+    char b[2];
+    dp->GetBlock(b, 2);
+    dp->FlushInBuffer();
+    ++calls;
+  });
+  modem->PeerWrite("discard all of it");
+  ASSERT_TRUE(WaitUntil([&] { return calls >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
+  ASSERT_TRUE(WaitRounds(3));
+  EXPECT_EQ(calls, 1);  // dropped whole: nothing is announced again
+}
+
 TEST_F(DispatcherTest, NoNoticeWhileEventBusy) {
   Open();
   Record();
   EXPECT_FALSE(d->SetEventBusy(true));
   modem->PeerWrite("held");
   ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 4; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  ASSERT_TRUE(WaitRounds(3));
   EXPECT_EQ(CountOf(kMsgTriggerAvail), 0u);
   EXPECT_TRUE(d->SetEventBusy(false));
   EXPECT_TRUE(WaitUntil([&] { return CountOf(kMsgTriggerAvail) == 1; }));
