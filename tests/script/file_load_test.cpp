@@ -88,6 +88,22 @@ TEST(FileLoad, BlocksOfTwoThousandBytes) {
   }
 }
 
+// A whole block takes about two seconds to leave at 9600 baud.
+TEST(FileLoad, TransferAt9600Baud) {
+  sim::SimUnitOptions o;
+  o.baud = 9600;
+  ScriptRig r(o);
+  r.port.SetBaud(9600);
+  const std::string bytes = Pattern(4001);
+  std::string path = r.files.Write("fw.bin", bytes);
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read(Chain(path)));
+  EXPECT_TRUE(r.host.messages.empty());
+  ASSERT_EQ(r.unit.Images().size(), 1u);
+  EXPECT_EQ(std::string(r.unit.Images()[0].data.begin(), r.unit.Images()[0].data.end()), bytes);
+  EXPECT_TRUE(r.unit.Images()[0].ok);
+}
+
 TEST(FileLoad, LoadLineNumbers) {
   struct Case {
     std::string bytes;
