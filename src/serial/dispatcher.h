@@ -24,12 +24,19 @@
 // TBaseDispatcher holds the logic; the device primitives ("slots") are virtual, and
 // TDeviceDispatcher (device_dispatcher.h) implements them over a SerialDevice.
 //
+// Where things are: rx_ring.h (receive ring and the read accounting of data notices),
+// tx_ring.h (output ring and the writer's view of it), dispatcher_notices.cpp (notice
+// delivery, consumer registration), dispatcher_line.cpp (line and flow settings,
+// modem and line status), dispatcher.cpp (life, the threads, DispatchOnce, triggers).
+//
 // Threading. Four threads touch a dispatcher: the window thread (every public call
 // unless stated otherwise, window consumers), the comm, dispatcher and writer threads.
 // Procedure and event handlers run on the dispatcher thread and may call the read
-// operations, FlushInBuffer and the registration calls. Locks: StateLock (settings,
-// triggers, consumer lists, flags), RxLock (receive ring, notice read counts), TxLock
-// (output ring); they are taken in that order and notices are delivered holding none.
+// operations, FlushInBuffer and the registration calls. Deregistering one from another
+// thread waits until a call of it in progress has returned, so such a handler must not
+// wait for the thread that deregisters it. Locks: StateLock (settings, triggers,
+// consumer lists, flags), then the rings' own locks (RxLock, TxLock); notices are
+// delivered holding none.
 // The process-wide PortList has its own lock, which the component also holds while it
 // runs a handler.
 #pragma once
