@@ -22,6 +22,7 @@
 
 #include "gui/fonts.h"
 #include "serial/serial_exceptions.h"
+#include "widgets/qt_terminal_font.h"
 
 namespace zarnik {
 
@@ -126,6 +127,8 @@ TZarnikForm::TZarnikForm(QtHost& host, ZarnikFormOptions options)
 
 TZarnikForm::~TZarnikForm() {
   host_.SetView(nullptr);
+  // The pane outlives the port (it goes with the window's children).
+  TerminalPane1->SetComPort(nullptr);
   try {
     comPort1_.SetOpen(false);
   } catch (const ESerialException&) {
@@ -170,9 +173,9 @@ void TZarnikForm::BuildControls() {
   RS232GroupBox->setObjectName("RS232GroupBox");
   RS232GroupBox->setGeometry(37, 72, 444, 42);
   auto lamp = [this](const char* name, int left, int top) {
-    auto* l = new LampPlace(RS232GroupBox);
+    auto* l = new TStatusLight(RS232GroupBox);
     l->setObjectName(name);
-    l->move(left, top);
+    l->setGeometry(left, top, 10, 10);
     return l;
   };
   StatusLight4 = lamp("StatusLight4", 75, 19);
@@ -190,14 +193,30 @@ void TZarnikForm::BuildControls() {
   ComBaudLabel = AddLabel(RS232GroupBox, 353, 25, "38400");
   ComBaudLabel->setObjectName("ComBaudLabel");
 
-  TerminalPane1 = new TerminalPanePlace(Client);
+  TerminalPane1 = new TTerminalPane(host_, Client);
+  TerminalPane1->setObjectName("TerminalPane1");
   TerminalPane1->setGeometry(16, 120, 497, 273);
-  TerminalPane1->SetKeyHandler([this](char& key) {
-    TerminalPane1KeyPress(key);
-    if (key == 0 || !comPort1_.GetOpen()) return;
-    // What the pane does with a key left to it: the character goes to the unit.
-    Guarded([&] { comPort1_.PutChar(key); });
-  });
+  TerminalPane1->SetRows(16);
+  TerminalPane1->SetScrollback(false);
+  TerminalPane1->SetBlinkTime(250);
+  TerminalPane1->SetLazyByteDelay(4);
+  TerminalPane1->SetLazyTimeDelay(50);
+  TerminalPane1->SetUseLazyDisplay(false);
+  TerminalPane1->SetWantAllKeys(false);
+  TerminalPane1->SetCaptureFile("TERMINAL.CAP");
+  TerminalPane1->SetColor(kDefaultBackgroundColour);
+  TerminalPane1->SetFontColor(kDefaultTextColour);
+  TerminalPane1->SetFont(TerminalFont{kTerminalFontFamily, 12});
+  TerminalPane1->OnKeyPress = [this](QObject*, char& key) {
+    Guarded([&] { TerminalPane1KeyPress(key); });
+  };
+  TerminalPane1->SetComPort(&comPort1_);
+
+  SLController1.Lights.CTSLight = StatusLight1;
+  SLController1.Lights.DCDLight = StatusLight2;
+  SLController1.Lights.RXDLight = StatusLight3;
+  SLController1.Lights.TXDLight = StatusLight4;
+  SLController1.SetComPort(&comPort1_);
 
   InfoStatusBar = new QStatusBar(Client);
   InfoStatusBar->setObjectName("InfoStatusBar");
@@ -412,6 +431,10 @@ void TZarnikForm::TerminalPane1KeyPress(char& key) {
 }
 
 // ---- ShellView ----
+
+void TZarnikForm::StartStatusLights() {
+  Guarded([this] { SLController1.SetMonitoring(true); });
+}
 
 void TZarnikForm::SetVersionLabel(const std::string& text) {
   VersionLabel->setText(Text(text));

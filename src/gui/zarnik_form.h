@@ -5,8 +5,8 @@
 // ShellView (labels, PCI entry, terminal, splash, the process) and the QtHost
 // (status text, boxes, hourglass, script buttons, the RS232 Config menu).
 //
-// The terminal pane and the status lamps are places for now (terminal_place.h);
-// the form talks to the pane only through TerminalView.
+// The terminal pane shows the unit's output and sends typed keys; SLController1
+// drives the four lamps. The start-up sequence reaches the pane through TerminalView.
 //
 // Threading: GUI thread only.
 #pragma once
@@ -18,9 +18,10 @@
 
 #include "app/startup.h"
 #include "gui/qt_host.h"
-#include "gui/terminal_place.h"
 #include "platform/shell_view.h"
 #include "serial/com_port.h"
+#include "widgets/status_light.h"
+#include "widgets/terminal_pane.h"
 
 class QAction;
 class QActionGroup;
@@ -64,7 +65,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
 
   ShellCore& Core() { return core_; }
   TComPort& ComPort1() { return comPort1_; }
-  TerminalPanePlace& TerminalPane() { return *TerminalPane1; }
+  TTerminalPane& TerminalPane() { return *TerminalPane1; }
 
   // ---- Handlers ----
   void FormShow();
@@ -89,7 +90,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   bool PciConnectEnabled() const override;
   void SetPciConnectChecked(bool checked) override;
   void SetRs232GroupVisible(bool visible) override;
-  void StartStatusLights() override { lampsMonitoring_ = true; }
+  void StartStatusLights() override;
   TerminalView& Terminal() override { return *TerminalPane1; }
   bool TerminalAreaShown() const override;
   void HideSplash() override;
@@ -105,7 +106,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   void SetScriptButtonsEnabled(bool enabled) override;
   void SetConfigMenuVisible(bool visible) override;
 
-  bool LampsMonitoring() const { return lampsMonitoring_; }
+  bool LampsMonitoring() const { return SLController1.Monitoring(); }
   QString StatusText() const;
 
   // ---- Controls, named as the program knows them ----
@@ -115,10 +116,10 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   QPushButton* PickButton;
   QPushButton* UploadButton;
   QGroupBox* RS232GroupBox;
-  LampPlace* StatusLight1;  // CTS
-  LampPlace* StatusLight2;  // DCD
-  LampPlace* StatusLight3;  // RXD
-  LampPlace* StatusLight4;  // TXD
+  TStatusLight* StatusLight1;  // CTS
+  TStatusLight* StatusLight2;  // DCD
+  TStatusLight* StatusLight3;  // RXD
+  TStatusLight* StatusLight4;  // TXD
   QLabel* Label2;
   QLabel* Label3;
   QLabel* Label4;
@@ -127,7 +128,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   QLabel* ComNumberLabel;
   QLabel* Label7;
   QLabel* ComBaudLabel;
-  TerminalPanePlace* TerminalPane1;
+  TTerminalPane* TerminalPane1;
   QStatusBar* InfoStatusBar;
   QFileDialog* INIOpenDialog;
   QFontDialog* FontDialog1;
@@ -159,9 +160,14 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   QLabel* statusLabel_;
   QActionGroup* baudRadio_;
   QWidget* splash_ = nullptr;
+
+ public:
+  // After core_, so that it gives the port its handlers back before they go.
+  TSLController SLController1;
+
+ private:
   bool firstShow_ = true;
   bool formShowDone_ = false;
-  bool lampsMonitoring_ = false;
   bool visibleTick_ = true;
 };
 

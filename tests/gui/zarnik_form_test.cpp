@@ -21,6 +21,7 @@
 #include "cli/simulated_unit.h"
 #include "gui/qt_host.h"
 #include "gui_test_classes.h"
+#include "serial/device_sim.h"
 
 namespace zarnik {
 
@@ -215,14 +216,14 @@ class ZarnikFormTest : public QObject {
     QFETCH(bool, background);
     QFETCH(uint, colour);
     Rig rig;
-    TerminalPanePlace& pane = rig.form->TerminalPane();
+    TTerminalPane& pane = rig.form->TerminalPane();
     // From a colour that is none of the table's, so every entry shows its effect.
     pane.SetBackgroundColour(0x123456);
     pane.SetTextColour(0x123456);
     QAction* a = rig.Action(entry.toLatin1());
     QVERIFY(a);
     a->trigger();
-    QCOMPARE(background ? pane.BackgroundColour() : pane.TextColour(), colour);
+    QCOMPARE(background ? pane.Color() : pane.FontColor(), colour);
     QVERIFY(!a->isChecked());  // colours are neither ticked nor remembered
   }
 
@@ -260,6 +261,52 @@ class ZarnikFormTest : public QObject {
     char k = char(key);
     rig.form->TerminalPane1KeyPress(k);
     QCOMPARE(int(k), left);
+  }
+
+  void typedBackspaceGoesOutAsBsSpBs_data() {
+    QTest::addColumn<bool>("open");
+    QTest::newRow("port open: BS SP BS") << true;
+    QTest::newRow("port closed: nothing") << false;
+  }
+  void typedBackspaceGoesOutAsBsSpBs() {
+    QFETCH(bool, open);
+    auto modem = SimNullModem::Create("form-backspace");
+    setenv("ZARNIK_COM1", modem->Path().c_str(), 1);
+    Rig rig;
+    if (open) rig.form->ComPort1().SetOpen(true);
+    QTest::keyClick(rig.form->TerminalPane1, Qt::Key_Backspace);
+    if (open) {
+      QVERIFY(modem->PeerWaitAvailable(3, 5000));
+      QCOMPARE(modem->PeerReadAll(), std::string("\b \b"));
+    } else {
+      QVERIFY(!modem->PortOpen());
+      QCOMPARE(modem->PeerAvailable(), size_t(0));
+    }
+    rig.form.reset();
+  }
+
+  void unitOutputInThePaneAndTheLamps() {
+    UnitOnCom1(true);
+    Rig rig;
+    QVERIFY(rig.Start());
+    TZarnikForm& f = *rig.form;
+    QVERIFY(f.LampsMonitoring());
+    QVERIFY(f.StatusLight1->Lit());  // CTS: a pty shows its lines asserted
+    QVERIFY(f.StatusLight2->Lit());  // DCD
+    bool rxdSeen = false;
+    QTest::keyClicks(f.TerminalPane1, "VER");
+    QTest::keyClick(f.TerminalPane1, Qt::Key_Return);
+    auto shown = [&] {
+      rxdSeen = rxdSeen || f.StatusLight3->Lit();
+      for (int row = 1; row <= 16; ++row)
+        if (f.TerminalPane().Buffer().RowText(row).find("ZK-UNIT FW 2.13") != std::string::npos)
+          return true;
+      return false;
+    };
+    QVERIFY(QTest::qWaitFor(shown, 10000));
+    QVERIFY(rxdSeen);
+    QVERIFY(QTest::qWaitFor([&] { return !f.StatusLight3->Lit() && !f.StatusLight4->Lit(); },
+                            10000));
   }
 
   void comPortMenusAndTheirStatusTexts() {

@@ -1,0 +1,693 @@
+#include "widgets/terminal_pane.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFocusEvent>
+#include <QFontMetrics>
+#include <QGlyphRun>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "serial/com_port.h"
+#include "serial/serial_exceptions.h"
+#include "widgets/qt_terminal_font.h"
+
+namespace zarnik {
+
+// Draws the emulator's runs into the canvas: the background of each cell, then the
+// glyphs, each placed exactly one cell width after the one before.
+class TCustomTerminalPane::CanvasPainter : public TTerminalPainter {
+ public:
+  CanvasPainter(TCustomTerminalPane& pane, QImage& canvas) : pane_(pane), p_(&canvas) {}
+
+  void DrawRun(const TPaintRun& run) override {
+    const TTerminalGeometry& g = pane_.geo_;
+    const int n = static_cast<int>(run.text.size());
+    const QRect cells((run.column - g.originCol) * g.cellWidth, (run.row - g.originRow) * g.cellHeight,
+                      n * g.cellWidth, g.cellHeight);
+    const QColor fore = ToQColor(run.fore);
+    p_.fillRect(cells, ToQColor(run.back));
+    DrawGlyphs(cells, run.text, fore);
+    const QFont& font = pane_.font_;
+    p_.setPen(fore);
+    if (run.underline || font.underline()) {
+      const int y = cells.top() + g.cellHeight - 2;
+      p_.drawLine(cells.left(), y, cells.right(), y);
+    }
+    if (run.strikethrough || font.strikeOut()) {
+      const int y = cells.top() + g.cellHeight / 2;
+      p_.drawLine(cells.left(), y, cells.right(), y);
+    }
+    changed_ |= cells;
+  }
+  QRect Changed() const { return changed_; }
+
+ private:
+  void DrawGlyphs(const QRect& cells, std::string_view text, const QColor& fore) {
+    const int cw = pane_.geo_.cellWidth;
+    const QRawFont& raw = pane_.rawFont_;
+    if (!raw.isValid()) {
+      p_.setFont(pane_.font_);
+      p_.setPen(fore);
+      for (size_t i = 0; i < text.size(); ++i)
+        p_.drawText(QPointF(cells.left() + int(i) * cw, cells.top() + pane_.ascent_),
+                    QString(QChar(uint8_t(text[i]))));
+      return;
+    }
+    glyphs_.clear();
+    positions_.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+      const uint8_t c = uint8_t(text[i]);
+      if (c == ' ') continue;
+      glyphs_.push_back(pane_.glyphs_[c]);
+      positions_.push_back(QPointF(qreal(int(i) * cw), 0));
+    }
+    if (glyphs_.empty()) return;
+    QGlyphRun run;
+    run.setRawFont(raw);
+    run.setGlyphIndexes(glyphs_);
+    run.setPositions(positions_);
+    p_.setPen(fore);
+    p_.drawGlyphRun(QPointF(cells.left(), cells.top() + pane_.ascent_), run);
+  }
+
+  TCustomTerminalPane& pane_;
+  QPainter p_;
+  QRect changed_;
+  QList<quint32> glyphs_;
+  QList<QPointF> positions_;
+};
+
+TCustomTerminalPane::TCustomTerminalPane(Host& host, QWidget* parent)
+    : QAbstractScrollArea(parent), host_(host), core_(host, this), font_("Terminal") {
+  font_.setPointSize(9);
+  host_.AddTarget(this);
+  core_.SetSite(this);
+  core_.Buffer().tbSetRowCount(24);
+  core_.Buffer().SetCursorMovedHandler([this](int, int) { CursorMoved(); });
+  setFocusPolicy(Qt::StrongFocus);
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+  viewport()->setCursor(Qt::IBeamCursor);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  SetBorderStyle(bsSingle);
+  resize(300, 200);
+  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int action) {
+    if (!autoScrollback_ || settingBars_) return;
+    const bool up = action == QAbstractSlider::SliderSingleStepSub;
+    if (!scrollback_ && up && geo_.originRow <= 1 && geo_.fullRows < Rows()) {
+      SetScrollback(true);
+    } else if (scrollback_ && geo_.originRow > 1) {
+      SetScrollback(false);
+    }
+  });
+  heartbeat_.setInterval(kHeartbeatMs);
+  connect(&heartbeat_, &QTimer::timeout, this, [this] { Heartbeat(); });
+  heartbeat_.start();
+  tmLoad();
+}
+
+TCustomTerminalPane::~TCustomTerminalPane() {
+  heartbeat_.stop();
+  SetComPort(nullptr);
+  host_.RemoveTarget(this);
+}
+
+// ================================================================ attaching
+
+void TCustomTerminalPane::SetComPort(TCustomComPort* port) {
+  if (port == port_) return;
+  if (port_) {
+    tmDetachFromComPort();
+    port_->DeregisterUser(this);
+  }
+  port_ = port;
+  attachPending_ = false;
+  if (port_) {
+    port_->RegisterUserEx(this);
+    RequestAttach();
+  }
+}
+
+void TCustomTerminalPane::RequestAttach() {
+  attachPending_ = true;
+  host_.Post(this, kMsgWaitForPort);
+}
+
+void TCustomTerminalPane::WmWaitForPort() {
+  if (attaching_) return;
+  attaching_ = true;
+  struct Release {
+    bool& flag;
+    ~Release() { flag = false; }
+  } release{attaching_};
+  if (!port_) return;
+  if (port_->Loading()) {
+    host_.Post(this, kMsgWaitForPort);
+    return;
+  }
+  if (handlerRegistered_ || (!port_->GetOpen() && !port_->GetAutoOpen())) {
+    attachPending_ = active_;
+    return;
+  }
+  attachPending_ = false;
+  try {
+    if (!port_->GetOpen()) port_->SetOpen(true);
+  } catch (const ESerialException& e) {
+    host_.ShowMessage(e.what());
+    return;
+  }
+  if (active_) tmAttachToComPort();
+  tmLoad();
+  core_.Buffer().SetCursorPos(1, core_.Buffer().CursorCol());
+}
+
+void TCustomTerminalPane::tmAttachToComPort() {
+  TBaseDispatcher* dispatcher = port_ ? port_->Dispatcher() : nullptr;
+  if (!dispatcher || handlerRegistered_) return;
+  dispatcher->RegisterEventTriggerHandler(
+      this, [this, dispatcher](uint32_t msg, uintptr_t wParam, intptr_t) {
+        DataHandler(dispatcher, msg, wParam);
+      });
+  attachedDispatcher_ = dispatcher;
+  handlerRegistered_ = true;
+}
+
+void TCustomTerminalPane::tmDetachFromComPort() {
+  if (handlerRegistered_) {
+    TBaseDispatcher* dispatcher = port_ ? port_->Dispatcher() : nullptr;
+    // A dispatcher that is gone took its handlers with it.
+    if (dispatcher && dispatcher == attachedDispatcher_)
+      dispatcher->DeregisterEventTriggerHandler(this);
+    handlerRegistered_ = false;
+    attachedDispatcher_ = nullptr;
+  }
+  if (active_) attachPending_ = true;
+}
+
+// Dispatcher thread: only the queue and a post; painting is the window thread's.
+void TCustomTerminalPane::DataHandler(TBaseDispatcher* dispatcher, uint32_t msg,
+                                      uintptr_t wParam) {
+  if (msg != kMsgTriggerAvail || wParam == 0) return;
+  core_.QueueFromPort(wParam, [dispatcher](uint8_t* dst, size_t n) -> size_t {
+    const int got = dispatcher->GetBlock(dst, n);
+    return got < 0 ? 0 : static_cast<size_t>(got);
+  });
+}
+
+void TCustomTerminalPane::SetActive(bool on) {
+  if (on == active_) return;
+  active_ = on;
+  if (!on) {
+    tmDetachFromComPort();
+    attachPending_ = false;
+  } else if (port_) {
+    RequestAttach();
+  }
+}
+
+intptr_t TCustomTerminalPane::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
+  switch (msg) {
+    case kMsgPortOpen:
+      if (attachPending_) RequestAttach();
+      break;
+    case kMsgPortClose:
+    case kMsgPortClosing:
+      tmDetachFromComPort();
+      break;
+    case kMsgWaitForPort:
+      WmWaitForPort();
+      break;
+    case kMsgTermStuff:
+      WmTermStuff(static_cast<TCharSource>(wParam));
+      break;
+    case kMsgTermNeedsUpdate:
+      if (!useLazyDisplay_) PaintChanged();
+      break;
+    case kMsgTermForceSize:
+      setHorizontalScrollBarPolicy(geo_.hBarNeeded ? Qt::ScrollBarAlwaysOn
+                                                   : Qt::ScrollBarAlwaysOff);
+      setVerticalScrollBarPolicy(geo_.vBarNeeded ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+      tmCalcExtent();
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+// ================================================================ bytes
+
+void TCustomTerminalPane::WriteChar(char ch) {
+  core_.QueueText(std::string_view(&ch, 1));
+}
+
+void TCustomTerminalPane::WriteString(std::string_view text) {
+  core_.QueueText(text);
+}
+
+void TCustomTerminalPane::WmTermStuff(TCharSource source) {
+  const size_t n = core_.ProcessQueued(source);
+  if (n == 0) return;
+  if (!useLazyDisplay_) PaintChanged();
+  bytesSincePaint_ += static_cast<int>(n);
+}
+
+void TCustomTerminalPane::ClearAll() {
+  core_.Emulator().teClearAll();
+  PaintChanged();
+}
+
+void TCustomTerminalPane::Clear() {
+  core_.Emulator().teClear();
+  PaintChanged();
+}
+
+void TCustomTerminalPane::SendToPort(uint8_t ch) {
+  if (!port_ || !port_->GetOpen()) return;  // a closed port takes nothing
+  try {
+    port_->PutChar(static_cast<char>(ch));
+  } catch (const ESerialException& e) {
+    host_.ShowMessage(e.what());
+  }
+}
+
+void TCustomTerminalPane::Bell() {
+  QApplication::beep();
+}
+
+// ================================================================ geometry
+
+void TCustomTerminalPane::tmLoad() {
+  const QFontMetrics fm(font_);
+  geo_.cellHeight = std::max(fm.height() + std::max(fm.leading(), 0), 1);
+  geo_.cellWidth = std::max(fm.maxWidth(), 1);
+  ascent_ = fm.ascent();
+  rawFont_ = QRawFont::fromFont(font_);
+  if (rawFont_.isValid()) {
+    // Latin-1: codes 128-255 are printable too.
+    std::array<QChar, 256> chars;
+    for (int c = 0; c < 256; ++c) chars[c] = QChar(c);
+    int count = 256;
+    std::array<quint32, 256> indexes{};
+    if (rawFont_.glyphIndexesForChars(chars.data(), 256, indexes.data(), &count))
+      std::copy(indexes.begin(), indexes.end(), glyphs_.begin());
+  }
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::tmCalcExtent() {
+  geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
+  const QSize text(geo_.textRect.right, geo_.textRect.bottom);
+  if (canvas_.size() != text) {
+    canvas_ = QImage(text.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    canvas_.fill(ToQColor(color_));
+    PaintAll();
+  }
+  UpdateBars();
+}
+
+void TCustomTerminalPane::UpdateBars() {
+  TTerminalBuffer& b = core_.Buffer();
+  bool hNeed = geo_.hBarNeeded;
+  bool vNeed = geo_.vBarNeeded;
+  if (hideScrollbars_) {
+    hNeed = hNeed && (b.CursorCol() < geo_.originCol ||
+                      b.CursorCol() > geo_.originCol + geo_.fullCols - 1);
+    vNeed = vNeed && (b.CursorRow() < geo_.originRow ||
+                      b.CursorRow() > geo_.originRow + geo_.fullRows - 1);
+  }
+  geo_.hBarNeeded = hNeed;
+  geo_.vBarNeeded = vNeed;
+  const bool hShown = horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOn;
+  const bool vShown = verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn;
+  if (hNeed != hShown || vNeed != vShown) host_.Post(this, kMsgTermForceSize);
+  settingBars_ = true;
+  QScrollBar* h = horizontalScrollBar();
+  h->setRange(0, std::max(Columns() - geo_.fullCols, 0));
+  h->setPageStep(std::max(geo_.fullCols, 1));
+  h->setValue(geo_.HBarPosition());
+  QScrollBar* v = verticalScrollBar();
+  v->setRange(scrollback_ ? 1 - b.HistoryRowCount() : 1, std::max(Rows() - geo_.fullRows + 1, 1));
+  v->setPageStep(std::max(geo_.fullRows, 1));
+  v->setValue(geo_.originRow);
+  settingBars_ = false;
+}
+
+void TCustomTerminalPane::scrollContentsBy(int, int) {
+  if (settingBars_) return;
+  geo_.originCol = horizontalScrollBar()->value() + 1;
+  geo_.originRow = verticalScrollBar()->value();
+  geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
+  PaintAll();
+}
+
+void TCustomTerminalPane::resizeEvent(QResizeEvent* e) {
+  QAbstractScrollArea::resizeEvent(e);
+  tmCalcExtent();
+}
+
+void TCustomTerminalPane::CursorMoved() {
+  TTerminalBuffer& b = core_.Buffer();
+  if (followCursor_) {
+    int dCols = 0, dRows = 0;
+    if (geo_.FollowCursor(b.CursorRow(), b.CursorCol(), Columns(), dCols, dRows)) {
+      geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
+      originMoved_ = true;
+    }
+  }
+  if (OnCursorMoved) OnCursorMoved(this, b.CursorRow(), b.CursorCol());
+}
+
+// ================================================================ painting
+
+void TCustomTerminalPane::PaintChanged() {
+  TTerminalEmulator& emu = core_.Emulator();
+  if (originMoved_) {
+    PaintAll();
+    return;
+  }
+  if (emu.teGetNeedsUpdate()) {
+    CanvasPainter painter(*this, canvas_);
+    emu.LazyPaint(painter, geo_.VisibleArea());
+    QRect changed = painter.Changed();
+    if (!changed.isEmpty()) viewport()->update(changed);
+  }
+  bytesSincePaint_ = 0;
+  lastPaintMs_ = host_.NowMs();
+  UpdateCaret();
+}
+
+void TCustomTerminalPane::PaintAll() {
+  originMoved_ = false;
+  canvas_.fill(ToQColor(color_));
+  {
+    CanvasPainter painter(*this, canvas_);
+    core_.Emulator().Paint(painter, geo_.VisibleArea());
+  }
+  viewport()->update();
+  UpdateBars();
+  bytesSincePaint_ = 0;
+  lastPaintMs_ = host_.NowMs();
+  UpdateCaret();
+}
+
+QRect TCustomTerminalPane::CaretRect() const {
+  if (cursorType_ == ctNone || !hasFocus()) return {};
+  TTerminalBuffer& b = const_cast<TCustomTerminalPane*>(this)->core_.Buffer();
+  int x = 0, y = 0;
+  if (!geo_.CaretPos(b.CursorRow(), b.CursorCol(), viewport()->width(), viewport()->height(), x,
+                     y))
+    return {};
+  if (cursorType_ == ctUnderline) return QRect(x, y + geo_.cellHeight - 2, geo_.cellWidth, 2);
+  return QRect(x, y, geo_.cellWidth, geo_.cellHeight);
+}
+
+void TCustomTerminalPane::UpdateCaret() {
+  const QRect caret = CaretRect();
+  if (caret == caretShown_) return;
+  viewport()->update(caretShown_);
+  viewport()->update(caret);
+  caretShown_ = caret;
+}
+
+void TCustomTerminalPane::paintEvent(QPaintEvent* e) {
+  QPainter p(viewport());
+  const QRect dirty = e->rect();
+  p.drawImage(dirty.topLeft(), canvas_, dirty);
+  const QColor back = ToQColor(color_);
+  const TPixelRect& r = geo_.rightMargin;
+  const TPixelRect& b = geo_.bottomMargin;
+  p.fillRect(QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1)), back);
+  p.fillRect(QRect(QPoint(b.left, b.top), QPoint(b.right - 1, b.bottom - 1)), back);
+  caretShown_ = CaretRect();
+  if (!caretShown_.isEmpty()) {
+    // An inverting caret shows on any colour.
+    p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    p.fillRect(caretShown_, Qt::white);
+  }
+}
+
+void TCustomTerminalPane::focusInEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusInEvent(e);
+  UpdateCaret();
+}
+
+void TCustomTerminalPane::focusOutEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusOutEvent(e);
+  UpdateCaret();
+}
+
+void TCustomTerminalPane::Heartbeat() {
+  if (selecting_ && !viewport()->rect().contains(lastMouse_)) {
+    // Pull the view along with a selection that has left the pane.
+    QScrollBar* h = horizontalScrollBar();
+    QScrollBar* v = verticalScrollBar();
+    if (lastMouse_.x() < 0) h->setValue(h->value() - 1);
+    if (lastMouse_.x() >= viewport()->width()) h->setValue(h->value() + 1);
+    if (lastMouse_.y() < 0) v->setValue(v->value() - 1);
+    if (lastMouse_.y() >= viewport()->height()) v->setValue(v->value() + 1);
+    SelectTo(lastMouse_);
+  }
+  blinkCounter_ += kHeartbeatMs;
+  if (blinkTime_ > 0 && blinkCounter_ >= blinkTime_) {
+    blinkCounter_ = 0;
+    blinkPhase_ = !blinkPhase_;
+    if (core_.Emulator().HasBlinkingText()) {
+      CanvasPainter painter(*this, canvas_);
+      core_.Emulator().BlinkPaint(painter, geo_.VisibleArea(), blinkPhase_);
+      viewport()->update(painter.Changed());
+    }
+  }
+  if (useLazyDisplay_ && core_.Emulator().teGetNeedsUpdate() &&
+      (bytesSincePaint_ >= lazyByteDelay_ ||
+       host_.NowMs() - lastPaintMs_ >= uint64_t(lazyTimeDelay_)))
+    PaintChanged();
+}
+
+// ================================================================ keyboard and mouse
+
+bool TCustomTerminalPane::event(QEvent* e) {
+  // Taking all keys: Tab goes to the unit instead of moving the focus.
+  if (wantAllKeys_ && e->type() == QEvent::KeyPress) {
+    auto* k = static_cast<QKeyEvent*>(e);
+    if (k->key() == Qt::Key_Tab || k->key() == Qt::Key_Backtab) {
+      keyPressEvent(k);
+      return true;
+    }
+  }
+  return QAbstractScrollArea::event(e);
+}
+
+void TCustomTerminalPane::keyPressEvent(QKeyEvent* e) {
+  const int key = e->key();
+  const Qt::KeyboardModifiers mods = e->modifiers() & ~Qt::KeypadModifier;
+  e->accept();
+  if (key == Qt::Key_Escape && selecting_) {
+    selecting_ = false;
+    core_.Buffer().ClearSelection();
+    PaintChanged();
+    return;
+  }
+  if ((key == Qt::Key_C || key == Qt::Key_Insert) && mods == Qt::ControlModifier &&
+      core_.Buffer().HasSelection()) {
+    CopyToClipboard();
+    return;
+  }
+  if (key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt ||
+      key == Qt::Key_Meta)
+    return;
+  if ((key == Qt::Key_V && mods == Qt::ControlModifier) ||
+      (key == Qt::Key_Insert && mods == Qt::ShiftModifier)) {
+    const QByteArray text = QGuiApplication::clipboard()->text().toLatin1();
+    if (pasteToScreen_) WriteString(std::string_view(text.constData(), size_t(text.size())));
+    if (pasteToPort_)
+      for (char c : text) SendToPort(uint8_t(c));
+    return;
+  }
+  char ch = 0;
+  switch (key) {
+    case Qt::Key_Backspace:
+      ch = 8;
+      break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      ch = 13;
+      break;
+    case Qt::Key_Tab:
+      ch = 9;
+      break;
+    case Qt::Key_Escape:
+      ch = 27;
+      break;
+    default: {
+      const QByteArray text = e->text().toLatin1();
+      if (text.size() == 1) ch = text[0];
+    }
+  }
+  if (ch == 0) {
+    e->ignore();
+    QAbstractScrollArea::keyPressEvent(e);
+    return;
+  }
+  HandleKey(ch);
+}
+
+void TCustomTerminalPane::HandleKey(char ch) {
+  if (OnKeyPress) OnKeyPress(this, ch);
+  if (ch == 0) return;
+  core_.Emulator().KeyPress(static_cast<uint8_t>(ch));
+  if (!useLazyDisplay_) PaintChanged();
+}
+
+void TCustomTerminalPane::mousePressEvent(QMouseEvent* e) {
+  if (!mouseSelect_ || e->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mousePressEvent(e);
+    return;
+  }
+  setFocus(Qt::MouseFocusReason);
+  core_.Buffer().ClearSelection();
+  lastMouse_ = e->position().toPoint();
+  geo_.CellAt(lastMouse_.x(), lastMouse_.y(), anchorRow_, anchorCol_);
+  selecting_ = true;
+  PaintChanged();
+}
+
+void TCustomTerminalPane::mouseMoveEvent(QMouseEvent* e) {
+  if (!selecting_) return;
+  lastMouse_ = e->position().toPoint();
+  SelectTo(lastMouse_);
+}
+
+void TCustomTerminalPane::mouseReleaseEvent(QMouseEvent* e) {
+  if (!selecting_ || e->button() != Qt::LeftButton) return;
+  selecting_ = false;
+  if (autoCopy_ && core_.Buffer().HasSelection()) CopyToClipboard();
+}
+
+void TCustomTerminalPane::SelectTo(const QPoint& pos) {
+  TTerminalBuffer& b = core_.Buffer();
+  int row = 0, col = 0;
+  geo_.CellAt(pos.x(), pos.y(), row, col);
+  row = std::clamp(row, 1 - b.HistoryRowCount(), b.RowCount());
+  col = std::clamp(col, 1, b.ColCount());
+  b.Select(anchorRow_, anchorCol_, row, col);
+  PaintChanged();
+}
+
+void TCustomTerminalPane::CopyToClipboard() {
+  const std::string text = core_.Buffer().SelectionText();
+  if (text.empty()) return;
+  QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+}
+
+// ================================================================ properties
+
+void TCustomTerminalPane::SetBlinkTime(int ms) {
+  blinkTime_ = ms <= 0 ? 0 : std::max(ms, 250);
+}
+
+void TCustomTerminalPane::SetBorderStyle(TBorderStyle style) {
+  borderStyle_ = style;
+  if (style == bsSingle) {
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(2);
+  } else {
+    setFrameStyle(QFrame::NoFrame);
+  }
+}
+
+void TCustomTerminalPane::SetColumns(int n) {
+  core_.Buffer().tbSetColCount(n);
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetRows(int n) {
+  core_.Buffer().tbSetRowCount(n);
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetScrollbackRows(int n) {
+  core_.Buffer().tbSetSVRowCount(n);
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetScrollback(bool on) {
+  if (on == scrollback_) return;
+  scrollback_ = on;
+  if (!on && geo_.originRow < 1) geo_.originRow = 1;
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetFreezeScrollBack(bool on) {
+  freezeScrollBack_ = on;
+}
+
+void TCustomTerminalPane::SetHideScrollbars(bool on) {
+  hideScrollbars_ = on;
+  tmCalcExtent();
+}
+
+void TCustomTerminalPane::SetLazyByteDelay(int bytes) {
+  if (bytes >= 1 && bytes <= 1024) lazyByteDelay_ = bytes;
+}
+
+void TCustomTerminalPane::SetLazyTimeDelay(int ms) {
+  if (ms >= 1 && ms <= 1000) lazyTimeDelay_ = ms;
+}
+
+void TCustomTerminalPane::SetCursorType(TCursorType type) {
+  cursorType_ = type;
+  UpdateCaret();
+}
+
+void TCustomTerminalPane::SetEmulator(TTerminalEmulator* emulator) {
+  core_.Buffer().SetCursorMovedHandler(nullptr);
+  core_.SetEmulator(emulator);
+  core_.Buffer().SetCursorMovedHandler([this](int, int) { CursorMoved(); });
+  tmCalcExtent();
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetColor(TColor c) {
+  color_ = c;
+  // The emulator recolours the cells that used the old default at its next paint.
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetFontColor(TColor c) {
+  fontColor_ = c;
+  PaintAll();
+}
+
+void TCustomTerminalPane::SetFont(const QFont& font) {
+  font_ = font;
+  tmLoad();
+}
+
+void TCustomTerminalPane::SetFocus() {
+  // Refused silently when the window cannot take the focus now.
+  if (isVisible() && isEnabled()) setFocus(Qt::OtherFocusReason);
+}
+
+TerminalFont TCustomTerminalPane::GetFont() const {
+  TerminalFont t = FromQFont(font_);
+  return t;
+}
+
+void TCustomTerminalPane::SetFont(const TerminalFont& font) {
+  SetFont(ToQFont(font));
+}
+
+}  // namespace zarnik
