@@ -1,6 +1,8 @@
 // zarnik-screenshots: pictures of the windows for review, drawn on Qt's offscreen
 // platform against the simulated unit. Writes into OUTDIR (default: the current
-// folder): main-window.png after start-up, progress-window.png and
+// folder): main-window.png after start-up, main-window-terminal.png with the
+// unit's answers to a few commands in the terminal pane and the lamps lit and
+// unlit, progress-window.png and
 // main-window-loading.png in the middle of a load, splash-halvern.png and
 // splash-dorvik.png.
 //
@@ -12,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -69,6 +72,37 @@ class LoadCamera : public ProgressObserver {
   QDir out_;
 };
 
+// The operator types a few commands; the unit's answers and prompts fill the pane.
+bool TerminalShot(QtHost& host, TZarnikForm& main, const QDir& out) {
+  TTerminalPane& pane = main.TerminalPane();
+  auto shows = [&](const std::string& text) {
+    for (int row = 1; row <= pane.Rows(); ++row)
+      if (pane.Buffer().RowText(row).find(text) != std::string::npos) return true;
+    return false;
+  };
+  const std::pair<const char*, const char*> exchanges[] = {
+      {"VER", "BUILD"}, {"SN", "SERIAL NO"}, {"STAT", "STATUS OK"}, {"LOADR", "LOADER READY"},
+      {"", ">"}};
+  for (const auto& [command, answer] : exchanges) {
+    for (const char* c = command; *c; ++c) {
+      QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(QChar(*c)));
+      QApplication::sendEvent(&pane, &key);
+    }
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(&pane, &enter);
+    QElapsedTimer clock;
+    clock.start();
+    while (!shows(answer) && clock.elapsed() < 5000) host.WaitAndProcessMessages(20);
+  }
+  // RXD and TXD have gone out again; CTS and DCD stay lit.
+  QElapsedTimer settle;
+  settle.start();
+  while (settle.elapsed() < 300) host.WaitAndProcessMessages(20);
+  pane.SetFocus();
+  QApplication::processEvents();
+  return Save(main, out, "main-window-terminal.png");
+}
+
 int Run(const QDir& out) {
   QTemporaryDir work;
   if (!work.isValid()) return 1;
@@ -119,6 +153,7 @@ int Run(const QDir& out) {
     return 1;
   }
   ok = Save(main, out, "main-window.png") && ok;
+  ok = TerminalShot(host, main, out) && ok;
 
   LoadCamera camera(main, progress, out);
   main.Core().Progress.AddObserver(&camera);

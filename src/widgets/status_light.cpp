@@ -234,6 +234,7 @@ void TCustomSLController::TriggerStatus(TCustomComPort& cp, uint16_t handle) {
 
 void TCustomSLController::TriggerTimer(TCustomComPort& cp, uint16_t handle) {
   if (handle == 0) {
+    // Not one of ours (every trigger handle is a non-zero multiple of 8).
   } else if (handle == errorTimer_) {
     Light(Lights.ERRORLight, false);
     cp.SetStatusTrigger(errorTrigger_, kErrorMask, true);

@@ -1,0 +1,131 @@
+// Terminal pane benchmark: the main window (offscreen) against zarnik-unit-sim
+// printing one line after another at 115200 baud (--unsolicited TEXT --every 1).
+//  - Nothing dropped: the pane's capture of the raw bytes is an unbroken repetition
+//    of the unit's line, and the screen and history show whole lines only.
+//  - The last line shown within 100 ms of its arrival: the unit is stopped, and the
+//    time from then to the pane's last cursor move (the step that paints) is taken.
+//  - Under 10% of a core: CPU time of this process (the window thread, the port's
+//    threads and the painting) over 10 s of continuous output.
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "gui/fonts.h"
+#include "gui/qt_host.h"
+#include "gui/zarnik_form.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace zarnik;
+const std::string kLine = "UNIT 04711 TEMP 41C VOLT 12.02 STATUS OK SEQ ABCDEFGHIJKLMNOP";
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  InstallFontSubstitutions();
+  QTemporaryDir work;
+  QDir::setCurrent(work.path());  // no settings file: COM1 at 38400 first
+  const std::string pathFile = work.filePath("pty").toStdString();
+  const std::string text = kLine + "\\r\\n";
+  const char* args[] = {ZARNIK_UNIT_SIM_PATH, "--baud", "115200", "--unsolicited", text.c_str(),
+                        "--every", "1", "--path-file", pathFile.c_str(), nullptr};
+  pid_t sim;
+  if (posix_spawn(&sim, ZARNIK_UNIT_SIM_PATH, nullptr, nullptr, const_cast<char**>(args),
+                  environ) != 0)
+    return 1;
+  std::string pty;
+  for (int i = 0; i < 500 && pty.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream(pathFile) >> pty;
+  }
+  if (pty.empty()) return 1;
+  setenv("ZARNIK_COM1", pty.c_str(), 1);
+  setenv("ZARNIK_COM2", "/nonexistent/zarnik-bench-com2", 1);
+
+  QtHost host;
+  host.autoAnswer = true;
+  TZarnikForm main(host);
+  main.show();
+  while (!main.FormShown()) host.WaitAndProcessMessages(10);
+  if (!main.ComPort1().GetOpen()) {
+    std::fprintf(stderr, "the unit was not found on COM1\n");
+    return 1;
+  }
+  main.ComPort1().SetBaud(115200);
+  TTerminalPane& pane = main.TerminalPane();
+  pane.SetCaptureFile(work.filePath("TERMINAL.CAP").toStdString());
+  pane.SetCapture(cmOn);
+  QElapsedTimer clock;
+  clock.start();
+  qint64 lastMove = 0;
+  pane.OnCursorMoved = [&](QObject*, int, int) { lastMove = clock.elapsed(); };
+
+  const double cpu0 = CpuSeconds();
+  const qint64 t0 = clock.elapsed();
+  while (clock.elapsed() - t0 < 10000) host.WaitAndProcessMessages(50);
+  const double cpu = CpuSeconds() - cpu0;
+  const double wall = double(clock.elapsed() - t0) / 1000.0;
+
+  kill(sim, SIGTERM);
+  const qint64 stopped = clock.elapsed();
+  waitpid(sim, nullptr, 0);
+  while (clock.elapsed() - stopped < 1000) host.WaitAndProcessMessages(5);
+  pane.SetCapture(cmOff);
+
+  QFile cap(work.filePath("TERMINAL.CAP"));
+  if (!cap.open(QIODevice::ReadOnly)) return 1;
+  const std::string bytes = cap.readAll().toStdString();
+  const std::string unit = kLine + "\r\n";
+  size_t pos = bytes.find("\r\n");
+  size_t lines = 0, broken = 0;
+  for (pos = pos == std::string::npos ? bytes.size() : pos + 2; pos + unit.size() <= bytes.size();
+       pos += unit.size()) {
+    if (bytes.compare(pos, unit.size(), unit) != 0) {
+      ++broken;
+      size_t next = bytes.find("\r\n", pos);
+      if (next == std::string::npos) break;
+      pos = next + 2 - unit.size();
+      continue;
+    }
+    ++lines;
+  }
+  size_t badRows = 0;
+  TTerminalBuffer& b = pane.Buffer();
+  for (int row = 1 - b.HistoryRowCount(); row < b.CursorRow(); ++row) {
+    std::string t = b.RowText(row);
+    t.erase(t.find_last_not_of(' ') + 1);
+    if (!t.empty() && t != kLine) ++badRows;
+  }
+  std::printf("received while measured: %zu bytes in %.1f s (%.0f bytes/s), %zu whole lines\n",
+              bytes.size(), wall, double(bytes.size()) / wall, lines);
+  std::printf("dropped or broken lines: %zu in the capture, %zu on the screen and in history\n",
+              broken, badRows);
+  std::printf("last line shown %lld ms after the unit stopped\n",
+              static_cast<long long>(std::max<qint64>(lastMove - stopped, 0)));
+  std::printf("CPU: %.2f s over %.1f s = %.1f %% of a core\n", cpu, wall, 100.0 * cpu / wall);
+  return 0;
+}
