@@ -152,6 +152,26 @@ ShellCore::ShellCore(Host& host, PortContract& port, ShellView& view,
       Channel(host, port, Progress.Cancelled),
       Engine(host, Channel, Progress),
       Discovery(host, Channel, view, std::move(available)),
-      Start(host, Engine, Discovery, view) {}
+      Start(host, Engine, Discovery, view),
+      Pci(host, view, port, Channel.LinkMode) {
+  Start.ConnectToBoard = [this] { Pci.PCIConnectClick(); };
+}
+
+void ShellCore::ScanPciBoards(std::unique_ptr<PciDriver> driver, std::ostream& diagnostics) {
+  Pci.ScanBoards(std::move(driver), diagnostics);
+  Board.Select(Pci.SelectedPciBoard());
+  Channel.SetBoard(&Board);
+}
+
+void ShellCore::SelectBoard(int boardId, int deviceIndex) {
+  Pci.SelectedBoard = boardId;
+  Board.Select(Pci.Devices() ? &Pci.Devices()->PciBoards[deviceIndex] : nullptr);
+  Channel.SetBoard(&Board);
+}
+
+UploadOutcome ShellCore::RunScript(const std::string& path) {
+  return Engine.RunScript(path, Pci.BoardIndexById,
+                          [this](int id, int index) { SelectBoard(id, index); });
+}
 
 }  // namespace zarnik

@@ -28,6 +28,8 @@
 #include "app/settings.h"
 #include "link/com_discovery.h"
 #include "link/command_channel.h"
+#include "link/pci_board_port.h"
+#include "pci/pci_link.h"
 #include "platform/host.h"
 #include "platform/shell_view.h"
 #include "script/progress_model.h"
@@ -121,8 +123,11 @@ class HeadlessShellView : public ShellView, private TerminalView {
   void SetVersionLabel(const std::string&) override {}
   void SetComNumberLabel(const std::string&) override {}
   void SetComBaudLabel(const std::string&) override {}
-  bool PciConnectEnabled() const override { return false; }
-  void SetPciConnectChecked(bool) override {}
+  // The entry as the stored window definition has it: enabled and unticked.
+  bool PciConnectEnabled() const override { return pciEnabled_; }
+  void SetPciConnectEnabled(bool enabled) override { pciEnabled_ = enabled; }
+  bool PciConnectChecked() const override { return pciChecked_; }
+  void SetPciConnectChecked(bool checked) override { pciChecked_ = checked; }
   void SetRs232GroupVisible(bool) override {}
   void StartStatusLights() override {}
   TerminalView& Terminal() override { return *this; }
@@ -142,9 +147,16 @@ class HeadlessShellView : public ShellView, private TerminalView {
   void SetTextColour(uint32_t) override {}
   TerminalFont GetFont() const override { return {}; }
   void SetFont(const TerminalFont&) override {}
+  bool pciEnabled_ = true;
+  bool pciChecked_ = false;
 };
 
 // The main window's working parts in the order they depend on one another.
+//
+// The PCI link: a front end calls ScanPciBoards once where the main window is
+// built (before FormShow); FormShow then connects the board when the scan chose
+// the PCI link (Start.ConnectToBoard is Pci.PCIConnectClick). Without a scan the
+// link is the serial line. The operator's pick of a script goes to RunScript.
 struct ShellCore {
   ShellCore(Host& host, PortContract& port, ShellView& view,
             ComDiscovery::PortAvailability available = nullptr);
@@ -153,6 +165,18 @@ struct ShellCore {
   ScriptEngine Engine;
   ComDiscovery Discovery;
   Startup Start;
+  PciLink Pci;
+  PciBoardPort Board;
+
+  // The board scan over this driver (kept for the life of the program); the channel
+  // then talks to the selected board whenever the link is PCI.
+  void ScanPciBoards(std::unique_ptr<PciDriver> driver, std::ostream& diagnostics = std::cout);
+  // Makes the channel talk to the board carrying boardId, at deviceIndex.
+  void SelectBoard(int boardId, int deviceIndex);
+  // The operator's pick of a script (without the dialog): one reading on the
+  // RS-232 link, one per board in ascending ID order on the PCI link, then the
+  // outcome box.
+  UploadOutcome RunScript(const std::string& path);
 };
 
 }  // namespace zarnik

@@ -21,13 +21,10 @@
 #include "link/board_port.h"
 #include "platform/fixed_text.h"
 #include "platform/host.h"
+#include "platform/link_mode.h"
 #include "serial/port_contract.h"
 
 namespace zarnik {
-
-inline constexpr int kLinkUndetermined = -1;
-inline constexpr int kLinkPci = 0;
-inline constexpr int kLinkRs232 = 1;
 
 inline constexpr size_t kReplyBufferSize = 1000;
 inline constexpr size_t kCmdTextSize = 404;

@@ -37,6 +37,9 @@ class TerminalView {
   virtual void SetTextColour(uint32_t colour) = 0;
   virtual TerminalFont GetFont() const = 0;
   virtual void SetFont(const TerminalFont& font) = 0;
+  // Empties the screen (the switch to the PCI link does). A pane that keeps no
+  // screen has nothing to clear.
+  virtual void ClearAll() {}
 };
 
 class ShellView {
@@ -50,7 +53,11 @@ class ShellView {
 
   // ---- Link ----
   // PCI Board(s) > Connected: enabled only when the board scan found usable boards.
+  // The tick shows the PCI link is active. A view with the entry overrides the
+  // defaults, which stand for an entry that stays disabled and unticked.
   virtual bool PciConnectEnabled() const = 0;
+  virtual void SetPciConnectEnabled(bool) {}
+  virtual bool PciConnectChecked() const { return false; }
   virtual void SetPciConnectChecked(bool checked) = 0;
   // The RS-232 group box (hidden while the PCI board is connected).
   virtual void SetRs232GroupVisible(bool visible) = 0;

@@ -121,6 +121,8 @@ class FakeShellView : public ShellView, public TerminalView {
   void SetComNumberLabel(const std::string& text) override { comNumberLabel = text; }
   void SetComBaudLabel(const std::string& text) override { comBaudLabel = text; }
   bool PciConnectEnabled() const override { return pciEnabled; }
+  void SetPciConnectEnabled(bool enabled) override { pciEnabled = enabled; }
+  bool PciConnectChecked() const override { return pciChecked; }
   void SetPciConnectChecked(bool checked) override { pciChecked = checked; }
   void SetRs232GroupVisible(bool visible) override { rs232GroupVisible = visible; }
   void StartStatusLights() override { ++lightsStarted; }
@@ -148,6 +150,7 @@ class FakeShellView : public ShellView, public TerminalView {
   void SetTextColour(uint32_t colour) override { textColour = colour; }
   TerminalFont GetFont() const override { return font; }
   void SetFont(const TerminalFont& f) override { font = f; }
+  void ClearAll() override { ++paneClears; }
 
   std::string versionLabel = "Version : ";
   std::string comNumberLabel = "None";
@@ -167,6 +170,7 @@ class FakeShellView : public ShellView, public TerminalView {
   std::vector<bool> yesNoAnswers;
   int focusCalls = 0;
   bool paneVisible = true;
+  int paneClears = 0;
   uint32_t background = 0;
   uint32_t textColour = 0xC0C0C0;
   TerminalFont font;
