@@ -165,7 +165,8 @@ void ShellCore::ScanPciBoards(std::unique_ptr<PciDriver> driver, std::ostream& d
 
 void ShellCore::SelectBoard(int boardId, int deviceIndex) {
   Pci.SelectedBoard = boardId;
-  Board.Select(Pci.Devices() ? &Pci.Devices()->PciBoards[deviceIndex] : nullptr);
+  const bool known = Pci.Devices() && deviceIndex >= 0 && deviceIndex < kPciDevices;
+  Board.Select(known ? &Pci.Devices()->PciBoards[deviceIndex] : nullptr);
   Channel.SetBoard(&Board);
 }
 

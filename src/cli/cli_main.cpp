@@ -22,6 +22,7 @@
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
 #include "link/command_channel.h"
+#include "pci/pci_driver.h"
 #include "platform/console_host.h"
 #include "script/run_outcome.h"
 #include "script/script_engine.h"
@@ -170,6 +171,58 @@ std::optional<std::string> FindUnit(const CliOptions& o, ShellCore& core, TComPo
          "instead (name one with --com or --port)";
 }
 
+// The simulated unit answering with the settings file's prompts and loader command.
+sim::SimUnitOptions UnitFor(const LoaderDefaults& settings) {
+  sim::SimUnitOptions unit;
+  unit.monitorPrompt = settings.PromptChar1;
+  unit.loaderPrompt = settings.PromptChar2;
+  std::string word = settings.LoaderModeCmd;
+  if (!word.empty() && word.back() == '\r') word.pop_back();
+  unit.loaderModeCmd = word;
+  return unit;
+}
+
+// --pci: the board scan as the window's, then the script once per board.
+int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, CliProgress* bar) {
+  // ComPort1 exists as in the window; the PCI link never opens it.
+  TComPort port(host);
+  SetUpComPort1(port);
+  HeadlessShellView view;
+  ShellCore core(host, port, view);
+  core.Start.ApplySettings(settings);
+  const sim::SimUnitOptions unit = UnitFor(settings);
+  std::string error;
+  auto driver = MakePciDriver(host, error, &unit);
+  if (!error.empty()) return Fail(error);
+  core.ScanPciBoards(std::move(driver));
+  if (!core.Pci.BoardsFound())
+    return Fail(
+        "no PCI boards found ($ZARNIK_PCI_SIM sets up simulated boards, $ZARNIK_PCI_MAP or "
+        "$ZARNIK_PCI_MAP_FILE names real ones)");
+  if (core.Channel.LinkMode != kLinkPci)
+    return Fail("the PCI link is disabled: a board ID is invalid or used twice");
+  core.Start.ConnectToBoard();
+  std::string ids;
+  for (int id = 0; id < kPciBoardIds; ++id)
+    if (core.Pci.BoardIndexById[id] != -1) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+  host.SetStatusText("PCI boards with IDs " + ids);
+
+  ProgressModel& progress = core.Progress;
+  if (bar) progress.AddObserver(bar);
+  UploadOutcome outcome;
+  RunOutcome run(host);
+  {
+    StopButton stop(host, progress);
+    outcome = core.Engine.RunScript(o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
+      core.SelectBoard(id, index);
+      host.SetStatusText("running on PCI board " + std::to_string(id));
+    });
+  }
+  if (bar) progress.RemoveObserver(bar);
+  if (outcome == UploadOutcome::ScriptUnreadable) return kExitCannotStart;
+  return run.Succeeded(outcome) ? kExitComplete : kExitUnsuccessful;
+}
+
 int Run(const CliOptions& o) {
   // Nothing is sent before we know the script can be read.
   {
@@ -188,20 +241,17 @@ int Run(const CliOptions& o) {
     return Fail("cannot read settings file " + o.settingsPath + ": " + std::strerror(errno));
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
   PrintRefused(settings, std::cerr);
+  if (o.pci) return RunPci(o, host, settings, bar.get());
 
   std::unique_ptr<SimulatedUnit> simUnit;
   if (o.simulate) {
     sim::PtyUnitConfig config;
+    config.unit = UnitFor(settings);
     config.unit.absent = o.simAbsent;
     config.unit.neverLoader = o.simNeverLoader;
     config.unit.wrongChecksum = o.simWrongChecksum;
     config.unit.replyDelayMs = o.simReplyDelayMs;
     config.unit.baud = o.simBaud;
-    config.unit.monitorPrompt = settings.PromptChar1;
-    config.unit.loaderPrompt = settings.PromptChar2;
-    std::string word = settings.LoaderModeCmd;
-    if (!word.empty() && word.back() == '\r') word.pop_back();
-    config.unit.loaderModeCmd = word;
     config.imageDir = o.simSaveImages;
     simUnit = std::make_unique<SimulatedUnit>(config);
     std::string error;

@@ -43,6 +43,12 @@ const char* const kCliRunUsage =
     "    --sim-reply-delay MS  it answers MS milliseconds late (default 2)\n"
     "    --sim-baud B          it reads and answers at line rate B\n"
     "    --sim-save-images DIR it saves every loaded file as DIR/image-<n>.bin\n"
+    "  --pci               run over the PCI boards instead of a COM port: the script runs\n"
+    "                      once per board, in ascending board ID, and each file's line\n"
+    "                      names its board. Simulated boards come from $ZARNIK_PCI_SIM\n"
+    "                      (\"0:3,1:5\": device 0 carries ID 3, device 1 ID 5), real ones\n"
+    "                      from $ZARNIK_PCI_MAP or $ZARNIK_PCI_MAP_FILE (see the README).\n"
+    "                      The driver's lines about devices it cannot open go to stdout.\n"
     "\n"
     "Output (all on stderr):\n"
     "  message boxes as their text, status texts prefixed \"status: \", and on a terminal a\n"
@@ -55,7 +61,8 @@ const char* const kCliRunUsage =
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
-    "2 usage error, a script or port that cannot be opened, or no unit found.\n";
+    "2 usage error, a script or port that cannot be opened, no unit found, or with\n"
+    "--pci no usable PCI board.\n";
 
 namespace {
 
@@ -122,6 +129,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!value(a, o.settingsPath)) return std::nullopt;
     } else if (a == "--simulate") {
       o.simulate = true;
+    } else if (a == "--pci") {
+      o.pci = true;
     } else if (a == "--no-probe") {
       o.noProbe = true;
     } else if (a == "--quiet" || a == "-q") {
@@ -164,6 +173,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   }
   if (o.simulate && (o.comNumber || !o.portPath.empty())) {
     error = "--simulate runs against its own unit; leave out --com and --port";
+    return std::nullopt;
+  }
+  if (o.pci && (o.simulate || o.noProbe || o.comNumber || !o.portPath.empty())) {
+    error = "--pci runs over the PCI boards; leave out --com, --port, --simulate and --no-probe";
     return std::nullopt;
   }
   bool simExtras = o.simAbsent || o.simNeverLoader || o.simWrongChecksum || o.simBaud ||

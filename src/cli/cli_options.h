@@ -20,6 +20,7 @@ struct CliOptions {
   std::optional<int32_t> baud;   // --baud B
   std::string settingsPath = "LoaderDefault.ini";
   bool simulate = false;
+  bool pci = false;  // --pci: run once per PCI board instead of over a COM port
   bool noProbe = false;  // --no-probe: open the port without looking for the unit
   bool quiet = false;
   std::string transcriptPath;

@@ -36,6 +36,7 @@ TEST(CliOptions, RunTakesAScriptAndItsOptions) {
   EXPECT_EQ(d->settingsPath, "LoaderDefault.ini");
   EXPECT_FALSE(d->noProbe);
   EXPECT_TRUE(Parse({"run", "load.sld", "--no-probe", "--port", "/dev/ttyUSB0"})->noProbe);
+  EXPECT_TRUE(Parse({"run", "load.sld", "--pci", "--baud", "9600"})->pci);
 
   auto s = Parse({"run", "demo.sld", "--simulate", "--sim-wrong-checksum", "--sim-baud", "9600"});
   ASSERT_TRUE(s);
@@ -66,6 +67,8 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
       {{"run", "a.sld", "--simulate", "--port", "/dev/ttyUSB0"}, "--simulate"},
       {{"run", "a.sld", "--sim-absent"}, "need --simulate"},
       {{"run", "a.sld", "--frobnicate"}, "unknown option '--frobnicate'"},
+      {{"run", "a.sld", "--pci", "--com", "2"}, "--pci runs over the PCI boards"},
+      {{"run", "a.sld", "--simulate", "--pci"}, "--pci runs over the PCI boards"},
   };
   for (const auto& c : cases) {
     std::string error;
