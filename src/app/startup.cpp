@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <iostream>
+
 #include "script/run_outcome.h"
 #include "serial/com_port.h"
 #include "serial/serial_exceptions.h"
@@ -82,6 +84,8 @@ int Startup::ProbeComPorts() {
 void Startup::FormShow() {
   view_.SetVersionLabel(kVersionText);
   ApplySettings(read_defaults(SettingsPath, host_, Settings));
+  // Values the settings file could not hold are named on stderr, as zarnik-cli does.
+  PrintRefused(Settings, std::cerr);
   CommandChannel& ch = engine_.Channel();
   // No board scan ran: there are no boards, so the link is the serial line.
   if (ch.LinkMode == kLinkUndetermined) ch.LinkMode = kLinkRs232;

@@ -1,4 +1,7 @@
 #include "gui/zarnik_form.h"
+#include "pci/pci_driver.h"
+
+#include <iostream>
 
 #include <unistd.h>
 
@@ -19,8 +22,10 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <cstdio>
+#include <iostream>
 
 #include "gui/fonts.h"
+#include "pci/pci_driver.h"
 #include "serial/serial_exceptions.h"
 #include "widgets/qt_terminal_font.h"
 
@@ -119,9 +124,11 @@ TZarnikForm::TZarnikForm(QtHost& host, ZarnikFormOptions options)
   SetUpComPort1(comPort1_);
   core_.Start.SettingsPath = options_.settingsPath;
   core_.Channel.ErrorText.clear();
-  // No PCI boards on this host: the link is the serial line and the entry stays off.
-  core_.Channel.LinkMode = kLinkRs232;
-  PCIConnect->setEnabled(false);
+  // The board scan decides the starting link and whether PCI Board(s) > Connected
+  // is offered.
+  std::string pciError;
+  core_.ScanPciBoards(MakePciDriver(host_, pciError));
+  if (!pciError.empty()) std::cerr << pciError << '\n';
   host_.SetView(this);
 }
 
@@ -373,7 +380,7 @@ void TZarnikForm::PickButtonClick() {
   const std::string path = chosen.first().toLocal8Bit().toStdString();
   try {
     // Hourglass, Cancelled cleared, the reading, the outcome box.
-    core_.Engine.RunScript(path);
+    core_.RunScript(path);
   } catch (const ESerialException& e) {
     // The line failed under the run (a unit unplugged, say).
     host_.ShowMessage(e.what());
@@ -393,8 +400,9 @@ void TZarnikForm::ExitMenuClick() {
 }
 
 void TZarnikForm::PCIConnectClick() {
-  // The entry is enabled only when the board scan found boards; this host has no
-  // PCI board layer, so it never is.
+  // Qt ticks a checkable entry before its handler runs; the link decides the tick.
+  PCIConnect->setChecked(pciChecked_);
+  Guarded([&] { core_.Pci.PCIConnectClick(); });
 }
 
 bool TZarnikForm::TerminalAreaShown() const {
@@ -455,7 +463,16 @@ bool TZarnikForm::PciConnectEnabled() const {
   return PCIConnect->isEnabled();
 }
 
+void TZarnikForm::SetPciConnectEnabled(bool enabled) {
+  PCIConnect->setEnabled(enabled);
+}
+
+bool TZarnikForm::PciConnectChecked() const {
+  return pciChecked_;
+}
+
 void TZarnikForm::SetPciConnectChecked(bool checked) {
+  pciChecked_ = checked;
   PCIConnect->setChecked(checked);
 }
 

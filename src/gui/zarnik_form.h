@@ -88,6 +88,8 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   void SetComNumberLabel(const std::string& text) override;
   void SetComBaudLabel(const std::string& text) override;
   bool PciConnectEnabled() const override;
+  void SetPciConnectEnabled(bool enabled) override;
+  bool PciConnectChecked() const override;
   void SetPciConnectChecked(bool checked) override;
   void SetRs232GroupVisible(bool visible) override;
   void StartStatusLights() override;
@@ -156,6 +158,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   QtHost& host_;
   ZarnikFormOptions options_;
   TComPort comPort1_;
+  bool pciChecked_ = false;
   ShellCore core_;
   QLabel* statusLabel_;
   QActionGroup* baudRadio_;

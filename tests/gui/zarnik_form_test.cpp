@@ -157,6 +157,23 @@ class ZarnikFormTest : public QObject {
     QVERIFY(filters[0].startsWith("Script files (*.sld)"));
   }
 
+  // With a board present the scan offers PCI Board(s) > Connected; picking it
+  // switches to the board's layout and picking it again back to the serial line.
+  void pciConnectedSwitchesTheLayout() {
+    setenv("ZARNIK_PCI_SIM", "0:3", 1);
+    Rig rig;
+    unsetenv("ZARNIK_PCI_SIM");
+    TZarnikForm& f = *rig.form;
+    QVERIFY(f.PCIConnect->isEnabled());
+    f.PCIConnect->trigger();
+    QVERIFY(f.PCIConnect->isChecked());
+    QVERIFY(f.RS232GroupBox->isHidden());
+    QCOMPARE(f.ComNumberLabel->text(), QString("None"));
+    f.PCIConnect->trigger();
+    QVERIFY(!f.PCIConnect->isChecked());
+    QVERIFY(!f.RS232GroupBox->isHidden());
+  }
+
   void menuTree() {
     Rig rig;
     QStringList top;
