@@ -108,10 +108,10 @@ std::optional<PciSimConfig> ParsePciSimConfig(std::string_view text, std::string
 
 SimPciDriver::SimPciDriver(Host& host, const PciSimConfig& config, const sim::SimUnitOptions& unit)
     : host_(host), major_(config.major), minor_(config.minor) {
-  for (const SimBoardSpec& spec : config.boards) {
-    Board& b = boards_[spec.device];
-    b.spec = spec;
-    b.base = 0x1000u * static_cast<uint32_t>(spec.device + 1);
+  for (const SimBoardSpec& wanted : config.boards) {
+    Board& b = boards_[wanted.device];
+    b.setup = wanted;
+    b.base = 0x1000u * static_cast<uint32_t>(wanted.device + 1);
     b.unit = std::make_unique<sim::SimUnit>(unit);
   }
 }
@@ -148,7 +148,7 @@ int SimPciDriver::Control(PciHandle handle, uint32_t code, const uint8_t* in, si
   if (!b) return EBADF;
   if (code == kPciConfigCode) {
     ++configRequests_;
-    if (b->spec.failConfig) return EIO;
+    if (b->setup.failConfig) return EIO;
     if (outSize < kConfigReplySize) return EINVAL;
     BoardConfig c;
     c.major = major_;
@@ -187,7 +187,7 @@ int SimPciDriver::Execute(Board& b, CommandRequest& r) {
     case kCmdReadByte:
       if (at == kStatusOffset) {
         Pull(b);
-        r.value = (b.rx.empty() ? 0u : kStatusRxReady) | (b.spec.busy ? kStatusTxBusy : 0u);
+        r.value = (b.rx.empty() ? 0u : kStatusRxReady) | (b.setup.busy ? kStatusTxBusy : 0u);
       } else if (at == kDataOffset) {
         Pull(b);
         r.value = 0;
@@ -196,8 +196,8 @@ int SimPciDriver::Execute(Board& b, CommandRequest& r) {
           b.rx.pop_front();
         }
       } else if (at == kIdOffset) {
-        if (b.spec.failIdRead) return EIO;
-        r.value = static_cast<uint32_t>(b.spec.id);
+        if (b.setup.failIdRead) return EIO;
+        r.value = static_cast<uint32_t>(b.setup.id);
       } else {
         r.value = 0;
       }
@@ -205,7 +205,7 @@ int SimPciDriver::Execute(Board& b, CommandRequest& r) {
     case kCmdWriteByte: {
       const auto byte = static_cast<uint8_t>(r.value);
       if (at == kDataOffset) {
-        if (b.spec.busy) {
+        if (b.setup.busy) {
           ++b.refused;
         } else {
           b.accepted.push_back(static_cast<char>(byte));

@@ -70,7 +70,7 @@ class SimPciDriver : public PciDriver {
 
   // ---- For tests and demos ----
   struct Board {
-    SimBoardSpec spec;
+    SimBoardSpec setup;
     uint32_t base = 0;
     std::unique_ptr<sim::SimUnit> unit;
     std::deque<uint8_t> rx;    // bytes from the unit waiting in the mailbox
