@@ -174,6 +174,25 @@ class ZarnikFormTest : public QObject {
     QVERIFY(!f.RS232GroupBox->isHidden());
   }
 
+  // The script button on the PCI link runs the script once per board, in ascending
+  // board ID, with the progress window naming each board.
+  void scriptRunsOncePerBoard() {
+    struct Boards : ProgressObserver {
+      void ProgressShown(const ProgressModel& m) override { shown.push_back(m.PCINumberLabel()); }
+      std::vector<std::string> shown;
+    } boards;
+    setenv("ZARNIK_PCI_SIM", "0:5,1:2", 1);
+    Rig rig(PickScript(script_));
+    unsetenv("ZARNIK_PCI_SIM");
+    QVERIFY(rig.Start());
+    QVERIFY(rig.form->PCIConnect->isChecked());
+    rig.form->Core().Progress.AddObserver(&boards);
+    QTest::mouseClick(rig.form->PickButton, Qt::LeftButton);
+    rig.form->Core().Progress.RemoveObserver(&boards);
+    QCOMPARE(boards.shown, (std::vector<std::string>{"PCI Board :  2", "PCI Board :  5"}));
+    QCOMPARE(rig.host.messages.back(), std::string("Upload Complete."));
+  }
+
   void menuTree() {
     Rig rig;
     QStringList top;
