@@ -17,19 +17,12 @@ namespace zarnik::e2e {
 namespace {
 
 using zarnik::testing::Process;
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using zarnik::testing::ReadFile;
+using zarnik::testing::WriteFile;
 
 // The end of a transcript: what the unit said last.
 std::string Tail(const std::string& text) {
   return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
-}
-
-void WriteFile(const fs::path& p, const std::string& data) {
-  std::ofstream(p, std::ios::binary) << data;
 }
 
 std::string RandomBytes(size_t n, unsigned seed) {

@@ -15,11 +15,8 @@ namespace zarnik::e2e {
 namespace {
 
 using zarnik::testing::Process;
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using zarnik::testing::ReadFile;
+using zarnik::testing::WriteFile;
 
 struct Probe : ::testing::Test {
   void SetUp() override {

@@ -17,15 +17,8 @@ namespace zarnik::e2e {
 namespace {
 
 using zarnik::testing::Process;
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& p, const std::string& data) {
-  std::ofstream(p, std::ios::binary) << data;
-}
+using zarnik::testing::ReadFile;
+using zarnik::testing::WriteFile;
 
 struct DesktopAutomatic : ::testing::Test {
   void SetUp() override {

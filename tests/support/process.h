@@ -3,10 +3,23 @@
 #pragma once
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace zarnik::testing {
+
+// Whole files in and out, byte for byte, for the images and scripts the tests share
+// with the programs they start.
+inline std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
+  std::ofstream(p, std::ios::binary) << data;
+}
 
 class Process {
  public:
