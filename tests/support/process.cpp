@@ -12,17 +12,27 @@ namespace zarnik::testing {
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workDir) {
+  // Built before the fork: a child of a threaded parent may only make
+  // async-signal-safe calls until it execs.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+  if (pipe2(out, O_CLOEXEC) != 0) return;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return;
+  }
   pid_ = fork();
   if (pid_ == 0) {
     dup2(out[1], 1);
     dup2(err[1], 2);
+    // Only stdio: a descriptor another thread of the parent holds open just now
+    // (a file being written, say) must not live on in the child.
+    close_range(3, ~0U, 0);
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
@@ -85,6 +95,7 @@ void Process::Signal(int sig) {
 
 int Process::Wait(int timeoutMs) {
   if (status_ >= 0) return status_;
+  if (pid_ <= 0) return status_ = 127;  // never started; waitpid(-1) would reap another child
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     Drain(10);

@@ -2,6 +2,8 @@
 // read its output, signal it, wait for its exit status with a bound.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +38,7 @@ class Process {
   void Signal(int sig);
   // Waits for the exit; returns the exit status, 128+signal, or -1 on time-out.
   int Wait(int timeoutMs);
+  pid_t Pid() const { return pid_; }  // -1 when it could not be started
   const std::string& Stdout() { Drain(); return out_; }
   const std::string& Stderr() { Drain(); return err_; }
   // Waits until stderr contains text, or timeoutMs passes.
