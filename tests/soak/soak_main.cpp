@@ -196,9 +196,14 @@ RunResult RunOne(const RunPlan& plan, const Options& o, const fs::path& dir) {
   // The run folder has no settings file: the defaults are in force.
   Process cli(o.cli, {"run", script.string(), "--port", device, "--quiet"}, dir.string());
   const std::string proc = "/proc/" + std::to_string(cli.Pid());
+  std::error_code ec;
+  const fs::path cliProgram = fs::canonical(o.cli, ec);
   for (;;) {
-    seen.cliPeakThreads = std::max(seen.cliPeakThreads, CountEntries(proc + "/task"));
-    seen.cliPeakFds = std::max(seen.cliPeakFds, CountEntries(proc + "/fd"));
+    // Until the exec the child is a copy of us, with our descriptors: not counted.
+    if (fs::read_symlink(proc + "/exe", ec) == cliProgram) {
+      seen.cliPeakThreads = std::max(seen.cliPeakThreads, CountEntries(proc + "/task"));
+      seen.cliPeakFds = std::max(seen.cliPeakFds, CountEntries(proc + "/fd"));
+    }
     seen.exitStatus = cli.Wait(kSampleMs);
     seen.wallMs = MsSince(start);
     if (seen.exitStatus >= 0) break;
