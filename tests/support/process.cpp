@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,8 +26,13 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     close(out[1]);
     return;
   }
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    // A test or soak that dies (killed, crashed) takes its programs with it, rather
+    // than leave a simulated unit serving a pty nobody will close.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     dup2(out[1], 1);
     dup2(err[1], 2);
     // Only stdio: a descriptor another thread of the parent holds open just now

@@ -25,7 +25,8 @@ inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
 
 class Process {
  public:
-  // Starts program with args; stdout and stderr are captured separately.
+  // Starts program with args; stdout and stderr are captured separately. The child
+  // has only stdio open, and gets SIGTERM when the thread that started it ends.
   Process(const std::string& program, const std::vector<std::string>& args,
           const std::string& workDir = "");
   ~Process();  // kills the child if it still runs
