@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "serial/com_port.h"
@@ -117,6 +118,32 @@ TEST_F(PtyPort, OpenCloseCyclesLeaveNothingBehind) {
   }
   EXPECT_EQ(pty.Read(20, 1000), std::string(20, 'x'));
   EXPECT_EQ(PortListCount(), 0);
+}
+
+// Entries of a /proc folder of this process: its threads or its descriptors.
+int ProcCount(const char* path) {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(path)) ++n;
+  return n;
+}
+
+// The desktop program opens and closes ports for as long as it runs: each cycle
+// must give back the port's threads and descriptors.
+TEST_F(PtyPort, OpenCloseCyclesGiveBackThreadsAndDescriptors) {
+  port.SetOpen(true);  // what lives once per process is made here, not counted
+  port.SetOpen(false);
+  const int threads = ProcCount("/proc/self/task");
+  const int fds = ProcCount("/proc/self/fd");
+  for (int i = 0; i < 30; ++i) {
+    port.SetOpen(true);
+    EXPECT_GT(ProcCount("/proc/self/task"), threads);  // its threads do run meanwhile
+    port.PutString("y");
+    ASSERT_TRUE(PumpUntil(host, [&] { return port.GetOutBuffUsed() == 0; }));
+    port.SetOpen(false);
+  }
+  EXPECT_TRUE(PumpUntil(host, [&] { return ProcCount("/proc/self/task") == threads; }))
+      << ProcCount("/proc/self/task") << " threads, " << threads << " before";
+  EXPECT_EQ(ProcCount("/proc/self/fd"), fds);
 }
 
 }  // namespace
