@@ -16,6 +16,7 @@
 
 #include "app/settings.h"
 #include "app/startup.h"
+#include "cli/check_command.h"
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
 #include "cli/simulated_unit.h"
@@ -330,6 +331,8 @@ int main(int argc, char** argv) {
     std::cerr << "zarnik-cli: " << error << "\nTry 'zarnik-cli --help'." << std::endl;
     return 2;
   }
+  if (options->command == CliOptions::Command::kCheck)
+    return RunCheckCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kHelp) {
     std::cout << kCliUsage;
     return 0;

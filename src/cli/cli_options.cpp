@@ -9,6 +9,7 @@ const char* const kCliUsage =
     "\n"
     "Usage:\n"
     "  zarnik-cli run SCRIPT [options]   run SCRIPT once (see: zarnik-cli run --help)\n"
+    "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
     "  zarnik-cli --help                 this text\n"
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
@@ -85,6 +86,11 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   size_t i = 0;
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     o.command = CliOptions::Command::kHelp;
+    return o;
+  }
+  if (args[0] == "check" || args[0] == "ports") {
+    o.command = args[0] == "check" ? CliOptions::Command::kCheck : CliOptions::Command::kPorts;
+    o.commandArgs.assign(args.begin() + 1, args.end());
     return o;
   }
   if (args[0] != "run") {

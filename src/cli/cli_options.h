@@ -10,9 +10,11 @@
 namespace zarnik {
 
 struct CliOptions {
-  enum class Command { kNone, kHelp, kRun };
+  enum class Command { kNone, kHelp, kRun, kCheck, kPorts };
   Command command = Command::kNone;
   bool helpForRun = false;
+  // check and ports parse their own arguments (cli/check_command.h, cli/ports_command.h).
+  std::vector<std::string> commandArgs;
 
   std::string scriptPath;
   std::optional<int> comNumber;  // --com N

@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "script/file_stamp.h"
+#include "script/script_syntax.h"
 
 namespace zarnik {
 
@@ -16,7 +18,7 @@ struct ScriptEngine::Command {
 
 // In the order the codes are compared; a gated code whose flag is clear matches
 // nothing further down, so the line is skipped.
-const ScriptEngine::Command ScriptEngine::kCommands[] = {
+constexpr ScriptEngine::Command ScriptEngine::kCommands[] = {
     {"_SC", nullptr, &ScriptEngine::CmdSendCommand},
     {"_TC", nullptr, &ScriptEngine::CmdTestLoader},
     {"_DM", nullptr, &ScriptEngine::CmdDisplayMessage},
@@ -121,33 +123,25 @@ bool ScriptEngine::ReadScriptFile(bool& opened) {
 }
 
 bool ScriptEngine::ReadLoop(ScriptReader& reader) {
-  bool atLineStart = true;
-  bool inCommand = false;
+  script::LineClassifier line;
   ScriptLineNumber = 1;
   while (!Cancelled()) {
     int c = reader.Next();
     if (c == EOF) break;
     if (c == '\n') {
-      atLineStart = true;
-      bool complete = inCommand;
-      inCommand = false;
+      bool complete = line.InCommand();
+      line.EndLine();
       if (complete && !RunScriptLine()) return false;
       ++ScriptLineNumber;
       continue;
     }
-    if (atLineStart && c == '_') {
-      if (ScriptRow >= kScriptRows)
-        return TooManyLines();
-      inCommand = true;
-      atLineStart = false;
-    } else if (atLineStart && c == ';') {
-      inCommand = false;
-      atLineStart = false;
-    }
-    if (!inCommand) continue;
+    script::ScriptChar kind = line.Take(static_cast<char>(c));
+    if (kind == script::ScriptChar::kSkipped) continue;
+    if (kind == script::ScriptChar::kOpensCommand && ScriptRow >= kScriptRows)
+      return TooManyLines();
     if (!StoreChar(static_cast<char>(c))) return false;
     if (reader.AtEnd()) {
-      inCommand = false;
+      line.EndLine();
       if (!RunScriptLine()) return false;
     }
   }
@@ -165,6 +159,13 @@ bool ScriptEngine::StoreChar(char c) {
 // ---- Runner ----
 
 bool ScriptEngine::RunScriptLine() {
+  // zarnik-cli check knows the codes from the shared list: the two must agree.
+  static_assert([] {
+    if (std::size(kCommands) != std::size(script::kCommandCodes)) return false;
+    for (size_t i = 0; i < std::size(kCommands); ++i)
+      if (kCommands[i].code != script::kCommandCodes[i]) return false;
+    return true;
+  }());
   if (ScriptRow < 0 || ScriptRow >= kScriptRows)
     return TooManyLines();
   auto& row = ScriptLines[ScriptRow];
@@ -174,7 +175,7 @@ bool ScriptEngine::RunScriptLine() {
   FixedText<kLineCopySize> copy;
   copy.Assign(row.data());
   const std::string_view line = copy.view();
-  const std::string_view code = line.substr(0, 3);
+  const std::string_view code = script::CommandCode(line);
   for (const Command& cmd : kCommands) {
     if (code != cmd.code || (cmd.gate && !(this->*cmd.gate))) continue;
     if (!(this->*cmd.run)(line)) return false;

@@ -2,9 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <limits>
 
 namespace zarnik::script {
+
+bool IsCommandCode(std::string_view code) {
+  return std::find(std::begin(kCommandCodes), std::end(kCommandCodes), code) !=
+         std::end(kCommandCodes);
+}
 
 std::optional<std::string_view> WordArgument(std::string_view line) {
   size_t blank = line.find(' ');

@@ -7,7 +7,11 @@
 // which is taken to be the closing quote) and a test (the text between the first
 // two double quotes, followed by a command line of its own). Escapes are two-
 // character pairs replaced by one character after the text has been cut out.
-// Everything here is pure: views into the caller's line, no state.
+// Everything here is pure: views into the caller's line, no state (the line
+// classifier keeps only where it is on the current line).
+//
+// The script reader and `zarnik-cli check` both go through the classifier and the
+// code list here, so a script is never read one way and checked another.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,46 @@
 #include <string_view>
 
 namespace zarnik::script {
+
+// The command codes, in the order the runner compares a line's first three
+// characters with them (exactly, case-sensitively).
+inline constexpr std::string_view kCommandCodes[] = {"_SC", "_TC", "_DM", "_DY", "_LP",
+                                                     "_LC", "_LF", "_LK", "_LA", "_LV",
+                                                     "_LD", "_PC", "_QC", "_CE", "_CS"};
+// The code of a command line: its first three characters (fewer if it is shorter).
+inline std::string_view CommandCode(std::string_view line) {
+  return line.substr(0, 3);
+}
+bool IsCommandCode(std::string_view code);
+
+// What the reader does with each character of a line. Characters before the first
+// `_` or `;` are skipped; a `;` first makes the line a comment; a `_` first opens
+// the command line, which runs to the line end (a later `;` is part of it). A line
+// with neither is skipped whole.
+enum class ScriptChar { kSkipped, kOpensCommand, kInCommand };
+class LineClassifier {
+ public:
+  // The next character of the line (never the line feed).
+  ScriptChar Take(char c) {
+    if (atLineStart_ && c == '_') {
+      atLineStart_ = false;
+      inCommand_ = true;
+      return ScriptChar::kOpensCommand;
+    }
+    if (atLineStart_ && c == ';') atLineStart_ = false;
+    return inCommand_ ? ScriptChar::kInCommand : ScriptChar::kSkipped;
+  }
+  // At a line feed: the next character starts a new line.
+  void EndLine() {
+    atLineStart_ = true;
+    inCommand_ = false;
+  }
+  bool InCommand() const { return inCommand_; }
+
+ private:
+  bool atLineStart_ = true;
+  bool inCommand_ = false;
+};
 
 // After the first blank, with further leading blanks skipped; trailing blanks stay.
 // nullopt when the line has no blank. A blank followed by nothing gives "".

@@ -44,6 +44,17 @@ TEST(CliOptions, RunTakesAScriptAndItsOptions) {
   EXPECT_EQ(s->simBaud, 9600u);
 }
 
+TEST(CliOptions, CheckAndPortsKeepTheirArgumentsForThemselves) {
+  auto c = Parse({"check", "demo.sld", "--help"});
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->command, CliOptions::Command::kCheck);
+  EXPECT_EQ(c->commandArgs, (std::vector<std::string>{"demo.sld", "--help"}));
+  auto p = Parse({"ports"});
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->command, CliOptions::Command::kPorts);
+  EXPECT_TRUE(p->commandArgs.empty());
+}
+
 TEST(CliOptions, HelpAtBothLevels) {
   EXPECT_EQ(Parse({"--help"})->command, CliOptions::Command::kHelp);
   EXPECT_TRUE(Parse({"run", "--help"})->helpForRun);
