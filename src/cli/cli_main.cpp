@@ -19,6 +19,7 @@
 #include "cli/check_command.h"
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
+#include "cli/ports_command.h"
 #include "cli/simulated_unit.h"
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
@@ -333,6 +334,8 @@ int main(int argc, char** argv) {
   }
   if (options->command == CliOptions::Command::kCheck)
     return RunCheckCommand(options->commandArgs, std::cout, std::cerr);
+  if (options->command == CliOptions::Command::kPorts)
+    return RunPortsCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kHelp) {
     std::cout << kCliUsage;
     return 0;

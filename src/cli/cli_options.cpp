@@ -10,11 +10,20 @@ const char* const kCliUsage =
     "Usage:\n"
     "  zarnik-cli run SCRIPT [options]   run SCRIPT once (see: zarnik-cli run --help)\n"
     "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
+    "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
+    "                                    (zarnik-cli ports --help)\n"
     "  zarnik-cli --help                 this text\n"
     "\n"
-    "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
-    "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
-    "2 usage error, a script or port that cannot be opened, or no unit found.\n";
+    "On a factory bench:\n"
+    "  zarnik-cli ports --probe               which port the unit answers on ('#' or '>')\n"
+    "  zarnik-cli check load.sld              the script checked before it meets the unit\n"
+    "  zarnik-cli run load.sld --port /dev/ttyUSB0\n"
+    "\n"
+    "Exit status of run: 0 \"Upload Complete.\" with no error message shown during the\n"
+    "run, 1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
+    "2 usage error, a script or port that cannot be opened, or no unit found.\n"
+    "check: 0 no problems, 1 problems found, 2 the script cannot be read. ports: 0; with\n"
+    "--probe 1 when no unit answered. Usage errors: 2.\n";
 
 const char* const kCliRunUsage =
     "Usage: zarnik-cli run SCRIPT [options]\n"

@@ -90,17 +90,42 @@ bool TermiosLines::GetCounters(int fd, serial_icounter_struct& counters) {
 PosixDevice::PosixDevice(std::shared_ptr<TermiosLines> lines)
     : lines_(lines ? std::move(lines) : std::make_shared<TermiosLines>()) {}
 
+namespace {
+
+// The device opened without blocking and locked against every other program that
+// locks it (flock holds against root too, where TIOCEXCL does not): 0 and the
+// descriptor with the line's settings, or an Open code.
+int OpenLocked(const std::string& path, int& fdOut, termios& settings) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return PosixError(errno, true);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::tcgetattr(fd, &settings) != 0) {
+    int code = PosixError(errno, true);
+    ::close(fd);
+    return code;
+  }
+  fdOut = fd;
+  return 0;
+}
+
+}  // namespace
+
+int TestDeviceOpen(const std::string& path) {
+  int fd = -1;
+  termios settings{};
+  int code = OpenLocked(path, fd, settings);
+  if (code == 0) ::close(fd);
+  return code;
+}
+
 int PosixDevice::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
   if (fd_.load() >= 0) return deAccessDenied;
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return PosixError(errno, true);
+  int fd = -1;
+  if (int code = OpenLocked(path, fd, original_); code != 0) return code;
   auto fail = [&](int code) {
     ::close(fd);
     return code;
   };
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(PosixError(errno, true));
-  if (::tcgetattr(fd, &original_) != 0) return fail(PosixError(errno, true));
   ::ioctl(fd, TIOCEXCL);
   int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   int txWake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

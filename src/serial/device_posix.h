@@ -42,6 +42,13 @@ class TermiosLines {
   virtual bool GetCounters(int fd, serial_icounter_struct& counters);
 };
 
+// Whether Open could take the device now, asked the way Open takes it (the same
+// open flags, lock and terminal check) without changing its line settings: 0, or
+// Open's code (deAccessDenied when another program holds it, deFileNotFound when
+// there is no such device). Opening a real port raises its DTR and RTS lines
+// while the test lasts, as any open does.
+int TestDeviceOpen(const std::string& path);
+
 class PosixDevice : public SerialDevice {
  public:
   explicit PosixDevice(std::shared_ptr<TermiosLines> lines = nullptr);
