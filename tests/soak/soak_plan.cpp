@@ -19,9 +19,11 @@ constexpr uint64_t kBetweenLoaderTriesMs = 2500;       // _TC's two further trie
 constexpr uint64_t kAfterLoadLineMs = 500 + 50;        // load line, progress window, data
 constexpr uint64_t kLoadPauseMs = 1000;                // the script's _LP 1
 constexpr uint64_t kBetweenPromptTriesMs = 500;        // after data, between the three tries
-// Starting the processes and the machine being busy; less than one prompt wait,
-// so a wait that ran out where it should have been answered does not hide in it.
+// Starting the processes and the machine being busy: a fixed part, less than one
+// prompt wait, so a wait that ran out where it should have been answered does not
+// hide in it; and a tenth of the timers, which a loaded machine stretches.
 constexpr uint64_t kSlackMs = 3000;
+constexpr uint64_t kTimerStretchDivisor = 10;
 // The slowest a pty is allowed to move the data (a busy 2-core machine does ~250 KB/s).
 constexpr uint64_t kSlowestBytesPerSecond = 50'000;
 
@@ -250,7 +252,8 @@ std::vector<std::string> UnitArguments(const RunPlan& plan, std::string_view dat
 
 Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
   Expected e;
-  const uint64_t transfer = TransferAllowanceMs(plan.size);
+  uint64_t transfer = TransferAllowanceMs(plan.size);
+  uint64_t timers = 0;
   const uint64_t throughLoadLine = kBeforeLoaderPromptMs + kAfterLoadLineMs;
   switch (plan.fault) {
     case Fault::kNone:
@@ -258,8 +261,8 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
     case Fault::kSlowReplies:
       // Every prompt wait answered at the first try: the probe, _TC, the check
       // before the load, the check after it; the load line's answer may add one more.
-      e.boundMs = throughLoadLine + transfer + kLoadPauseMs;
-      if (plan.fault == Fault::kSlowReplies) e.boundMs += 5ull * plan.replyDelayMs;
+      timers = throughLoadLine + kLoadPauseMs;
+      if (plan.fault == Fault::kSlowReplies) timers += 5ull * plan.replyDelayMs;
       break;
     case Fault::kWrongChecksum:
       // All three tries after the data run out.
@@ -267,8 +270,8 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       e.stderrLines = {
           "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.",
           kUnsuccessful};
-      e.boundMs = throughLoadLine + transfer + kLoadPauseMs + 2 * kShortPromptWaitMs +
-                  2 * kBetweenPromptTriesMs + kLastPromptWaitMs;
+      timers = throughLoadLine + kLoadPauseMs + 2 * kShortPromptWaitMs + 2 * kBetweenPromptTriesMs +
+               kLastPromptWaitMs;
       break;
     case Fault::kNeverLoader:
       // The text, the loader-mode command and two lone carriage returns each wait in
@@ -276,8 +279,9 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       e.exitStatus = 1;
       e.stderrLines = {"Error! Unit not in Loader Mode! Exiting script", kUnsuccessful};
       e.image = ImageCheck::kNone;
-      e.boundMs = kBeforeLoaderPromptMs + kShortPromptWaitMs + kAfterLoaderCommandMs +
-                  kShortPromptWaitMs + 2 * (kBetweenLoaderTriesMs + kShortPromptWaitMs);
+      timers = kBeforeLoaderPromptMs + kShortPromptWaitMs + kAfterLoaderCommandMs +
+               kShortPromptWaitMs + 2 * (kBetweenLoaderTriesMs + kShortPromptWaitMs);
+      transfer = 0;
       break;
     case Fault::kHangUp:
       // Ends at once when the line goes: no pause, no prompt wait.
@@ -285,10 +289,11 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       e.stderrLines = {"Error! Serial port failure: " + device + " was disconnected.",
                        kUnsuccessful};
       e.image = ImageCheck::kNone;
-      e.boundMs = throughLoadLine + TransferAllowanceMs(plan.hangUpAfterData);
+      timers = throughLoadLine;
+      transfer = TransferAllowanceMs(plan.hangUpAfterData);
       break;
   }
-  e.boundMs += kSlackMs;
+  e.boundMs = timers + timers / kTimerStretchDivisor + transfer + kSlackMs;
   return e;
 }
 
