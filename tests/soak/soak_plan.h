@@ -63,6 +63,8 @@ enum class ImageCheck { kIdentical, kNone };
 struct Expected {
   int exitStatus = 0;
   std::vector<std::string> stderrLines;  // all of zarnik-cli --quiet's stderr, exactly
+  // When set, one more line comes first, which need only begin with this.
+  std::string firstLineBegins;
   ImageCheck image = ImageCheck::kIdentical;
   uint64_t boundMs = 0;  // wall time from zarnik-cli's start to its exit
 };

@@ -184,9 +184,8 @@ TEST(SoakExpected, EachFaultHasItsExactMessagesAndAnEndWithinTheTimers) {
   p.size = 300000;
   p.hangUpAfterData = 10;
   Expected gone = ExpectedFor(p, "/dev/pts/9");
-  EXPECT_EQ(gone.stderrLines,
-            (std::vector<std::string>{"Error! Serial port failure: /dev/pts/9 was disconnected.",
-                                      unsuccessful}));
+  EXPECT_EQ(gone.firstLineBegins, "Error");
+  EXPECT_EQ(gone.stderrLines, (std::vector<std::string>{unsuccessful}));
   EXPECT_EQ(gone.image, ImageCheck::kNone);
   // At once: no pause, no prompt wait, and only the data before the cut.
   EXPECT_LT(gone.boundMs, ok.boundMs);
@@ -267,6 +266,36 @@ TEST(SoakJudge, ASuccessNeedsTheImageByteForByte) {
   o.wallMs = 99000;
   ASSERT_EQ(Judge(e, o).size(), 1u);
   EXPECT_NE(Judge(e, o)[0].find("hung"), std::string::npos);
+}
+
+TEST(SoakJudge, ALooseFirstLineMustStillBeginAsExpectedAndBeThere) {
+  Expected e;
+  e.exitStatus = 1;
+  e.firstLineBegins = "Error";
+  e.stderrLines = {"Unsuccessful.  Upload terminated by user."};
+  e.image = ImageCheck::kNone;
+  e.boundMs = 5000;
+  struct Case {
+    const char* stderrText;
+    bool passes;
+  } cases[] = {
+      {"Error! Serial port failure: /dev/pts/4 was disconnected.\n"
+       "Unsuccessful.  Upload terminated by user.\n",
+       true},
+      {"Error\nUnsuccessful.  Upload terminated by user.\n", true},
+      {"Unsuccessful.  Upload terminated by user.\n", false},
+      {"Upload Complete.\nUnsuccessful.  Upload terminated by user.\n", false},
+      {"Error! x\n", false},
+      {"Error! x\nError! y\nUnsuccessful.  Upload terminated by user.\n", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    Observed o;
+    o.exitStatus = 1;
+    o.stderrText = c.stderrText;
+    o.wallMs = 1000;
+    EXPECT_EQ(Judge(e, o).empty(), c.passes) << c.stderrText;
+  }
 }
 
 TEST(SoakSummary, OneRowPerFaultThatRanAndATotal) {
