@@ -151,8 +151,13 @@ void TTerminalBuffer::ScrollUp() {
   attrArr_.Scroll(0, BottomRow(), 1);
   foreArr_.Scroll(0, BottomRow(), 1);
   backArr_.Scroll(0, BottomRow(), 1);
-  displayChanged_ = true;
-  InvalidateScreen();
+  // A change on the top row that was never painted passes into the history unseen.
+  if (dirty_.front().first <= dirty_.front().last) repaintAll_ = true;
+  std::move(dirty_.begin() + 1, dirty_.end(), dirty_.begin());
+  dirty_.back() = Span{0, cols_ - 1};
+  ++scrolled_;
+  bounds_ = TTermRect{1, 1, screenRows_, cols_};
+  Notify();
 }
 
 void TTerminalBuffer::ClearCells(int firstRow, int count) {
@@ -167,7 +172,7 @@ void TTerminalBuffer::EraseAll() {
   ClearCells(0, totalRows_);
   hasSelection_ = false;
   wrapPending_ = false;
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
   MoveCursor(firstScreenRow_, 0);
   FireCursorMoved();
@@ -188,7 +193,7 @@ void TTerminalBuffer::tbSetDefForeColor(TColor c) {
   if (c == foreArr_.DefaultItem()) return;
   foreArr_.Replace(foreArr_.DefaultItem(), c);
   foreArr_.SetDefaultItem(c);
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
 }
 
@@ -196,7 +201,7 @@ void TTerminalBuffer::tbSetDefBackColor(TColor c) {
   if (c == backArr_.DefaultItem()) return;
   backArr_.Replace(backArr_.DefaultItem(), c);
   backArr_.SetDefaultItem(c);
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
 }
 
@@ -223,7 +228,7 @@ void TTerminalBuffer::tbSetRowCount(int n) {
   firstScreenRow_ = totalRows_ - n;
   dirty_.assign(static_cast<size_t>(n), Span{1, 0});
   bounds_ = TTermRect{};
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
   if (cursorRow_ < firstScreenRow_) MoveCursor(firstScreenRow_, cursorCol_);
   FireCursorMoved();
@@ -240,7 +245,7 @@ void TTerminalBuffer::tbSetColCount(int n) {
   for (int c = cols_; c < n; ++c) tabStops_[c] = c % kTabWidth == 0;
   cols_ = n;
   wrapPending_ = false;
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
   MoveCursor(cursorRow_, std::min(cursorCol_, n - 1));
   FireCursorMoved();
@@ -266,7 +271,7 @@ void TTerminalBuffer::tbSetSVRowCount(int n) {
   totalRows_ = n;
   firstScreenRow_ = n - screenRows_;
   cursorRow_ += delta;
-  displayChanged_ = true;
+  repaintAll_ = true;
   InvalidateScreen();
 }
 
@@ -314,7 +319,7 @@ void TTerminalBuffer::Notify() {
 void TTerminalBuffer::Invalidate(int absRow, int firstCol, int lastCol) {
   int s = absRow - firstScreenRow_;
   if (s < 0) {
-    displayChanged_ = true;
+    repaintAll_ = true;
   } else {
     Span& d = dirty_[s];
     if (d.first > d.last) {
@@ -354,7 +359,8 @@ TTermRect TTerminalBuffer::GetInvalidRect() {
   TTermRect r = bounds_;
   bounds_ = TTermRect{};
   std::fill(dirty_.begin(), dirty_.end(), Span{1, 0});
-  displayChanged_ = false;
+  repaintAll_ = false;
+  scrolled_ = 0;
   updatePosted_ = false;
   return r;
 }

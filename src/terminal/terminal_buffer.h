@@ -10,9 +10,11 @@
 //
 // Changes are marked, not painted: every written cell and every scroll is added to
 // the invalid area (a dirty column span per screen row and their bounding rectangle),
-// which the painter reads and empties. The first change after the painter has caught
-// up posts one 0x7E8A to the registered window; later changes ride on that message
-// until the painter reads the area, so a fast stream never floods the window queue.
+// which the painter reads and empties. A scroll makes the whole screen invalid, but
+// the buffer also counts the rows scrolled and moves the dirty spans up with their
+// rows, so a painter that can move what it drew paints only the rows that changed. The first change
+// after the painter has caught up posts one 0x7E8A to the registered window; later changes ride on
+// that message until the painter reads the area, so a fast stream never floods the window queue.
 //
 // Threading: window thread only. The only thing another thread touches on the pane's
 // side is the byte queue (byte_queue.h).
@@ -153,7 +155,14 @@ class TTerminalBuffer {
   TTermRect GetInvalidRect();
   // Something besides screen cells changed (a scroll, history rows, the defaults): a
   // painter showing more than the screen's changed cells should repaint all it shows.
-  bool DisplayChanged() const { return displayChanged_; }
+  bool DisplayChanged() const { return repaintAll_ || scrolled_ > 0; }
+  // Rows the whole row space moved up since the last read. The dirty spans have moved
+  // with their rows: a painter that moves what it drew up by this many rows need only
+  // draw the dirty spans and the rows it uncovered.
+  int ScrolledRows() const { return scrolled_; }
+  // A change a moved picture cannot follow (history rows, the defaults, the size):
+  // everything shown has to be drawn anew.
+  bool RepaintAll() const { return repaintAll_; }
 
   // The window told of changes (0x7E8A); nullptr host or window: nobody.
   void RegisterTerminalHandle(Host* host, MessageTarget* window);
@@ -221,7 +230,8 @@ class TTerminalBuffer {
   };
   std::vector<Span> dirty_;  // per screen row, 0-based columns; first > last: clean
   TTermRect bounds_;
-  bool displayChanged_ = true;
+  bool repaintAll_ = true;
+  int scrolled_ = 0;
 
   bool hasSelection_ = false;
 

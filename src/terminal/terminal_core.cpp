@@ -30,7 +30,8 @@ void TTerminalCore::SetSite(TTerminalSite* site) {
 
 size_t TTerminalCore::QueueFromPort(size_t count, const TByteQueue::Filler& read) {
   size_t got = queue_.AppendFrom(count, read);
-  if (got > 0) host_.Post(pane_, kMsgTermStuff, csPort);
+  // A fast line brings many small blocks; one notice in flight serves them all.
+  if (got > 0 && !portPosted_.exchange(true)) host_.Post(pane_, kMsgTermStuff, csPort);
   return got;
 }
 
@@ -41,6 +42,8 @@ void TTerminalCore::QueueText(std::string_view text) {
 }
 
 size_t TTerminalCore::ProcessQueued(TCharSource source) {
+  // Cleared before the queue is read: bytes added after this get a notice of their own.
+  portPosted_.store(false);
   size_t n = queue_.Pending();
   if (n == 0) return 0;
   if (block_.size() < n) block_.resize(n);

@@ -3,7 +3,8 @@
 // external one is assigned), and moves bytes from the port to the screen buffer:
 //
 //   dispatcher thread   QueueFromPort: the announced block is read straight into the
-//                       queue, then 0x7E47 (csPort) is posted to the pane. Never paints.
+//                       queue, then 0x7E47 (csPort) is posted to the pane, unless one
+//                       is still on its way (it takes every pending byte). Never paints.
 //   any thread          QueueText: WriteChar/WriteString, posted as csWriteChar.
 //   window thread       ProcessQueued, on 0x7E47: takes every pending byte, writes it
 //                       to the capture file when capture is on, and hands it to the
@@ -15,6 +16,7 @@
 // Threading: as above; the queue is the only state the threads share.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -64,7 +66,8 @@ class TTerminalCore {
   TTTYEmulator builtIn_;
   TTerminalEmulator* external_ = nullptr;
   TTerminalSite* site_ = nullptr;
-  std::vector<uint8_t> block_;  // window thread: the bytes being processed
+  std::atomic<bool> portPosted_{false};  // a csPort 0x7E47 is queued and not yet taken
+  std::vector<uint8_t> block_;           // window thread: the bytes being processed
 };
 
 }  // namespace zarnik

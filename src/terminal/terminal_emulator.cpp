@@ -130,15 +130,25 @@ void TTTYEmulator::Paint(TTerminalPainter& painter, const TPaintArea& area) {
 
 void TTTYEmulator::LazyPaint(TTerminalPainter& painter, const TPaintArea& area) {
   SyncColors();
-  if (forceFullRepaint_ || buffer_.DisplayChanged()) {
+  if (forceFullRepaint_ || buffer_.RepaintAll()) {
     Paint(painter, area);
     return;
   }
-  int top = std::max(area.firstRow, 1);
-  int bottom = std::min(area.lastRow, buffer_.RowCount());
-  for (int row = top; row <= bottom; ++row) {
+  // After a scroll the picture moves up and only the rows it uncovers at the bottom
+  // are drawn whole; the other rows need their changed cells only.
+  int uncovered = area.lastRow + 1;
+  if (int scrolled = buffer_.ScrolledRows(); scrolled > 0) {
+    if (scrolled > area.lastRow - area.firstRow || !painter.ScrollUp(scrolled)) {
+      Paint(painter, area);
+      return;
+    }
+    uncovered = area.lastRow - scrolled + 1;
+  }
+  for (int row = area.firstRow; row <= area.lastRow; ++row) {
     int first = 0, last = 0;
-    if (buffer_.DirtySpan(row, first, last)) {
+    if (row >= uncovered) {
+      PaintRow(painter, row, area.firstCol, area.lastCol);
+    } else if (buffer_.DirtySpan(row, first, last)) {
       PaintRow(painter, row, std::max(first, area.firstCol), std::min(last, area.lastCol));
     }
   }

@@ -54,6 +54,9 @@ class TTerminalPainter {
  public:
   virtual ~TTerminalPainter() = default;
   virtual void DrawRun(const TPaintRun& run) = 0;
+  // Moves everything drawn so far up by rows cell rows (the buffer scrolled), before
+  // any run is drawn. A painter that cannot answers false and gets every cell anew.
+  virtual bool ScrollUp(int /*rows*/) { return false; }
 };
 
 // The rows and columns the pane shows (1-based, inclusive, rows screen-relative).

@@ -17,7 +17,7 @@ void TTerminalGeometry::Calc(int clientWidth, int clientHeight, int columns, int
   cellWidth = std::max(cellWidth, 1);
   cellHeight = std::max(cellHeight, 1);
   int colsLeft = std::max(columns - originCol + 1, 0);
-  int rowsLeft = std::max(rows - originRow + 1, 0);
+  int rowsLeft = std::max(rows - TopRow() + 1, 0);
   visibleCols = std::min(CeilDiv(clientWidth, cellWidth), colsLeft);
   fullCols = std::min(clientWidth / cellWidth, colsLeft);
   visibleRows = std::min(CeilDiv(clientHeight, cellHeight), rowsLeft);
@@ -50,18 +50,18 @@ bool TTerminalGeometry::FollowCursor(int cursorRow, int cursorCol, int columns, 
 bool TTerminalGeometry::CaretPos(int cursorRow, int cursorCol, int clientWidth, int clientHeight,
                                  int& x, int& y) const {
   x = (cursorCol - originCol) * cellWidth;
-  y = (cursorRow - originRow) * cellHeight;
+  y = (cursorRow - TopRow()) * cellHeight;
   return x >= 0 && y >= 0 && x < clientWidth && y < clientHeight;
 }
 
 void TTerminalGeometry::CellAt(int x, int y, int& row, int& col) const {
   auto floorDiv = [](int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
   col = floorDiv(x, cellWidth) + originCol;
-  row = floorDiv(y, cellHeight) + originRow;
+  row = floorDiv(y, cellHeight) + TopRow();
 }
 
 TPaintArea TTerminalGeometry::VisibleArea() const {
-  return TPaintArea{originRow, originRow + visibleRows - 1, originCol, originCol + visibleCols - 1};
+  return TPaintArea{TopRow(), TopRow() + visibleRows - 1, originCol, originCol + visibleCols - 1};
 }
 
 }  // namespace zarnik

@@ -1,8 +1,10 @@
 // TTerminalGeometry: where the buffer's cells fall in the pane. Cells are cellWidth x
 // cellHeight pixels; the cell at the top-left corner shows buffer column originCol and
-// screen row originRow (both 1 at start; rows as the buffer numbers them, so a view
-// scrolled into the history has originRow <= 0). Calc is the pane's extent
-// calculation, redone whenever the font, the client size, the origin or the buffer's
+// screen row TopRow() (both 1 at start; rows as the buffer numbers them, so a view
+// scrolled into the history has TopRow() <= 0). TopRow() is the origin row, which
+// follows the cursor, plus rowShift: the rows the vertical bar has moved the view
+// beyond the origin row when the pane does not freeze its scrollback (0 otherwise). Calc is the
+// pane's extent calculation, redone whenever the font, the client size, the origin or the buffer's
 // size changes; the pane turns its results into scroll bars and margins.
 //
 // Threading: window thread only.
@@ -26,6 +28,8 @@ class TTerminalGeometry {
   int cellHeight = 1;
   int originCol = 1;
   int originRow = 1;
+  int rowShift = 0;
+  int TopRow() const { return originRow + rowShift; }
 
   // Results of Calc. Visible counts include a partly visible last column or row.
   int visibleCols = 0;

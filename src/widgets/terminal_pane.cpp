@@ -9,9 +9,12 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "serial/com_port.h"
@@ -24,13 +27,14 @@ namespace zarnik {
 // glyphs, each placed exactly one cell width after the one before.
 class TCustomTerminalPane::CanvasPainter : public TTerminalPainter {
  public:
-  CanvasPainter(TCustomTerminalPane& pane, QImage& canvas) : pane_(pane), p_(&canvas) {}
+  CanvasPainter(TCustomTerminalPane& pane, QImage& canvas) : pane_(pane), canvas_(canvas) {}
 
   void DrawRun(const TPaintRun& run) override {
+    if (!p_.isActive()) p_.begin(&canvas_);
     const TTerminalGeometry& g = pane_.geo_;
     const int n = static_cast<int>(run.text.size());
-    const QRect cells((run.column - g.originCol) * g.cellWidth, (run.row - g.originRow) * g.cellHeight,
-                      n * g.cellWidth, g.cellHeight);
+    const QRect cells((run.column - g.originCol) * g.cellWidth,
+                      (run.row - g.TopRow()) * g.cellHeight, n * g.cellWidth, g.cellHeight);
     const QColor fore = ToQColor(run.fore);
     p_.fillRect(cells, ToQColor(run.back));
     DrawGlyphs(cells, run.text, fore);
@@ -45,6 +49,18 @@ class TCustomTerminalPane::CanvasPainter : public TTerminalPainter {
       p_.drawLine(cells.left(), y, cells.right(), y);
     }
     changed_ |= cells;
+  }
+
+  // The canvas holds whole rows, so moving its lines leaves whole rows to redraw.
+  bool ScrollUp(int rows) override {
+    const int dy = rows * pane_.geo_.cellHeight;
+    if (p_.isActive() || dy <= 0 || dy >= canvas_.height()) return false;
+    const qsizetype line = canvas_.bytesPerLine();
+    uchar* bits = canvas_.bits();
+    std::memmove(bits, bits + dy * line, size_t(line * (canvas_.height() - dy)));
+    changed_ |= canvas_.rect();
+    ++pane_.counters_.canvasScrolls;
+    return true;
   }
   QRect Changed() const { return changed_; }
 
@@ -78,7 +94,8 @@ class TCustomTerminalPane::CanvasPainter : public TTerminalPainter {
   }
 
   TCustomTerminalPane& pane_;
-  QPainter p_;
+  QImage& canvas_;
+  QPainter p_;  // begun at the first run, after a possible scroll
   QRect changed_;
   QList<quint32> glyphs_;
   QList<QPointF> positions_;
@@ -101,20 +118,30 @@ TCustomTerminalPane::TCustomTerminalPane(Host& host, QWidget* parent)
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, [this](int action) {
     if (!autoScrollback_ || settingBars_) return;
     const bool up = action == QAbstractSlider::SliderSingleStepSub;
-    if (!scrollback_ && up && geo_.originRow <= 1 && geo_.fullRows < Rows()) {
+    if (!scrollback_ && up && geo_.TopRow() <= 1 && geo_.fullRows < Rows()) {
       SetScrollback(true);
-    } else if (scrollback_ && geo_.originRow > 1) {
+    } else if (scrollback_ && geo_.TopRow() > 1) {
       SetScrollback(false);
     }
   });
+  // Created stopped; UpdateHeartbeat starts it when there is work for it.
   heartbeat_.setInterval(kHeartbeatMs);
   connect(&heartbeat_, &QTimer::timeout, this, [this] { Heartbeat(); });
-  heartbeat_.start();
+  frame_.setSingleShot(true);
+  connect(&frame_, &QTimer::timeout, this, [this] { PaintChanged(); });
+  connect(&caretBlink_, &QTimer::timeout, this, [this] {
+    caretOn_ = !caretOn_;
+    viewport()->update(caretShown_.isEmpty() ? CaretRect() : caretShown_);
+  });
+  connect(QGuiApplication::styleHints(), &QStyleHints::cursorFlashTimeChanged, this,
+          [this] { UpdateCaretBlink(); });
   tmLoad();
 }
 
 TCustomTerminalPane::~TCustomTerminalPane() {
   heartbeat_.stop();
+  frame_.stop();
+  caretBlink_.stop();
   SetComPort(nullptr);
   host_.RemoveTarget(this);
 }
@@ -192,13 +219,14 @@ void TCustomTerminalPane::tmDetachFromComPort() {
 }
 
 // Dispatcher thread: only the queue and a post; painting is the window thread's.
-void TCustomTerminalPane::DataHandler(TBaseDispatcher* dispatcher, uint32_t msg,
-                                      uintptr_t wParam) {
+void TCustomTerminalPane::DataHandler(TBaseDispatcher* dispatcher, uint32_t msg, uintptr_t wParam) {
   if (msg != kMsgTriggerAvail || wParam == 0) return;
-  core_.QueueFromPort(wParam, [dispatcher](uint8_t* dst, size_t n) -> size_t {
+  const size_t got = core_.QueueFromPort(wParam, [dispatcher](uint8_t* dst, size_t n) -> size_t {
     const int got = dispatcher->GetBlock(dst, n);
     return got < 0 ? 0 : static_cast<size_t>(got);
   });
+  uint64_t none = 0;
+  if (got > 0) firstQueuedMs_.compare_exchange_strong(none, host_.NowMs() + 1);
 }
 
 void TCustomTerminalPane::SetActive(bool on) {
@@ -228,7 +256,8 @@ intptr_t TCustomTerminalPane::HandleMessage(uint32_t msg, uintptr_t wParam, intp
       WmTermStuff(static_cast<TCharSource>(wParam));
       break;
     case kMsgTermNeedsUpdate:
-      if (!useLazyDisplay_) PaintChanged();
+      if (!useLazyDisplay_) ScheduleFrame();
+      UpdateHeartbeat();
       break;
     case kMsgTermForceSize:
       setHorizontalScrollBarPolicy(geo_.hBarNeeded ? Qt::ScrollBarAlwaysOn
@@ -253,10 +282,15 @@ void TCustomTerminalPane::WriteString(std::string_view text) {
 }
 
 void TCustomTerminalPane::WmTermStuff(TCharSource source) {
+  const uint64_t arrived = firstQueuedMs_.exchange(0);
   const size_t n = core_.ProcessQueued(source);
   if (n == 0) return;
-  if (!useLazyDisplay_) PaintChanged();
+  ++counters_.blocks;
+  counters_.bytes += n;
+  if (unpaintedSinceMs_ == 0) unpaintedSinceMs_ = arrived ? arrived : host_.NowMs() + 1;
+  if (!useLazyDisplay_) ScheduleFrame();
   bytesSincePaint_ += static_cast<int>(n);
+  UpdateHeartbeat();
 }
 
 void TCustomTerminalPane::ClearAll() {
@@ -304,9 +338,12 @@ void TCustomTerminalPane::tmLoad() {
 }
 
 void TCustomTerminalPane::tmCalcExtent() {
+  ClampRowShift();
   geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
-  const QSize text(geo_.textRect.right, geo_.textRect.bottom);
-  if (canvas_.size() != text) {
+  // Whole cells, a partly visible last row included: a moved picture never leaves
+  // half a row behind.
+  const QSize text(geo_.visibleCols * geo_.cellWidth, geo_.visibleRows * geo_.cellHeight);
+  if (canvas_.size() != text.expandedTo(QSize(1, 1))) {
     canvas_ = QImage(text.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
     canvas_.fill(ToQColor(color_));
     PaintAll();
@@ -319,10 +356,10 @@ void TCustomTerminalPane::UpdateBars() {
   bool hNeed = geo_.hBarNeeded;
   bool vNeed = geo_.vBarNeeded;
   if (hideScrollbars_) {
-    hNeed = hNeed && (b.CursorCol() < geo_.originCol ||
-                      b.CursorCol() > geo_.originCol + geo_.fullCols - 1);
-    vNeed = vNeed && (b.CursorRow() < geo_.originRow ||
-                      b.CursorRow() > geo_.originRow + geo_.fullRows - 1);
+    hNeed = hNeed &&
+            (b.CursorCol() < geo_.originCol || b.CursorCol() > geo_.originCol + geo_.fullCols - 1);
+    vNeed = vNeed &&
+            (b.CursorRow() < geo_.originRow || b.CursorRow() > geo_.originRow + geo_.fullRows - 1);
   }
   geo_.hBarNeeded = hNeed;
   geo_.vBarNeeded = vNeed;
@@ -337,16 +374,36 @@ void TCustomTerminalPane::UpdateBars() {
   QScrollBar* v = verticalScrollBar();
   v->setRange(scrollback_ ? 1 - b.HistoryRowCount() : 1, std::max(Rows() - geo_.fullRows + 1, 1));
   v->setPageStep(std::max(geo_.fullRows, 1));
-  v->setValue(geo_.originRow);
+  v->setValue(geo_.TopRow());
   settingBars_ = false;
 }
 
+// The vertical bar shows the top row of the view. Frozen, it moves the origin row
+// itself; otherwise it shifts the view beyond the origin row, and the shift stays
+// when the origin row follows the cursor.
 void TCustomTerminalPane::scrollContentsBy(int, int) {
   if (settingBars_) return;
   geo_.originCol = horizontalScrollBar()->value() + 1;
-  geo_.originRow = verticalScrollBar()->value();
+  const int top = verticalScrollBar()->value();
+  if (freezeScrollBack_) {
+    geo_.originRow = top;
+    geo_.rowShift = 0;
+  } else {
+    geo_.rowShift = top - geo_.originRow;
+  }
   geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
   PaintAll();
+}
+
+// Keeps the shifted view inside the rows the vertical bar reaches.
+void TCustomTerminalPane::ClampRowShift() {
+  if (freezeScrollBack_) {
+    geo_.rowShift = 0;
+    return;
+  }
+  const int lowest = scrollback_ ? 1 - core_.Buffer().HistoryRowCount() : 1;
+  const int highest = std::max(Rows() - viewport()->height() / geo_.cellHeight + 1, 1);
+  geo_.rowShift = std::clamp(geo_.TopRow(), lowest, highest) - geo_.originRow;
 }
 
 void TCustomTerminalPane::resizeEvent(QResizeEvent* e) {
@@ -359,8 +416,10 @@ void TCustomTerminalPane::CursorMoved() {
   if (followCursor_) {
     int dCols = 0, dRows = 0;
     if (geo_.FollowCursor(b.CursorRow(), b.CursorCol(), Columns(), dCols, dRows)) {
+      ClampRowShift();
       geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
-      originMoved_ = true;
+      originMoved_ = true;  // the cells are painted anew at the next frame
+      UpdateBars();
     }
   }
   if (OnCursorMoved) OnCursorMoved(this, b.CursorRow(), b.CursorCol());
@@ -368,24 +427,34 @@ void TCustomTerminalPane::CursorMoved() {
 
 // ================================================================ painting
 
+void TCustomTerminalPane::ScheduleFrame() {
+  if (frame_.isActive()) return;
+  const QScreen* s = screen();
+  const qreal hz = s && s->refreshRate() > 0 ? s->refreshRate() : 60.0;
+  frame_.start(std::clamp(int(1000.0 / hz), 1, 50));
+}
+
 void TCustomTerminalPane::PaintChanged() {
+  frame_.stop();
   TTerminalEmulator& emu = core_.Emulator();
   if (originMoved_) {
     PaintAll();
     return;
   }
   if (emu.teGetNeedsUpdate()) {
+    const bool all = core_.Buffer().RepaintAll();
     CanvasPainter painter(*this, canvas_);
     emu.LazyPaint(painter, geo_.VisibleArea());
     QRect changed = painter.Changed();
     if (!changed.isEmpty()) viewport()->update(changed);
+    ++counters_.paints;
+    if (all) ++counters_.fullPaints;
   }
-  bytesSincePaint_ = 0;
-  lastPaintMs_ = host_.NowMs();
-  UpdateCaret();
+  Painted();
 }
 
 void TCustomTerminalPane::PaintAll() {
+  frame_.stop();
   originMoved_ = false;
   canvas_.fill(ToQColor(color_));
   {
@@ -393,9 +462,20 @@ void TCustomTerminalPane::PaintAll() {
     core_.Emulator().Paint(painter, geo_.VisibleArea());
   }
   viewport()->update();
+  ++counters_.paints;
+  ++counters_.fullPaints;
   UpdateBars();
+  Painted();
+}
+
+void TCustomTerminalPane::Painted() {
   bytesSincePaint_ = 0;
   lastPaintMs_ = host_.NowMs();
+  if (unpaintedSinceMs_ != 0) {
+    const uint64_t waited = lastPaintMs_ + 1 - unpaintedSinceMs_;
+    counters_.maxShowDelayMs = std::max(counters_.maxShowDelayMs, waited);
+    unpaintedSinceMs_ = 0;
+  }
   UpdateCaret();
 }
 
@@ -403,8 +483,7 @@ QRect TCustomTerminalPane::CaretRect() const {
   if (cursorType_ == ctNone || !hasFocus()) return {};
   TTerminalBuffer& b = const_cast<TCustomTerminalPane*>(this)->core_.Buffer();
   int x = 0, y = 0;
-  if (!geo_.CaretPos(b.CursorRow(), b.CursorCol(), viewport()->width(), viewport()->height(), x,
-                     y))
+  if (!geo_.CaretPos(b.CursorRow(), b.CursorCol(), viewport()->width(), viewport()->height(), x, y))
     return {};
   if (cursorType_ == ctUnderline) return QRect(x, y + geo_.cellHeight - 2, geo_.cellWidth, 2);
   return QRect(x, y, geo_.cellWidth, geo_.cellHeight);
@@ -416,9 +495,31 @@ void TCustomTerminalPane::UpdateCaret() {
   viewport()->update(caretShown_);
   viewport()->update(caret);
   caretShown_ = caret;
+  // A caret that has just moved shows at once and starts its blink anew.
+  caretOn_ = true;
+  UpdateCaretBlink();
+  if (caretBlink_.isActive()) caretBlink_.start();
+}
+
+// The caret blinks with the platform's cursor flash time (a whole on-off period; 0
+// means a steady caret) while it is shown, and its timer stops otherwise.
+void TCustomTerminalPane::UpdateCaretBlink() {
+  const int half = QGuiApplication::styleHints()->cursorFlashTime() / 2;
+  if (half <= 0 || !isVisible() || CaretRect().isEmpty()) {
+    caretBlink_.stop();
+    if (!caretOn_) {
+      caretOn_ = true;
+      viewport()->update(caretShown_);
+    }
+    return;
+  }
+  if (!caretBlink_.isActive() || caretBlink_.interval() != half) caretBlink_.start(half);
 }
 
 void TCustomTerminalPane::paintEvent(QPaintEvent* e) {
+  // Changes waiting for their frame go in first: a paint never shows an older screen
+  // than the buffer holds.
+  if (frame_.isActive()) PaintChanged();
   QPainter p(viewport());
   const QRect dirty = e->rect();
   p.drawImage(dirty.topLeft(), canvas_, dirty);
@@ -428,7 +529,7 @@ void TCustomTerminalPane::paintEvent(QPaintEvent* e) {
   p.fillRect(QRect(QPoint(r.left, r.top), QPoint(r.right - 1, r.bottom - 1)), back);
   p.fillRect(QRect(QPoint(b.left, b.top), QPoint(b.right - 1, b.bottom - 1)), back);
   caretShown_ = CaretRect();
-  if (!caretShown_.isEmpty()) {
+  if (!caretShown_.isEmpty() && caretOn_) {
     // An inverting caret shows on any colour.
     p.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
     p.fillRect(caretShown_, Qt::white);
@@ -438,11 +539,23 @@ void TCustomTerminalPane::paintEvent(QPaintEvent* e) {
 void TCustomTerminalPane::focusInEvent(QFocusEvent* e) {
   QAbstractScrollArea::focusInEvent(e);
   UpdateCaret();
+  UpdateCaretBlink();
 }
 
 void TCustomTerminalPane::focusOutEvent(QFocusEvent* e) {
   QAbstractScrollArea::focusOutEvent(e);
   UpdateCaret();
+  UpdateCaretBlink();
+}
+
+void TCustomTerminalPane::showEvent(QShowEvent* e) {
+  QAbstractScrollArea::showEvent(e);
+  UpdateCaretBlink();
+}
+
+void TCustomTerminalPane::hideEvent(QHideEvent* e) {
+  QAbstractScrollArea::hideEvent(e);
+  UpdateCaretBlink();
 }
 
 void TCustomTerminalPane::Heartbeat() {
@@ -470,6 +583,20 @@ void TCustomTerminalPane::Heartbeat() {
       (bytesSincePaint_ >= lazyByteDelay_ ||
        host_.NowMs() - lastPaintMs_ >= uint64_t(lazyTimeDelay_)))
     PaintChanged();
+  UpdateHeartbeat();
+}
+
+void TCustomTerminalPane::UpdateHeartbeat() {
+  const bool pulling = selecting_ && !viewport()->rect().contains(lastMouse_);
+  const bool lazyWork = useLazyDisplay_ && core_.Emulator().teGetNeedsUpdate();
+  const bool blinking = blinkTime_ > 0 && core_.Emulator().HasBlinkingText();
+  const bool needed = pulling || lazyWork || blinking;
+  if (needed == heartbeat_.isActive()) return;
+  if (needed) {
+    heartbeat_.start();
+  } else {
+    heartbeat_.stop();
+  }
 }
 
 // ================================================================ keyboard and mouse
@@ -494,6 +621,7 @@ void TCustomTerminalPane::keyPressEvent(QKeyEvent* e) {
     selecting_ = false;
     core_.Buffer().ClearSelection();
     PaintChanged();
+    UpdateHeartbeat();
     return;
   }
   if ((key == Qt::Key_C || key == Qt::Key_Insert) && mods == Qt::ControlModifier &&
@@ -501,8 +629,7 @@ void TCustomTerminalPane::keyPressEvent(QKeyEvent* e) {
     CopyToClipboard();
     return;
   }
-  if (key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt ||
-      key == Qt::Key_Meta)
+  if (key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt || key == Qt::Key_Meta)
     return;
   if ((key == Qt::Key_V && mods == Qt::ControlModifier) ||
       (key == Qt::Key_Insert && mods == Qt::ShiftModifier)) {
@@ -564,11 +691,13 @@ void TCustomTerminalPane::mouseMoveEvent(QMouseEvent* e) {
   if (!selecting_) return;
   lastMouse_ = e->position().toPoint();
   SelectTo(lastMouse_);
+  UpdateHeartbeat();
 }
 
 void TCustomTerminalPane::mouseReleaseEvent(QMouseEvent* e) {
   if (!selecting_ || e->button() != Qt::LeftButton) return;
   selecting_ = false;
+  UpdateHeartbeat();
   if (autoCopy_ && core_.Buffer().HasSelection()) CopyToClipboard();
 }
 
@@ -592,6 +721,12 @@ void TCustomTerminalPane::CopyToClipboard() {
 
 void TCustomTerminalPane::SetBlinkTime(int ms) {
   blinkTime_ = ms <= 0 ? 0 : std::max(ms, 250);
+  UpdateHeartbeat();
+}
+
+void TCustomTerminalPane::SetUseLazyDisplay(bool on) {
+  useLazyDisplay_ = on;
+  UpdateHeartbeat();
 }
 
 void TCustomTerminalPane::SetBorderStyle(TBorderStyle style) {
@@ -631,7 +766,13 @@ void TCustomTerminalPane::SetScrollback(bool on) {
 }
 
 void TCustomTerminalPane::SetFreezeScrollBack(bool on) {
+  if (on == freezeScrollBack_) return;
   freezeScrollBack_ = on;
+  // Frozen again: the view goes back to the origin row.
+  if (on && geo_.rowShift != 0) {
+    tmCalcExtent();
+    PaintAll();
+  }
 }
 
 void TCustomTerminalPane::SetHideScrollbars(bool on) {
@@ -650,6 +791,7 @@ void TCustomTerminalPane::SetLazyTimeDelay(int ms) {
 void TCustomTerminalPane::SetCursorType(TCursorType type) {
   cursorType_ = type;
   UpdateCaret();
+  UpdateCaretBlink();
 }
 
 void TCustomTerminalPane::SetEmulator(TTerminalEmulator* emulator) {
@@ -658,6 +800,7 @@ void TCustomTerminalPane::SetEmulator(TTerminalEmulator* emulator) {
   core_.Buffer().SetCursorMovedHandler([this](int, int) { CursorMoved(); });
   tmCalcExtent();
   PaintAll();
+  UpdateHeartbeat();
 }
 
 void TCustomTerminalPane::SetColor(TColor c) {

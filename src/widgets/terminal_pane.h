@@ -11,13 +11,20 @@
 //     data-available notice it reads the announced block straight into the byte
 //     queue and posts 0x7E47. It never paints. On 0x7E47 the window thread hands the
 //     queued bytes to the emulator and, unless lazy display is on, paints what
-//     changed.
+//     changed at the next frame of the screen (so a fast line is painted once per
+//     refresh, not once per block).
 //   - Painting. The emulator hands runs of equal-looking cells; each run is drawn as
 //     glyphs placed at exact cell positions into the pane's canvas (an image of the
-//     text area), and only the changed rectangle is pushed to the screen. A paint
-//     event only copies the canvas, fills the margins and draws the caret.
+//     text area, whole cells), and only the changed rectangle is pushed to the screen.
+//     A scroll moves the canvas up and draws the uncovered rows only. A paint event
+//     copies the canvas, fills the margins and draws the caret, which blinks at the
+//     platform's cursor flash time while the pane has the focus.
 //   - Scroll bars come and go with the geometry's needs (0x7E4D); the view follows
-//     the cursor.
+//     the cursor. Without FreezeScrollBack the vertical bar shifts the painted rows
+//     beyond the origin row, and the shift stays as the cursor moves.
+//   - Timers run only while they have work: the heartbeat while a selection is pulled
+//     beyond the pane, lazy display has something to paint or text blinks; the frame
+//     timer while changes wait; the caret timer while a caret is shown.
 //
 // Threading: window thread only, except the data handler (dispatcher thread), which
 // touches nothing but the byte queue and the Host's Post.
@@ -28,6 +35,7 @@
 #include <QRawFont>
 #include <QTimer>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +53,16 @@ class TCustomComPort;
 class TBaseDispatcher;
 
 enum TBorderStyle { bsNone, bsSingle };
+
+// What the pane did, for the benchmark and the tests.
+struct TPaneCounters {
+  uint64_t blocks = 0;          // 0x7E47 notices that found bytes
+  uint64_t bytes = 0;           // bytes handed to the emulator
+  uint64_t paints = 0;          // paints into the canvas
+  uint64_t fullPaints = 0;      // of them, paints of every visible cell
+  uint64_t canvasScrolls = 0;   // pictures moved up instead of drawn anew
+  uint64_t maxShowDelayMs = 0;  // longest wait of a received block for its paint
+};
 
 // Fired with each typed character before the emulator sees it; may change it or set
 // it to 0 to swallow it.
@@ -118,7 +136,7 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   int ScrollbackRows() { return core_.Buffer().TotalRowCount(); }
   void SetScrollbackRows(int n);
   bool UseLazyDisplay() const { return useLazyDisplay_; }
-  void SetUseLazyDisplay(bool on) { useLazyDisplay_ = on; }
+  void SetUseLazyDisplay(bool on);
   bool WantAllKeys() const { return wantAllKeys_; }
   void SetWantAllKeys(bool on) { wantAllKeys_ = on; }
   TKeyPressEvent OnKeyPress;
@@ -146,6 +164,12 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   bool HandlerRegistered() const { return handlerRegistered_; }
   bool AttachPending() const { return attachPending_; }
   bool Selecting() const { return selecting_; }
+  const TPaneCounters& Counters() const { return counters_; }
+  bool HeartbeatRunning() const { return heartbeat_.isActive(); }
+  bool FramePending() const { return frame_.isActive(); }
+  bool CaretBlinking() const { return caretBlink_.isActive(); }
+  // The caret is in its visible phase (it is drawn when the pane also has a caret).
+  bool CaretOn() const { return caretOn_; }
 
   intptr_t HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
 
@@ -159,6 +183,8 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   void mouseReleaseEvent(QMouseEvent* e) override;
   void focusInEvent(QFocusEvent* e) override;
   void focusOutEvent(QFocusEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  void hideEvent(QHideEvent* e) override;
   bool event(QEvent* e) override;
 
  private:
@@ -177,15 +203,20 @@ class TCustomTerminalPane : public QAbstractScrollArea,
 
   // Received bytes and painting.
   void WmTermStuff(TCharSource source);
-  void PaintChanged();  // the changed cells into the canvas, then to the screen
-  void PaintAll();      // every visible cell
-  void tmLoad();        // font metrics and geometry
+  void ScheduleFrame();  // PaintChanged at the next frame of the screen
+  void PaintChanged();   // the changed cells into the canvas, then to the screen
+  void PaintAll();       // every visible cell
+  void Painted();        // bookkeeping after either
+  void tmLoad();         // font metrics and geometry
   void tmCalcExtent();
+  void ClampRowShift();
   void UpdateBars();
   void CursorMoved();
   QRect CaretRect() const;
   void UpdateCaret();
+  void UpdateCaretBlink();
   void Heartbeat();
+  void UpdateHeartbeat();  // runs the heartbeat only while it has work
   void HandleKey(char ch);
   void SelectTo(const QPoint& pos);
 
@@ -195,6 +226,8 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   TCustomComPort* port_ = nullptr;
   TBaseDispatcher* attachedDispatcher_ = nullptr;
   QTimer heartbeat_;
+  QTimer frame_;
+  QTimer caretBlink_;
   QImage canvas_;
   QRawFont rawFont_;
   std::array<quint32, 256> glyphs_{};  // glyph of each byte in rawFont_
@@ -235,10 +268,14 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   int anchorRow_ = 0, anchorCol_ = 0;
   QPoint lastMouse_;
   QRect caretShown_;
+  bool caretOn_ = true;
   int blinkCounter_ = 0;
   bool blinkPhase_ = false;
   int bytesSincePaint_ = 0;
   uint64_t lastPaintMs_ = 0;
+  std::atomic<uint64_t> firstQueuedMs_{0};  // dispatcher thread: arrival of unprocessed bytes
+  uint64_t unpaintedSinceMs_ = 0;           // arrival of the oldest bytes not yet painted
+  TPaneCounters counters_;
 };
 
 // Publishes what TCustomTerminalPane holds.

@@ -99,6 +99,27 @@ TEST_F(TerminalCoreTest, PortBytesFromAnotherThreadAllReachTheScreen) {
   EXPECT_EQ(pane.sources.front(), csPort);
 }
 
+// Blocks that arrive while a notice is on its way ride on it; once the window thread
+// has taken the queue, the next block posts again.
+TEST_F(TerminalCoreTest, OneNoticeServesTheBlocksQueuedBeforeIt) {
+  auto block = [&](const std::string& text) {
+    core.QueueFromPort(text.size(), [&](uint8_t* dst, size_t n) {
+      std::copy_n(text.data(), n, dst);
+      return n;
+    });
+  };
+  block("AB");
+  block("CD");
+  block("EF");
+  host.ProcessMessages();
+  EXPECT_EQ(pane.stuff, 1);
+  EXPECT_EQ(Trimmed(core.Buffer().RowText(1)), "ABCDEF");
+  block("GH");
+  host.ProcessMessages();
+  EXPECT_EQ(pane.stuff, 2);
+  EXPECT_EQ(Trimmed(core.Buffer().RowText(1)), "ABCDEFGH");
+}
+
 TEST_F(TerminalCoreTest, NothingQueuedNothingPosted) {
   core.QueueText("");
   EXPECT_EQ(core.QueueFromPort(5, [](uint8_t*, size_t) { return size_t{0}; }), 0u);

@@ -7,8 +7,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QTimer>
 #include <QtTest>
+#include <memory>
 
 #include "gui/gui_test_classes.h"
 #include "widget_rig.h"
@@ -33,6 +35,20 @@ void LikeTheMainWindow(TTerminalPane& pane) {
 
 QString Row(TTerminalPane& pane, int row) {
   return QString::fromLatin1(pane.Buffer().RowText(row)).trimmed();
+}
+
+std::string Lines(int first, int last, bool endLast = true) {
+  std::string s;
+  for (int i = first; i <= last; ++i)
+    s += "L" + std::to_string(i) + (i < last || endLast ? "\r\n" : "");
+  return s;
+}
+
+// What the pane shows in the first rows of its text area.
+QImage TextArea(TTerminalPane& pane, int rows) {
+  const TTerminalGeometry& g = pane.Geometry();
+  return pane.viewport()->grab().toImage().copy(0, 0, g.fullCols * g.cellWidth,
+                                                rows * g.cellHeight);
 }
 
 }  // namespace
@@ -128,15 +144,22 @@ class TerminalPaneTest : public QObject {
     QTest::addColumn<QString>("row2");
     QTest::addColumn<int>("cursorRow");
     QTest::addColumn<int>("cursorCol");
-    QTest::newRow("A B CR LF C") << QByteArray("AB\r\nC") << "AB" << "C" << 2 << 2;
-    QTest::newRow("backspace moves, never erases")
-        << QByteArray("abc\b\bX") << "aXc" << "" << 1 << 3;
-    QTest::newRow("backspace at column 1") << QByteArray("\bZ") << "Z" << "" << 1 << 2;
-    QTest::newRow("dropped control codes")
-        << QByteArray("A\x01\x02\x0b\x0c\x0e\x1b\x1f" "B", 10) << "AB" << "" << 1 << 3;
-    QTest::newRow("tab to column 9") << QByteArray("\tX") << "X" << "" << 1 << 10;
-    QTest::newRow("codes 128-255 print") << QByteArray("\xe9\xff") << QString::fromLatin1("\xe9\xff")
-                                         << "" << 1 << 3;
+    QTest::newRow("A B CR LF C") << QByteArray("AB\r\nC") << "AB"
+                                 << "C" << 2 << 2;
+    QTest::newRow("backspace moves, never erases") << QByteArray("abc\b\bX") << "aXc"
+                                                   << "" << 1 << 3;
+    QTest::newRow("backspace at column 1") << QByteArray("\bZ") << "Z"
+                                           << "" << 1 << 2;
+    QTest::newRow("dropped control codes") << QByteArray(
+                                                  "A\x01\x02\x0b\x0c\x0e\x1b\x1f"
+                                                  "B",
+                                                  10)
+                                           << "AB"
+                                           << "" << 1 << 3;
+    QTest::newRow("tab to column 9") << QByteArray("\tX") << "X"
+                                     << "" << 1 << 10;
+    QTest::newRow("codes 128-255 print")
+        << QByteArray("\xe9\xff") << QString::fromLatin1("\xe9\xff") << "" << 1 << 3;
   }
   void receivedBytesReachTheScreen() {
     QFETCH(QByteArray, bytes);
@@ -177,8 +200,10 @@ class TerminalPaneTest : public QObject {
     rig.port.FlushInBuffer();  // what follows a prompt is dropped by the channel
     rig.modem->PeerWrite("after");
     QVERIFY(QTest::qWaitFor(
-        [&] { return Row(rig.pane, 1).contains("after") || Row(rig.pane, 2).contains("after") ||
-                     Row(rig.pane, 3).contains("after"); },
+        [&] {
+          return Row(rig.pane, 1).contains("after") || Row(rig.pane, 2).contains("after") ||
+                 Row(rig.pane, 3).contains("after");
+        },
         5000));
     for (int row = 1; row <= rig.pane.Rows(); ++row)
       QVERIFY2(!Row(rig.pane, row).contains('>'), qPrintable(Row(rig.pane, row)));
@@ -214,8 +239,8 @@ class TerminalPaneTest : public QObject {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QByteArray>("sent");
     QTest::newRow("letter") << true << int(Qt::Key_A) << "a" << QByteArray("a");
-    QTest::newRow("backspace goes out as DEL") << true << int(Qt::Key_Backspace) << ""
-                                               << QByteArray("\x7f");
+    QTest::newRow("backspace goes out as DEL")
+        << true << int(Qt::Key_Backspace) << "" << QByteArray("\x7f");
     QTest::newRow("return") << true << int(Qt::Key_Return) << "" << QByteArray("\r");
     QTest::newRow("port closed: nothing") << false << int(Qt::Key_A) << "a" << QByteArray();
   }
@@ -338,6 +363,115 @@ class TerminalPaneTest : public QObject {
     QCOMPARE(rig.pane.horizontalScrollBar()->value(), g.originCol - 1);
     rig.pane.WriteString("\r");
     QVERIFY(QTest::qWaitFor([&] { return rig.pane.Geometry().originCol == 1; }, 5000));
+  }
+
+  // The vertical bar moved five rows into the history, then one more line arrives.
+  // Frozen, the bar moved the origin row and the new line brings the view back to the
+  // cursor (following it); otherwise the rows stay shifted by the bar and move on with the stream.
+  void freezeScrollBackDecidesWhatTheBarShifts_data() {
+    QTest::addColumn<bool>("freeze");
+    QTest::addColumn<int>("topAfterMore");
+    QTest::addColumn<int>("firstLineAfterMore");
+    // 18 rows fit beside the history: the least move that shows the cursor row.
+    QTest::newRow("frozen: the view follows the cursor") << true << -1 << 25;
+    QTest::newRow("not frozen: stays shifted") << false << -4 << 22;
+  }
+  void freezeScrollBackDecidesWhatTheBarShifts() {
+    QFETCH(bool, freeze);
+    QFETCH(int, topAfterMore);
+    QFETCH(int, firstLineAfterMore);
+    Rig rig(false);
+    // The same pane showing given lines from its first row, for comparison.
+    auto reference = [&](int first) {
+      auto pane = std::make_unique<TTerminalPane>(rig.host);
+      LikeTheMainWindow(*pane);
+      pane->SetScrollback(true);
+      pane->SetCursorType(ctNone);
+      pane->show();
+      pane->WriteString(Lines(first, first + 15, false));
+      return pane;
+    };
+    rig.pane.SetScrollback(true);
+    rig.pane.SetFreezeScrollBack(freeze);
+    rig.pane.SetCursorType(ctNone);
+    rig.pane.WriteString(Lines(1, 40));
+    QVERIFY(rig.Shows(15, "L40"));
+    QScrollBar* bar = rig.pane.verticalScrollBar();
+    QCOMPARE(bar->value(), 1);
+    bar->setValue(-4);
+    QCOMPARE(rig.pane.Geometry().TopRow(), -4);
+    QCOMPARE(rig.pane.Geometry().originRow, freeze ? -4 : 1);
+    {
+      auto expected = reference(21);
+      QVERIFY(QTest::qWaitFor([&] { return Row(*expected, 16) == "L36"; }, 5000));
+      QCOMPARE(TextArea(rig.pane, 16), TextArea(*expected, 16));
+    }
+    rig.pane.WriteString(Lines(41, 41));
+    QVERIFY(rig.Shows(15, "L41"));
+    QCOMPARE(rig.pane.Geometry().TopRow(), topAfterMore);
+    QCOMPARE(bar->value(), topAfterMore);
+    auto expected = reference(firstLineAfterMore);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return Row(*expected, 16) == QString("L%1").arg(firstLineAfterMore + 15); }, 5000));
+    QCOMPARE(TextArea(rig.pane, 16), TextArea(*expected, 16));
+    // Freezing again brings a shifted view back to the origin row.
+    rig.pane.SetFreezeScrollBack(true);
+    QCOMPARE(rig.pane.Geometry().TopRow(), rig.pane.Geometry().originRow);
+  }
+
+  // The caret blinks at the platform's cursor flash time while the pane has the
+  // focus, and its timer stops with the focus.
+  void caretBlinksWhileFocused() {
+    Rig rig(false);
+    rig.pane.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&rig.pane));
+    rig.pane.setFocus();
+    QTRY_VERIFY(rig.pane.hasFocus());
+    QVERIFY(QGuiApplication::styleHints()->cursorFlashTime() > 0);
+    QVERIFY(rig.pane.CaretBlinking());
+    // Row 1, column 1 is empty and black: the inverting block caret makes it white.
+    auto lit = [&] { return rig.pane.viewport()->grab().toImage().pixelColor(1, 1) == Qt::white; };
+    QTRY_VERIFY_WITH_TIMEOUT(lit(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!lit(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(lit(), 5000);
+    rig.pane.clearFocus();
+    QVERIFY(!rig.pane.CaretBlinking());
+    QVERIFY(!lit());
+    rig.pane.setFocus();
+    QVERIFY(rig.pane.CaretBlinking());
+    rig.pane.SetCursorType(ctNone);  // no caret, nothing to blink
+    QVERIFY(!rig.pane.CaretBlinking());
+  }
+
+  // Nothing to do, no timer: the pane wakes only for bytes, lazy paints, a selection
+  // pulled beyond it, or a caret.
+  void idlePaneRunsNoTimer_data() {
+    QTest::addColumn<bool>("lazy");
+    QTest::newRow("painting at once") << false;
+    QTest::newRow("lazy display") << true;
+  }
+  void idlePaneRunsNoTimer() {
+    QFETCH(bool, lazy);
+    Rig rig;
+    QVERIFY(rig.Attached());
+    rig.pane.SetUseLazyDisplay(lazy);
+    rig.pane.SetCursorType(ctNone);
+    QVERIFY(!rig.pane.HeartbeatRunning());
+    rig.modem->PeerWrite("HH\r\n");
+    QVERIFY(rig.Shows(1, "HH"));
+    QCOMPARE(rig.pane.HeartbeatRunning(), lazy);  // lazy display paints from the heartbeat
+    // The text is painted without anything else happening, then everything stops.
+    const int cell = rig.pane.Geometry().cellWidth;
+    auto inked = [&] {
+      const QImage shot = rig.pane.viewport()->grab().toImage();
+      for (int y = 0; y < rig.pane.Geometry().cellHeight; ++y)
+        for (int x = 0; x < cell; ++x)
+          if (shot.pixelColor(x, y) != QColor(Qt::black)) return true;
+      return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.pane.FramePending() && !rig.pane.HeartbeatRunning(), 5000);
+    QVERIFY(inked());
+    QVERIFY(!rig.pane.CaretBlinking());
   }
 
   void clearAllEmptiesHistoryToo() {
