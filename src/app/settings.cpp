@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <ostream>
+#include <sstream>
 
+#include "platform/regular_file.h"
 #include "script/script_syntax.h"
 
 namespace zarnik {
@@ -141,8 +142,18 @@ bool HasPosition(const std::string& line) {
 LoaderDefaults ReadPositions(const std::string& path, Host* host, LoaderDefaults current,
                              int onlyPosition) {
   LoaderDefaults s = std::move(current);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return s;
+  OpenedFile file = OpenRegularFile(path, kSettingsMaxBytes);
+  std::string text;
+  if (file && !ReadAtMost(file.get(), kSettingsMaxBytes, text)) {
+    file.problem = FileProblem::TooLarge;
+    file.reason = "larger than " + std::to_string(kSettingsMaxBytes) + " bytes";
+  }
+  if (file.problem == FileProblem::CannotOpen) return s;
+  if (file.problem != FileProblem::None) {
+    s.Refused = {path + ": " + file.reason + "; none of its settings are used"};
+    return s;
+  }
+  std::istringstream in(text);
   s.FileFound = true;
   s.SettingsLines = 0;
   s.Refused.clear();

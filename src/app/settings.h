@@ -37,6 +37,8 @@ inline constexpr int kSettingsPositions = 29;
 inline constexpr size_t kSettingsLineMax = 299;
 inline constexpr size_t kSettingsFieldMax = 19;
 inline constexpr size_t kAutoScriptPathMax = 199;
+// 29 settings lines and their comments fit many times over.
+inline constexpr uint64_t kSettingsMaxBytes = uint64_t{1} << 20;
 
 namespace msg {
 inline constexpr const char* kInvalidBaud = "Error! Baud Rate set in INI file is invalid!";
@@ -69,7 +71,9 @@ struct LoaderDefaults {
 };
 
 // Reads the settings file at `path` (normally kSettingsFileName in the current
-// folder). A file that cannot be opened changes nothing and says nothing. An
+// folder). A file that cannot be opened changes nothing and says nothing; one that
+// is not a regular file (a FIFO, a device) or is over kSettingsMaxBytes changes
+// nothing and leaves a note in Refused. An
 // invalid baud rate is shown through the host's message box and reading goes on.
 LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current = {});
 

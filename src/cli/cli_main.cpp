@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -227,10 +226,8 @@ int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, C
 
 int Run(const CliOptions& o) {
   // Nothing is sent before we know the script can be read.
-  {
-    std::ifstream probe(o.scriptPath, std::ios::binary);
-    if (!probe) return Fail("cannot open script " + o.scriptPath + ": " + std::strerror(errno));
-  }
+  if (OpenedFile probe = ScriptEngine::OpenScript(o.scriptPath); !probe)
+    return Fail("cannot open script " + o.scriptPath + ": " + probe.reason);
   std::unique_ptr<CliProgress> bar;
   CliHost host(o.quiet, nullptr);
   if (!o.quiet) {
@@ -239,8 +236,10 @@ int Run(const CliOptions& o) {
   }
 
   const bool explicitSettings = o.settingsPath != kSettingsFileName;
-  if (explicitSettings && access(o.settingsPath.c_str(), R_OK) != 0)
-    return Fail("cannot read settings file " + o.settingsPath + ": " + std::strerror(errno));
+  if (explicitSettings) {
+    if (OpenedFile probe = OpenRegularFile(o.settingsPath, kSettingsMaxBytes); !probe)
+      return Fail("cannot read settings file " + o.settingsPath + ": " + probe.reason);
+  }
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
   PrintRefused(settings, std::cerr);
   if (o.pci) return RunPci(o, host, settings, bar.get());

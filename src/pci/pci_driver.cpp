@@ -1,11 +1,11 @@
 #include "pci/pci_driver.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <string>
 
 #include "pci/driver_sim.h"
 #include "pci/driver_sysfs.h"
+#include "platform/regular_file.h"
 
 namespace zarnik {
 
@@ -86,14 +86,14 @@ std::unique_ptr<PciDriver> MakePciDriver(Host& host, std::string& error,
     mapText = map;
   } else if (const char* file = std::getenv("ZARNIK_PCI_MAP_FILE")) {
     source = file;
-    std::ifstream in(file);
-    if (!in) {
-      error = std::string("cannot read ZARNIK_PCI_MAP_FILE ") + file;
+    // A map is a few lines; a FIFO or a device named here must not hang the start.
+    constexpr uint64_t kMaxMapBytes = 64 * 1024;
+    OpenedFile in = OpenRegularFile(file, kMaxMapBytes);
+    if (!in || !ReadAtMost(in.get(), kMaxMapBytes, mapText)) {
+      error = std::string("cannot read ZARNIK_PCI_MAP_FILE ") + file +
+              (in ? std::string() : ": " + in.reason);
       return std::make_unique<SysfsPciDriver>(std::vector<PciMapEntry>{});
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    mapText = text.str();
   }
   auto entries = ParsePciMap(mapText, error);
   if (!entries) {

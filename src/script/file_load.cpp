@@ -31,7 +31,7 @@ bool ScriptEngine::get_file_checksum() {
     ShowError("Error! File " + path + " is too large to upload. Unable to get file checksum");
     return true;
   };
-  script::FilePtr f = script::OpenForRead(path);
+  OpenedFile f = script::OpenForRead(path);
   if (f && tooLarge(script::StreamSize(f.get()))) return false;
   script::FileMeasure m;
   if (!f || !script::MeasureStream(f.get(), m)) {
@@ -46,7 +46,7 @@ bool ScriptEngine::get_file_checksum() {
 
 bool ScriptEngine::get_date() {
   const std::string path = UploadFileName.str();
-  script::FilePtr f = script::OpenForRead(path);
+  OpenedFile f = script::OpenForRead(path);
   std::string stamp;
   if (!f || !script::FileDateStamp(f.get(), stamp)) {
     ShowError("Error opening file " + path);
@@ -90,8 +90,12 @@ bool ScriptEngine::NameFile(std::string_view line, const char* word) {
     // with this one.
     ChecksumReady = false;
     VersionReady = false;
-    if (script::OpenForRead(UploadFileName.str()))
+    OpenedFile f = script::OpenForRead(UploadFileName.str());
+    if (f)
       FileReady = true;
+    else if (f.problem == FileProblem::NotRegular)
+      ShowError("Error! Unable to open file " + UploadFileName.str() + ": " + f.reason +
+                ". Cannot upload file.");
     else
       ShowError("Error! Unable to open file " + UploadFileName.str() + ". Cannot upload file.");
   }
@@ -157,7 +161,7 @@ void ScriptEngine::UploadButtonClick() {
   if (!script::OpenForRead(path)) return CannotOpenForTransfer(path);
   if (ch_.LinkUsable()) {
     BlockCount = FileSize / kBlockSize;
-    script::FilePtr f = script::OpenForRead(path);
+    OpenedFile f = script::OpenForRead(path);
     if (!f) return CannotOpenForTransfer(path);
     PortContract& port = ch_.ComPort1();
     if (port.GetOpen()) {
@@ -168,7 +172,7 @@ void ScriptEngine::UploadButtonClick() {
     progress_.ShowProgressForm(BlockCount, {path, FileChecksum, LoadAddress.view(), FileSize});
     host_.Sleep(kBeforeDataMs);
     SendBlocks(f.get());
-    f.reset();
+    f.file.reset();
     progress_.HideProgressForm();
     host_.SetConfigMenuVisible(true);
   }

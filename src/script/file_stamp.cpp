@@ -7,13 +7,7 @@
 
 namespace zarnik::script {
 
-FilePtr OpenForRead(const std::string& path) {
-  FilePtr f(std::fopen(path.c_str(), "rb"));
-  if (!f) return f;
-  struct stat st {};
-  if (fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) f.reset();
-  return f;
-}
+OpenedFile OpenForRead(const std::string& path) { return OpenRegularFile(path); }
 
 uint64_t StreamSize(std::FILE* f) {
   struct stat st {};

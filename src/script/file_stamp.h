@@ -12,19 +12,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
+
+#include "platform/regular_file.h"
 
 namespace zarnik::script {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using zarnik::FilePtr;
 
-// Opens a file for reading as raw bytes. A directory does not count as a file
-// that opens (it cannot be read), so callers report it like a missing file.
-FilePtr OpenForRead(const std::string& path);
+// Opens a file to load for reading as raw bytes: a regular file only (see
+// OpenRegularFile), so a FIFO or a device named as firmware cannot hang the run.
+OpenedFile OpenForRead(const std::string& path);
 
 struct FileMeasure {
   uint16_t checksum = 0;  // byte sum modulo 65536

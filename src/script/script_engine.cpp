@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "script/file_stamp.h"
+#include "script/script_check.h"
 #include "script/script_syntax.h"
 
 namespace zarnik {
@@ -37,28 +37,46 @@ constexpr ScriptEngine::Command ScriptEngine::kCommands[] = {
 };
 
 // Reads the script as text: a carriage return directly before a line feed is not
-// part of the line, whatever else the file holds is handed on as it is.
+// part of the line, whatever else the file holds is handed on as it is. Reading ends
+// after script::kMaxScriptBytes, even in a file that grows while it is read.
 class ScriptEngine::ScriptReader {
  public:
   explicit ScriptReader(std::FILE* f) : f_(f) {}
   int Next() {
-    int c = std::getc(f_);
+    int c = Get();
     if (c == '\r') {
-      int next = std::getc(f_);
+      int next = Get();
       if (next == '\n') return '\n';
-      if (next != EOF) std::ungetc(next, f_);
+      if (next != EOF) Unget(next);
     }
     return c;
   }
+  // Not at the end when cut off: the line in hand is not run.
   bool AtEnd() {
-    int c = std::getc(f_);
-    if (c == EOF) return true;
-    std::ungetc(c, f_);
+    int c = Get();
+    if (c == EOF) return !overran_;
+    Unget(c);
     return false;
   }
+  bool Overran() const { return overran_; }
 
  private:
+  int Get() {
+    if (left_ == 0) {
+      overran_ = overran_ || std::getc(f_) != EOF;
+      return EOF;
+    }
+    int c = std::getc(f_);
+    if (c != EOF) --left_;
+    return c;
+  }
+  void Unget(int c) {
+    std::ungetc(c, f_);
+    ++left_;
+  }
   std::FILE* f_;
+  uint64_t left_ = script::kMaxScriptBytes;
+  bool overran_ = false;
 };
 
 ScriptEngine::ScriptEngine(Host& host, CommandChannel& channel, ProgressModel& progress)
@@ -111,15 +129,26 @@ bool ScriptEngine::read_ini() {
   return ok;
 }
 
+OpenedFile ScriptEngine::OpenScript(const std::string& path) {
+  return OpenRegularFile(path, script::kMaxScriptBytes);
+}
+
 bool ScriptEngine::ReadScriptFile(bool& opened) {
-  script::FilePtr f = script::OpenForRead(ScriptFileName);
-  opened = f != nullptr;
+  OpenedFile f = OpenScript(ScriptFileName);
+  opened = static_cast<bool>(f);
   if (!opened) {
-    ShowError("Error opening file " + ScriptFileName + " for read.");
+    // A FIFO, a device or a huge file gets its reason; a missing file the usual text.
+    const bool refused = f.problem != FileProblem::CannotOpen;
+    ShowError("Error opening file " + ScriptFileName + " for read" +
+              (refused ? ": " + f.reason : std::string()) + ".");
     return false;
   }
   ScriptReader reader(f.get());
-  return ReadLoop(reader);
+  if (!ReadLoop(reader)) return false;
+  if (!reader.Overran()) return true;
+  ShowError("Error! Script file " + ScriptFileName + " is larger than " +
+            std::to_string(script::kMaxScriptBytes) + " bytes. Exiting script.");
+  return false;
 }
 
 bool ScriptEngine::ReadLoop(ScriptReader& reader) {

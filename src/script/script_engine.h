@@ -39,6 +39,7 @@
 #include "link/command_channel.h"
 #include "platform/fixed_text.h"
 #include "platform/host.h"
+#include "platform/regular_file.h"
 #include "script/progress_model.h"
 
 namespace zarnik {
@@ -109,6 +110,8 @@ class ScriptEngine {
   // or stopped because Cancelled was set; false when the script cannot be opened,
   // a command failed or a line does not fit.
   bool read_ini();
+  // Opens a script for reading: a regular file of at most script::kMaxScriptBytes.
+  static OpenedFile OpenScript(const std::string& path);
   // Empties all rows; ScriptRow and ScriptColumn back to 0.
   void ClearScript();
   // Runs the first ScriptColumn characters of row ScriptRow as a command line.

@@ -2,9 +2,11 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/virtual_host.h"
@@ -44,6 +46,42 @@ TEST(Settings, MissingFileChangesNothingSilently) {
   EXPECT_EQ(s.DefaultComPort, 2);
   EXPECT_EQ(s.LoaderModeCmd, "LOADR\r");
   EXPECT_TRUE(f.host.messages.empty());
+}
+
+// Nothing here may make the start wait or read without end: the file is not used,
+// the operator is told, and the settings stay as they were.
+TEST(Settings, AFileThatIsNotRegularOrTooLargeIsRefusedWithANote) {
+  SettingsFile f;
+  const std::string fifo = f.path + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(f.path, std::ios::binary) << "k1=COM2\n";
+  std::filesystem::resize_file(f.path, kSettingsMaxBytes + 1);
+  struct Case {
+    std::string path;
+    std::string note;
+  } cases[] = {
+      {fifo, fifo + ": not a regular file; none of its settings are used"},
+      {"/dev/zero", "/dev/zero: not a regular file; none of its settings are used"},
+      {f.path, f.path + ": larger than 1048576 bytes; none of its settings are used"},
+  };
+  for (const auto& c : cases) {
+    LoaderDefaults current;
+    current.DefaultComPort = 1;
+    LoaderDefaults s = read_defaults(c.path, f.host, current);
+    EXPECT_FALSE(s.FileFound) << c.path;
+    EXPECT_EQ(s.DefaultComPort, 1) << c.path;
+    EXPECT_EQ(s.Refused, std::vector<std::string>{c.note});
+    EXPECT_EQ(ReadBrandCode(c.path), std::nullopt) << c.path;
+  }
+  std::remove(fifo.c_str());
+  // Up to the limit it is read: comments do not count against the settings.
+  std::string text = "k1=COM2\n";
+  text += std::string(kSettingsMaxBytes - text.size() - 8, ';') + "\nk2=9600";
+  ASSERT_EQ(text.size(), kSettingsMaxBytes);
+  LoaderDefaults s = f.Read(text);
+  EXPECT_TRUE(s.FileFound);
+  EXPECT_EQ(s.DefaultComPort, 2);
+  EXPECT_EQ(s.Baud, 9600);
 }
 
 TEST(Settings, OnlySettingsLinesTakePositions) {

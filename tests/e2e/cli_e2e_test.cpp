@@ -1,5 +1,6 @@
 // zarnik-cli against zarnik-unit-sim on a pty: real programs, real time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -180,6 +181,12 @@ TEST_F(Bench, SettingsFileInTheWorkFolderIsUsed) {
 }
 
 TEST_F(Bench, UsageErrorsAndMissingThingsExitWithTwo) {
+  // Neither may make zarnik-cli wait or read without end.
+  const std::string fifo = (dir / "named.fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path huge = dir / "huge.sld";
+  WriteFile(huge, "_DM \"hi\"\n");
+  fs::resize_file(huge, fs::file_size(huge) + (uint64_t{64} << 20));  // sparse
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -189,6 +196,12 @@ TEST_F(Bench, UsageErrorsAndMissingThingsExitWithTwo) {
       {{"run", "x.sld", "--baud", "fast"}, "--baud"},
       {{"run", (dir / "missing.sld").string(), "--port", "/dev/null"}, "missing.sld"},
       {{"run", Script({}).string(), "--port", (dir / "no-such-tty").string()}, "no-such-tty"},
+      {{"run", fifo, "--port", "/dev/null"}, "cannot open script " + fifo + ": not a regular file"},
+      {{"run", "/dev/zero", "--port", "/dev/null"}, "/dev/zero: not a regular file"},
+      {{"run", huge.string(), "--port", "/dev/null"}, "larger than 1048576 bytes"},
+      {{"run", Script({}).string(), "--settings", fifo},
+       "cannot read settings file " + fifo + ": not a regular file"},
+      {{"run", Script({}).string(), "--settings", "/dev/zero"}, "/dev/zero: not a regular file"},
   };
   for (const auto& c : cases) {
     Process cli(ZARNIK_CLI_PATH, c.args, dir.string());

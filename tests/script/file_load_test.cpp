@@ -1,5 +1,6 @@
 // The file-load chain and the data transfer, against the simulated unit.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -150,6 +151,24 @@ TEST(FileLoad, UnopenableFileIsReportedAndTheChainStops) {
   EXPECT_EQ(r.port.Puts().size(), mark);
 }
 
+// A FIFO would hold the open, a device would be measured without end.
+TEST(FileLoad, AFileThatIsNotRegularIsRefusedAndTheChainStops) {
+  ScriptRig r;
+  const std::string fifo = r.files.Path("fw.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  size_t mark = r.UnitInLoader();
+  for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/null")}) {
+    for (const char* word : {"_LF ", "_LK "}) {
+      r.host.messages.clear();
+      EXPECT_TRUE(r.Read(word + path + "\n_LA 8000\n_LV V1\n_LD\n"));
+      EXPECT_EQ(r.host.messages, Messages{"Error! Unable to open file " + path +
+                                          ": not a regular file. Cannot upload file."});
+      EXPECT_FALSE(r.engine.FileReady);
+    }
+  }
+  EXPECT_EQ(r.port.Puts().size(), mark);
+}
+
 // The unit has the load line and waits for bytes: the run must not end as a success.
 TEST(FileLoad, AFileGoneBeforeTheTransferCancelsTheRun) {
   ScriptRig r;
@@ -162,6 +181,20 @@ TEST(FileLoad, AFileGoneBeforeTheTransferCancelsTheRun) {
   EXPECT_TRUE(r.progress.Cancelled);
   EXPECT_TRUE(r.engine.UploadIdle);
   EXPECT_EQ(r.unit.ReceivedLines().back(), "LF 8000 3 126 V1");
+}
+
+// Swapped for a FIFO after it was measured: refused at the transfer, not waited on.
+TEST(FileLoad, AFileReplacedByAFifoBeforeTheTransferCancelsTheRun) {
+  ScriptRig r;
+  std::string path = r.files.Write("fw.bin", "abc");
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 8000\n_LV V1\n"));
+  std::filesystem::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_FALSE(r.engine.RunLine("_LD"));
+  EXPECT_EQ(r.host.messages, Messages{"Error opening " + path + ".\r"});
+  EXPECT_TRUE(r.progress.Cancelled);
+  EXPECT_TRUE(r.engine.UploadIdle);
 }
 
 // Naming a file starts its chain afresh; a chain left half-done carries into the

@@ -23,7 +23,7 @@ TEST(FileChecksum, SumsBytesModulo65536) {
   };
   testing::ScratchDir dir;
   for (const auto& c : cases) {
-    FilePtr f = OpenForRead(dir.Write("f.bin", c.bytes));
+    auto f = OpenForRead(dir.Write("f.bin", c.bytes));
     ASSERT_TRUE(f);
     FileMeasure m;
     ASSERT_TRUE(MeasureStream(f.get(), m));
@@ -76,7 +76,7 @@ TEST(DateStamp, ComesFromTheFilesLastWriteTimeInLocalTime) {
   std::tm t = Local(2001, 3, 5, 9, 7, 42);
   timeval times[2] = {{std::mktime(&t), 0}, {std::mktime(&t), 0}};
   ASSERT_EQ(utimes(path.c_str(), times), 0);
-  FilePtr f = OpenForRead(path);
+  auto f = OpenForRead(path);
   std::string stamp;
   ASSERT_TRUE(FileDateStamp(f.get(), stamp));
   EXPECT_EQ(stamp, "3/5/2001_9:07:21");

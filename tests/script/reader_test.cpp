@@ -1,6 +1,10 @@
 // The script reader: which lines run, in what order, and how a reading ends.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+
+#include "script/script_check.h"
 #include "script_rig.h"
 
 namespace zarnik {
@@ -73,6 +77,47 @@ TEST(ScriptReader, UnreadableScript) {
                                       " for read."});
   EXPECT_EQ(r.host.statusTexts.back(), " ");
   EXPECT_TRUE(r.host.scriptButtonsEnabled);
+}
+
+// None of these may make the reading wait or go on without end.
+TEST(ScriptReader, ScriptsThatAreNotRegularFilesOrTooLargeAreRefused) {
+  ScriptRig r;
+  const std::string fifo = r.files.Path("fifo.sld");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = r.files.Write("huge.sld", "_DM \"never\"\n");
+  std::filesystem::resize_file(huge, script::kMaxScriptBytes + 1);  // sparse
+  const std::string atLimit = r.files.Write("limit.sld", "_DM \"at the limit\"\n");
+  std::filesystem::resize_file(atLimit, script::kMaxScriptBytes);
+  struct Case {
+    std::string path;
+    bool read;
+    Messages messages;
+  } cases[] = {
+      {fifo, false, {"Error opening file " + fifo + " for read: not a regular file."}},
+      {"/dev/zero", false, {"Error opening file /dev/zero for read: not a regular file."}},
+      {huge, false, {"Error opening file " + huge + " for read: larger than 1048576 bytes."}},
+      {atLimit, true, {"at the limit"}},
+  };
+  for (const auto& c : cases) {
+    r.host.messages.clear();
+    r.engine.ScriptFileName = c.path;
+    EXPECT_EQ(r.engine.read_ini(), c.read) << c.path;
+    EXPECT_EQ(r.host.messages, c.messages);
+  }
+}
+
+// A file that grows while it is read is read up to the limit and no further.
+TEST(ScriptReader, AScriptThatGrowsBeyondTheLimitWhileReadEndsTheReading) {
+  ScriptRig r;
+  std::string path;
+  r.host.onMessage = [&](const std::string& m) {
+    if (m == "grow") std::filesystem::resize_file(path, script::kMaxScriptBytes + 4096);
+  };
+  path = r.files.Write("grows.sld", "_DM \"grow\"\n");
+  r.engine.ScriptFileName = path;
+  EXPECT_FALSE(r.engine.read_ini());
+  EXPECT_EQ(r.host.messages, (Messages{"grow", "Error! Script file " + path +
+                                                   " is larger than 1048576 bytes. Exiting script."}));
 }
 
 TEST(ScriptReader, ALineLongerThanTheRunnerHoldsEndsTheReadingBeforeItRuns) {

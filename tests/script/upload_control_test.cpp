@@ -74,6 +74,9 @@ TEST(RunOutcome, SuccessNeedsTheCompleteOutcomeAndNoErrorShown) {
       {"file missing", "_LF /nonexistent/fw.bin\n_LA 8000\n_LV V1\n_LD\n_DM \"done\"\n",
        UploadOutcome::Complete, false},
       {"test with nothing after it", "_CS \"\"\n", UploadOutcome::Complete, false},
+      // Would be read without end.
+      {"file is a device", "_LF /dev/zero\n_LA 8000\n_LV V1\n_LD\n", UploadOutcome::Complete,
+       false},
       {"no unit", "_TC \"^M\"\n", UploadOutcome::Unsuccessful, false},
   };
   for (const auto& c : cases) {
