@@ -6,7 +6,10 @@
 //    longest wait of a received block (from the data handler) for its paint, and the
 //    time from stopping the unit to the pane's last paint of what was still coming.
 //  - Under 10% of a core: CPU time of this process (the window thread, the port's
-//    threads and the painting) over 10 s of continuous output.
+//    threads and the painting) over 10 s of continuous output, and of the window
+//    thread alone. With --without-pane the pane takes no data (the rest of the
+//    program alone, for the pane's share by difference).
+//  - The work behind it: the pane's counts of blocks, paints and moved pictures.
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -35,9 +38,9 @@ namespace {
 using namespace zarnik;
 const std::string kLine = "UNIT 04711 TEMP 41C VOLT 12.02 STATUS OK SEQ ABCDEFGHIJKLMNOP";
 
-double CpuSeconds() {
+double CpuSeconds(int who = RUSAGE_SELF) {
   rusage u{};
-  getrusage(RUSAGE_SELF, &u);
+  getrusage(who, &u);
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
@@ -47,6 +50,7 @@ double CpuSeconds() {
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
+  const bool withoutPane = app.arguments().contains("--without-pane");
   InstallFontSubstitutions();
   QTemporaryDir work;
   // The program's folder holds no settings file: COM1 at 38400 first. The main
@@ -87,14 +91,17 @@ int main(int argc, char** argv) {
   const QString capFile = work.filePath("capture/TERMINAL.CAP");
   pane.SetCaptureFile(capFile.toStdString());
   pane.SetCapture(cmOn);
+  if (withoutPane) pane.SetActive(false);
   QElapsedTimer clock;
   clock.start();
 
   const TPaneCounters before = pane.Counters();
   const double cpu0 = CpuSeconds();
+  const double window0 = CpuSeconds(RUSAGE_THREAD);
   const qint64 t0 = clock.elapsed();
   while (clock.elapsed() - t0 < 10000) host.WaitAndProcessMessages(50);
   const double cpu = CpuSeconds() - cpu0;
+  const double windowCpu = CpuSeconds(RUSAGE_THREAD) - window0;
   const double wall = double(clock.elapsed() - t0) / 1000.0;
   const TPaneCounters during = pane.Counters();
 
@@ -111,6 +118,15 @@ int main(int argc, char** argv) {
     }
   }
   pane.SetCapture(cmOff);
+  auto printCpu = [&] {
+    std::printf("CPU: %.2f s over %.1f s = %.1f %% of a core (window thread %.1f %%)\n", cpu, wall,
+                100.0 * cpu / wall, 100.0 * windowCpu / wall);
+  };
+  if (withoutPane) {
+    std::printf("without the pane\n");
+    printCpu();
+    return 0;
+  }
 
   QFile cap(capFile);
   if (!cap.open(QIODevice::ReadOnly)) return 1;
@@ -150,6 +166,6 @@ int main(int argc, char** argv) {
   std::printf("per second: %.0f blocks, %.0f paints (%.0f of every cell, %.0f moved pictures)\n",
               rate(&TPaneCounters::blocks), rate(&TPaneCounters::paints),
               rate(&TPaneCounters::fullPaints), rate(&TPaneCounters::canvasScrolls));
-  std::printf("CPU: %.2f s over %.1f s = %.1f %% of a core\n", cpu, wall, 100.0 * cpu / wall);
+  printCpu();
   return 0;
 }
