@@ -113,13 +113,8 @@ void Startup::RunAutomaticMode() {
     view_.SetMainWindowEnabled(false);
     engine_.ScriptFileName = Settings.AutoScriptPath;
     RunOutcome run(host_);
-    try {
-      const bool read = engine_.read_ini();
-      AutomaticExitStatus = run.Succeeded(read, engine_.Progress().Cancelled) ? 0 : 1;
-    } catch (const ESerialException& e) {
-      // The line failed under the run (a unit unplugged, say): not a success.
-      host_.ShowMessage(e.what());
-    }
+    const bool read = engine_.read_ini();
+    AutomaticExitStatus = run.Succeeded(read, engine_.Progress().Cancelled) ? 0 : 1;
     view_.SetMainWindowEnabled(true);
     host_.SetStatusText(msg::kStatusBlank);
     host_.ProcessMessages();

@@ -301,14 +301,9 @@ int Run(const CliOptions& o) {
   RunOutcome run(host);
   {
     StopButton stop(host, progress);
-    try {
-      outcome = engine.RunScript(o.scriptPath);
-    } catch (const ESerialException& e) {
-      // The line failed under us (a unit unplugged mid-run, say): not a success.
-      host.ShowMessage(std::string("Error! Serial port failure: ") + e.what());
-      host.ShowMessage(msg::kUploadUnsuccessful);
-      outcome = UploadOutcome::Unsuccessful;
-    }
+    // A line that fails under the run (a unit unplugged, say) ends it with its
+    // message, as any failed command does.
+    outcome = engine.RunScript(o.scriptPath);
   }
   if (bar) progress.RemoveObserver(bar.get());
   try {

@@ -122,6 +122,10 @@ TZarnikForm::TZarnikForm(QtHost& host, ZarnikFormOptions options)
   SetClientHeight(kClientHeight);
 
   SetUpComPort1(comPort1_);
+  // Told while the port's notices are handled: the close comes from a step of its own.
+  comPort1_.OnLineLost = [this](TCustomComPort&) {
+    QTimer::singleShot(0, this, [this] { Guarded([this] { ComPort1LineLost(); }); });
+  };
   core_.Start.SettingsPath = options_.settingsPath;
   core_.Channel.ErrorText.clear();
   // The board scan decides the starting link and whether PCI Board(s) > Connected
@@ -378,17 +382,16 @@ void TZarnikForm::PickButtonClick() {
   const QStringList chosen = INIOpenDialog->selectedFiles();
   if (chosen.isEmpty()) return;
   const std::string path = chosen.first().toLocal8Bit().toStdString();
-  try {
-    // Hourglass, Cancelled cleared, the reading, the outcome box.
-    core_.RunScript(path);
-  } catch (const ESerialException& e) {
-    // The line failed under the run (a unit unplugged, say).
-    host_.ShowMessage(e.what());
-    host_.ShowMessage(msg::kUploadUnsuccessful);
-    host_.SetWaitCursor(false);
-    host_.SetScriptButtonsEnabled(true);
-  }
+  // Hourglass, Cancelled cleared, the reading, the outcome box. A line lost under
+  // the run ends it with its message; the port is closed once it is over.
+  core_.RunScript(path);
+  ComPort1LineLost();
   Terminal().SetFocus();
+}
+
+void TZarnikForm::ComPort1LineLost() {
+  if (core_.Engine.Reading()) return;
+  core_.Discovery.LineLost();
 }
 
 void TZarnikForm::UploadButtonClick() {

@@ -78,6 +78,9 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   void TextColourClick(TerminalColour colour);  // TextBlackMenuClick ... TextDefaultMenuClick
   void TerminalFonts1Click();
   void TerminalPane1KeyPress(char& key);
+  // The device under ComPort1 has gone: closed, and said so in the status bar (after
+  // the run, when one is going).
+  void ComPort1LineLost();
   void disable_btns() { SetScriptButtonsEnabled(false); }
   void enable_btns() { SetScriptButtonsEnabled(true); }
   // The folder the script dialog opens in: the program's current folder.

@@ -66,8 +66,13 @@ bool ComDiscovery::check_com(int n) {
   if (result) {
     try {
       result = ProbePrompts();
-    } catch (const ESerialException&) {
+    } catch (const ESerialException& e) {
       host_.ShowMessage(msg::kComPortNote + number + msg::kNotResponding);
+      // A line that went away under the probe is not left open half dead.
+      if (e.ErrorCode() == deNotConnected) {
+        host_.SetStatusText(msg::kSerialPortFailure + std::string(e.what()));
+        CloseQuietly();
+      }
       result = false;
     }
   }
@@ -114,6 +119,18 @@ void ComDiscovery::NoneMenuClick() {
     host_.SetStatusText(msg::kLastGoodPort + std::to_string(LastGoodComPort));
   CloseQuietly();
   ch_.ComPort1().SetComNumber(0);
+  view_.SetComNumberLabel(msg::kNoComLabel);
+  disable_btns();
+}
+
+void ComDiscovery::LineLost() {
+  try {
+    ch_.ComPort1().CheckLine();
+    return;
+  } catch (const ESerialException& e) {
+    host_.SetStatusText(msg::kSerialPortFailure + std::string(e.what()));
+  }
+  CloseQuietly();
   view_.SetComNumberLabel(msg::kNoComLabel);
   disable_btns();
 }

@@ -75,6 +75,13 @@ class ComDiscovery {
   void COM2MenuClick();
   void SearchAllMenuClick();
 
+  // ---- The device under the open port has gone ----
+  // Closes the port (its lamps go off with it), names the device in the status bar
+  // and leaves the window as "None" does: no port, script buttons off, until a COM
+  // pick. Nothing happens while the line is there. Not for use during a run: the run
+  // ends on the loss by itself, and its front end calls this afterwards.
+  void LineLost();
+
   // ---- RS232 Config > Baud (the port is not probed again) ----
   void N12001Click() { SetBaudFromMenu(1200); }
   void N24001Click() { SetBaudFromMenu(2400); }

@@ -92,11 +92,12 @@ void CommandChannel::SendByteRs232(int count, const uint8_t* data) {
     PortContract& port;
     ~Unwatch() { port.SetOutputWatch(false); }
   } unwatch{port_};
-  if (!WaitUntil([&] { return port_.GetOutBuffUsed() == 0; }, bound)) {
+  // A line that is gone ends the wait at once (EPortDisconnected), not after 14 s.
+  if (!WaitUntil([&] { return port_.CheckLine(), port_.GetOutBuffUsed() == 0; }, bound)) {
     Fail(msg::kNeverEmpties);
     return;
   }
-  if (!WaitUntil([&] { return port_.GetCTS(); }, bound)) {
+  if (!WaitUntil([&] { return port_.CheckLine(), port_.GetCTS(); }, bound)) {
     Fail(msg::kCtsNotSet);
     return;
   }
@@ -163,9 +164,19 @@ void CommandChannel::SendCOMCmd_GetReply() {
   if (!pci) port_.FlushInBuffer();
   SendString("\r");
   ReplyPending = true;
-  // Block on the queue rather than spin: the notice, the timer or a close of the
-  // window ends the wait.
-  while (ReplyPending && !CommandTimedOut) host_.WaitAndProcessMessages(Host::kInfinite);
+  // Block on the queue rather than spin: the notice, the timer, a close of the
+  // window or the port's word of a lost line ends the wait.
+  try {
+    while (ReplyPending && !CommandTimedOut) {
+      if (!pci) port_.CheckLine();
+      host_.WaitAndProcessMessages(Host::kInfinite);
+    }
+  } catch (...) {
+    // The line is gone: nothing may stay armed for a reply that cannot come.
+    ReplyPending = false;
+    host_.SetTimerEnabled(CommandTimer, false);
+    throw;
+  }
   host_.SetTimerEnabled(CommandTimer, false);
 }
 

@@ -54,6 +54,9 @@ inline constexpr const char* kPciNotAccepting =
     "Error! PCI board not accepting data. Cancel upload.";
 inline constexpr const char* kCommandTimeout =
     "Timeout error! RS232 connection failure! Please check RS232 connection. Exiting script.";
+// Before the serial layer's own text ("/dev/ttyUSB0 was disconnected."); a run's
+// message box puts "Error! " in front.
+inline constexpr const char* kSerialPortFailure = "Serial port failure: ";
 }  // namespace msg
 
 class CommandChannel {

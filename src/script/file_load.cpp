@@ -142,7 +142,7 @@ bool ScriptEngine::CmdLoad(std::string_view) {
                 LoadVersion.c_str());
   if (!PutCmdText(loadLine)) return false;
   ch_.SendCOMCmd();
-  host_.Sleep(kAfterLoadLineMs);
+  Pause(kAfterLoadLineMs);
   if (ch_.LinkMode == kLinkPci)
     progress_.ShowPciBoardLabel(SelectedBoard);
   else
@@ -170,14 +170,22 @@ void ScriptEngine::UploadButtonClick() {
     }
     host_.SetConfigMenuVisible(false);
     progress_.ShowProgressForm(BlockCount, {path, FileChecksum, LoadAddress.view(), FileSize});
-    host_.Sleep(kBeforeDataMs);
+    // A line lost under the data raises out of here: the window must not stay as it
+    // is while data goes out.
+    struct DataPhase {
+      ScriptEngine& e;
+      ~DataPhase() {
+        e.progress_.HideProgressForm();
+        e.host_.SetConfigMenuVisible(true);
+        e.UploadIdle = true;
+      }
+    } phase{*this};
+    Pause(kBeforeDataMs);
     SendBlocks(f.get());
     f.file.reset();
-    progress_.HideProgressForm();
-    host_.SetConfigMenuVisible(true);
   }
   UploadIdle = true;
-  if (!Cancelled()) host_.Sleep(static_cast<uint32_t>(LoadPause));
+  if (!Cancelled()) Pause(static_cast<uint32_t>(LoadPause));
   host_.ProcessMessages();
   if (ch_.LinkUsable()) CheckPromptAfterData();
   host_.ProcessMessages();
@@ -230,10 +238,10 @@ void ScriptEngine::CheckPromptAfterData() {
   const uint32_t gapMs = ch_.LinkMode == kLinkPci ? 1000 : 500;
   ch_.PromptTimeout = kLoaderWaitTicks;
   if (PromptBack()) return;
-  host_.Sleep(gapMs);
+  Pause(gapMs);
   ch_.PromptTimeout = kLoaderWaitTicks;
   if (PromptBack()) return;
-  host_.Sleep(gapMs);
+  Pause(gapMs);
   ch_.PromptTimeout = kLastTryTicks;
   bool back = PromptBack();
   ch_.PromptTimeout = kNormalWaitTicks;

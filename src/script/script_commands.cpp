@@ -20,7 +20,7 @@ bool ScriptEngine::CmdSendCommand(std::string_view line) {
   if (!text) return true;
   if (!PutCmdText(ReplacePairs(std::string(*text) + "\r", "^M", '\r'))) return false;
   ch_.SendCOMCmd();
-  host_.Sleep(200);
+  Pause(200);
   host_.ProcessMessages();
   return true;
 }
@@ -38,17 +38,17 @@ bool ScriptEngine::CmdTestLoader(std::string_view line) {
   FixedText<kTcTextSize> text;
   if (!text.Assign(ReplacePairs(*quoted, "^M", '\r')))
     return FieldError("a text", decltype(text)::kCapacity);
-  host_.Sleep(100);
+  Pause(100);
   ch_.ExpectedPrompt = ch_.PromptChar2;
   ch_.PromptTimeout = kLoaderWaitTicks;
   bool reached = TryLoaderPrompt(text.view());
   if (!reached) {
     ch_.SendString(ch_.LoaderModeCmd);
-    host_.Sleep(1000);
+    Pause(1000);
     reached = TryLoaderPrompt("\r");
   }
   for (int attempt = 0; attempt < 2 && !reached; ++attempt) {
-    host_.Sleep(2500);
+    Pause(2500);
     host_.ProcessMessages();
     reached = TryLoaderPrompt("\r");
   }
@@ -81,6 +81,7 @@ bool ScriptEngine::CmdDelay(std::string_view line) {
     const uint64_t due = start + static_cast<uint64_t>(i);
     const uint64_t now = host_.NowMs();
     host_.Sleep(due > now ? static_cast<uint32_t>(due - now) : 0);
+    ch_.ComPort1().CheckLine();
     host_.ProcessMessages();
   }
   return true;
@@ -97,7 +98,7 @@ bool ScriptEngine::CmdQuery(std::string_view line) {
   if (!PutCmdText(ReplacePairs(*text, "^M", ' '))) return false;
   ch_.ReplyMinLength = 10;
   ch_.SendCOMCmd_GetReply();
-  host_.Sleep(100);
+  Pause(100);
   host_.ProcessMessages();
   std::string reply = ch_.ReplyText();
   reply.erase(std::remove_if(reply.begin(), reply.end(),

@@ -1,6 +1,7 @@
 // The script reader and the runner's line handling and command table.
 #include "script/script_engine.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -82,6 +83,20 @@ class ScriptEngine::ScriptReader {
 ScriptEngine::ScriptEngine(Host& host, CommandChannel& channel, ProgressModel& progress)
     : host_(host), ch_(channel), progress_(progress) {}
 
+void ScriptEngine::Pause(uint32_t ms) {
+  // Slices short enough that a pulled cable ends the run at once, timed from the
+  // start so the slices add up to ms on a real clock too.
+  constexpr uint64_t kSliceMs = 50;
+  PortContract& port = ch_.ComPort1();
+  const uint64_t end = host_.NowMs() + ms;
+  for (;;) {
+    port.CheckLine();
+    const uint64_t now = host_.NowMs();
+    if (now >= end) return;
+    host_.Sleep(static_cast<uint32_t>(std::min(end - now, kSliceMs)));
+  }
+}
+
 void ScriptEngine::ShowError(const std::string& text) {
   ch_.ErrorText = text;
   host_.ShowMessage(text);
@@ -121,7 +136,17 @@ bool ScriptEngine::read_ini() {
   host_.SetStatusText(msg::kReadingScript);
   host_.ProcessMessages();
   bool opened = false;
-  bool ok = ReadScriptFile(opened);
+  bool ok = false;
+  reading_ = true;
+  try {
+    ok = ReadScriptFile(opened);
+  } catch (const ESerialException& e) {
+    // The line failed under a command; every step on the way here has undone what
+    // it set up, so the reading just ends, as a failed command would.
+    progress_.Cancelled = true;
+    ShowError("Error! " + std::string(msg::kSerialPortFailure) + e.what());
+  }
+  reading_ = false;
   lastScriptOpened_ = opened;
   host_.SetStatusText(!ok ? msg::kStatusBlank
                           : Cancelled() ? msg::kReadStopped : msg::kReadComplete);

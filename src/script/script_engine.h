@@ -108,10 +108,15 @@ class ScriptEngine {
   // ---- Script reader and runner ----
   // Reads ScriptFileName and runs its command lines. True when it read to the end
   // or stopped because Cancelled was set; false when the script cannot be opened,
-  // a command failed or a line does not fit.
+  // a command failed or a line does not fit. A failure of the serial line under a
+  // command (the unit unplugged, say) ends the reading there: its message
+  // ("Error! Serial port failure: /dev/ttyUSB0 was disconnected."), Cancelled set,
+  // false.
   bool read_ini();
   // Opens a script for reading: a regular file of at most script::kMaxScriptBytes.
   static OpenedFile OpenScript(const std::string& path);
+  // read_ini is running (a front end leaves a lost line to the run while it is).
+  bool Reading() const { return reading_; }
   // Empties all rows; ScriptRow and ScriptColumn back to 0.
   void ClearScript();
   // Runs the first ScriptColumn characters of row ScriptRow as a command line.
@@ -167,6 +172,8 @@ class ScriptEngine {
   class ScriptReader;
 
   bool Cancelled() const { return progress_.Cancelled; }
+  // The runner's sleep, which a lost line cuts short (EPortDisconnected).
+  void Pause(uint32_t ms);
   void ShowError(const std::string& text);
   // The reader's way out on a line that does not fit: message, and false.
   bool LineError(const std::string& what);
@@ -207,6 +214,7 @@ class ScriptEngine {
   CommandChannel& ch_;
   ProgressModel& progress_;
   bool lastScriptOpened_ = true;
+  bool reading_ = false;
   // The one block of file data in memory at a time.
   std::array<uint8_t, kBlockSize> blockBuffer_{};
 };

@@ -54,8 +54,27 @@ TCustomComPort::~TCustomComPort() {
 }
 
 int TCustomComPort::Check(int result) {
+  if (result == deNotConnected && dispatcher_ && !Loading()) ThrowLineLost(*dispatcher_);
   if (result < 0 && !Loading()) CheckException(result);
   return result;
+}
+
+void TCustomComPort::ThrowLineLost(const TBaseDispatcher& dispatcher) const {
+  throw EPortDisconnected(dispatcher.DeviceName());
+}
+
+bool TCustomComPort::LineLost() const {
+  return portState_ == psOpen && dispatcher_ && dispatcher_->LineLost();
+}
+
+void TCustomComPort::CheckLine() {
+  if (LineLost()) ThrowLineLost(*dispatcher_);
+}
+
+bool TCustomComPort::LineUsable() {
+  if (!Usable()) return false;
+  CheckLine();
+  return true;
 }
 
 bool TCustomComPort::Usable() {
@@ -149,6 +168,9 @@ void TCustomComPort::InitPort() {
   dispatcher_->SetOutputWakeup([this] {
     if (outputWatch_) host_.Post(&notifyTarget_, kMsgOutputWake);
   });
+  dispatcher_->SetLineLostWakeup([this, index = dispatcher_->PortIndex()] {
+    host_.Post(&notifyTarget_, kMsgLineLost, 0, intptr_t(index) << 16);
+  });
   if (triggersSaved_) {
     dispatcher_->RestoreTriggers(savedTriggers_);
     triggersSaved_ = false;
@@ -237,7 +259,7 @@ void TCustomComPort::NotifyUsers(TCallbackType type) {
 intptr_t TCustomComPort::NotifyTarget::HandleMessage(uint32_t msg, uintptr_t wParam,
                                                      intptr_t lParam) {
   bool trigger = msg >= kMsgTriggerAvail && msg <= kMsgTriggerStatus;
-  if (!trigger && msg != kMsgPortClosing) return 0;
+  if (!trigger && msg != kMsgPortClosing && msg != kMsgLineLost) return 0;
   std::lock_guard lock(PortListMutex());
   TBaseDispatcher* dispatcher = PortListAt(static_cast<int>(lParam >> 16));
   TCustomComPort* port = dispatcher ? dispatcher->Owner() : nullptr;
@@ -250,7 +272,11 @@ intptr_t TCustomComPort::NotifyTarget::HandleMessage(uint32_t msg, uintptr_t wPa
   try {
     if (msg == kMsgPortClosing)
       port->HandleCloseCompletion();
-    else
+    else if (msg == kMsgLineLost) {
+      // Only the loss of the line the port is on now.
+      if (port->dispatcher_.get() == dispatcher && port->LineLost() && port->OnLineLost)
+        port->OnLineLost(*port);
+    } else
       port->RaiseTriggerEvents(msg, wParam, lParam);
   } catch (const std::exception& e) {
     if (host_.IsWindowThread()) host_.ShowMessage(e.what());
@@ -463,15 +489,15 @@ void TCustomComPort::SetThreadBoost(TThreadBoost boost) {
 // ================================================================ data
 
 void TCustomComPort::PutChar(char c) {
-  if (Usable()) Check(dispatcher_->PutChar(c));
+  if (LineUsable()) Check(dispatcher_->PutChar(c));
 }
 
 void TCustomComPort::PutString(std::string_view s) {
-  if (Usable()) Check(dispatcher_->PutString(s));
+  if (LineUsable()) Check(dispatcher_->PutString(s));
 }
 
 void TCustomComPort::PutBlock(const void* buf, uint16_t len) {
-  if (Usable()) Check(dispatcher_->PutBlock(buf, len));
+  if (LineUsable()) Check(dispatcher_->PutBlock(buf, len));
 }
 
 void TCustomComPort::GetBlock(void* buf, uint16_t len) {
@@ -479,11 +505,11 @@ void TCustomComPort::GetBlock(void* buf, uint16_t len) {
 }
 
 void TCustomComPort::FlushInBuffer() {
-  if (Usable()) Check(dispatcher_->FlushInBuffer());
+  if (LineUsable()) Check(dispatcher_->FlushInBuffer());
 }
 
 void TCustomComPort::FlushOutBuffer() {
-  if (Usable()) Check(dispatcher_->FlushOutBuffer());
+  if (LineUsable()) Check(dispatcher_->FlushOutBuffer());
 }
 
 uint16_t TCustomComPort::GetOutBuffFree() {
@@ -546,6 +572,7 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   if (text.empty()) return true;
   // A port on its way out has no prompt to give.
   if (portState_ == psShuttingDown || !Usable()) return false;
+  CheckLine();
   // Hold on to the dispatcher: a handler run while we yield may close the port.
   std::shared_ptr<TBaseDispatcher> dispatcher = dispatcher_;
   bool wasBusy = dispatcher->SetEventBusy(true);
@@ -588,6 +615,8 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
         }
       }
     }
+    // What came before the loss is read first: it may hold the prompt.
+    if (!took && dispatcher->LineLost()) ThrowLineLost(*dispatcher);
     if (timer.Expired()) break;
     uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(timer.RemainingMs(), kWaitSliceMs));
     if (yield) {

@@ -20,6 +20,12 @@
 // /dev/ttyS<n-1>). A non-empty DevicePath opens that path instead whatever ComNumber
 // says (the command line's --port PATH); "sim:NAME" opens a simulated null modem.
 //
+// A device that goes away under the open port (an adapter pulled out, the far end of
+// a pty closed) is a lost line: the port stays open, but the puts, the flushes,
+// WaitForString and CheckLine raise EPortDisconnected naming the device, and
+// OnLineLost is raised once on the window thread. Closing the port ends it; an open
+// starts on a fresh line.
+//
 // Errors: a failing dispatcher result raises an ESerialException (EBadId for a port
 // that does not exist, EAlreadyOpen for one another program holds, ...); none is
 // raised while the component is being loaded.
@@ -76,6 +82,7 @@ inline constexpr uint32_t kMsgPortClose = 0x7E09;
 inline constexpr uint32_t kMsgPortClosing = 0x7E0A;  // also the deferred close
 inline constexpr uint32_t kMsgReceiveWake = 0x7E0B;  // bytes came while a prompt wait runs
 inline constexpr uint32_t kMsgOutputWake = 0x7E0D;   // output emptied or CTS changed, watched
+inline constexpr uint32_t kMsgLineLost = 0x7E0E;     // the device has gone
 
 inline constexpr uint16_t kMaxComSelect = 50;
 
@@ -132,6 +139,9 @@ class TCustomComPort : public TComponent, public PortContract {
   bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                      bool ignoreCase) override;
   void SetOutputWatch(bool on) override { outputWatch_ = on; }
+  void CheckLine() override;
+  // The device went away under the open port (see above).
+  bool LineLost() const;
 
   // ---- Further properties ----
   TDeviceLayer GetDeviceLayer() const { return deviceLayer_; }
@@ -258,6 +268,9 @@ class TCustomComPort : public TComponent, public PortContract {
   TEventSlot<TTriggerPortEvent> OnTriggerOutbuffUsed;
   TEventSlot<TTriggerPortEvent> OnTriggerOutSent;
   TWaitCharEvent OnWaitChar;
+  // The device has gone; raised once per open, on the window thread, while the
+  // port's notices are handled (close the port from a later step, not from here).
+  TNotifyEvent OnLineLost;
   // Shown when a port is opened with ComNumber 0 and PromptForPort; unset: the open
   // fails with ENoPortSelected.
   TComSelectDialog OnSelectPort;
@@ -294,6 +307,9 @@ class TCustomComPort : public TComponent, public PortContract {
   int Check(int result);
   // True when open; false while shutting down; opens when AutoOpen; else ECommNotOpen.
   bool Usable();
+  // Usable, for an operation that needs the line: EPortDisconnected when it is lost.
+  bool LineUsable();
+  [[noreturn]] void ThrowLineLost(const TBaseDispatcher& dispatcher) const;
   bool IsOpenState() const { return portState_ == psOpen; }
   bool Unchanged(bool same) const { return same && !force_; }
 

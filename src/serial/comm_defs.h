@@ -111,6 +111,9 @@ inline constexpr int deFileNotFound = -2;
 inline constexpr int dePathNotFound = -3;
 inline constexpr int deAccessDenied = -5;
 inline constexpr int deNoMemory = -8;
+// The device went away under an open port (an adapter unplugged, the far end of a
+// pty closed). It does not come back: the port must be closed and opened again.
+inline constexpr int deNotConnected = -1167;
 
 // Characters per second and bits per character at given settings.
 int BitsPerChar(const TDcb& dcb);

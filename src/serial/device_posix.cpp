@@ -49,6 +49,12 @@ uint32_t SpeedBaud(speed_t code) {
   return 9600;
 }
 
+// On an open descriptor these say the device itself has gone: a USB adapter pulled
+// out, or a pty whose other side closed (the kernel hangs the line up).
+bool DeviceGone(int err) {
+  return err == EIO || err == ENXIO || err == ENODEV;
+}
+
 }  // namespace
 
 int PosixError(int err, bool opening) {
@@ -153,7 +159,7 @@ int PosixDevice::Open(const std::string& path) {
   hasModemLines_ = lines_->GetModemBits(fd, bits);
   serial_icounter_struct ic{};
   hasCounters_ = lines_->GetCounters(fd, ic);
-  hungUp_ = false;
+  gone_ = false;
   errors_ = 0;
   pendingEvents_ = 0;
   struct stat st{};
@@ -202,10 +208,17 @@ int PosixDevice::SetState(const TDcb& dcb) {
   return r;
 }
 
+int PosixDevice::FailLocked(int err) {
+  if (!DeviceGone(err)) return PosixError(err, false);
+  gone_ = true;
+  return deNotConnected;
+}
+
 int PosixDevice::ApplyLocked(const TDcb& dcb) {
   int fd = fd_.load();
   termios t{};
-  if (::tcgetattr(fd, &t) != 0) return PosixError(errno, false);
+  if (gone_) return deNotConnected;
+  if (::tcgetattr(fd, &t) != 0) return FailLocked(errno);
   speed_t speed;
   if (!SpeedCode(dcb.baudRate, speed)) return -EINVAL;
   ::cfsetispeed(&t, speed);
@@ -225,7 +238,7 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
   if (dcb.inX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = static_cast<cc_t>(dcb.xonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(dcb.xoffChar);
-  if (::tcsetattr(fd, TCSANOW, &t) != 0) return PosixError(errno, false);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return FailLocked(errno);
   if (dcb.dtrControl != kDtrControlHandshake)
     SetModemLineLocked(TIOCM_DTR, dcb.dtrControl == kDtrControlEnable);
   if (dcb.rtsControl != kRtsControlHandshake)
@@ -234,14 +247,15 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
 }
 
 void PosixDevice::SetModemLineLocked(int bit, bool on) {
-  if (!hasModemLines_) return;
+  if (!hasModemLines_ || gone_) return;
   lines_->SetModemBit(fd_.load(), bit, on);
 }
 
 uint32_t PosixDevice::ModemStatusLocked() {
   int fd = fd_.load();
   int bits = 0;
-  if (fd < 0) return 0;
+  // A device that has gone has no lines up.
+  if (fd < 0 || gone_) return 0;
   if (!hasModemLines_ || !lines_->GetModemBits(fd, bits)) return msCtsOn | msDsrOn | msRlsdOn;
   return ((bits & TIOCM_CTS) ? msCtsOn : 0) | ((bits & TIOCM_DSR) ? msDsrOn : 0) |
          ((bits & TIOCM_RNG) ? msRingOn : 0) | ((bits & TIOCM_CAR) ? msRlsdOn : 0);
@@ -287,7 +301,11 @@ uint32_t PosixDevice::LineEventsLocked() {
 
 int PosixDevice::InQueueLocked() {
   int n = 0;
-  if (::ioctl(fd_.load(), FIONREAD, &n) != 0) return 0;
+  if (gone_) return 0;
+  if (::ioctl(fd_.load(), FIONREAD, &n) != 0) {
+    if (DeviceGone(errno)) gone_ = true;
+    return 0;
+  }
   return n;
 }
 
@@ -295,11 +313,11 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
   int fd = fd_.load();
   if (fd < 0) return -EBADF;
   int before;
-  bool hungUp;
   {
     std::lock_guard lock(mutex_);
     before = InQueueLocked();
-    hungUp = hungUp_;
+    // Gone for good: the descriptor would poll as ready for ever, so nobody polls it.
+    if (gone_) return deNotConnected;
     // Bytes that came since the last look. A queue that stays full while it is read
     // does not grow, so a read since the last report counts as news too.
     uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
@@ -311,11 +329,10 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
     if (events & mask) return static_cast<int>(events & mask);
   }
   // Wait for input only when the queue is empty: bytes that wait because nobody
-  // takes them must not wake us over and over. A hung-up pty polls as always ready,
-  // so then only the time-out paces us.
-  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, short(before == 0 && !hungUp ? POLLIN : 0), 0}};
+  // takes them must not wake us over and over. A hang-up is reported either way.
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, short(before == 0 ? POLLIN : 0), 0}};
   int timeout = static_cast<int>(std::min(timeoutMs, kLinePollMs));
-  int r = ::poll(fds, hungUp ? 1 : 2, timeout);
+  int r = ::poll(fds, 2, timeout);
   if (r < 0 && errno != EINTR) return PosixError(errno, false);
   std::lock_guard lock(mutex_);
   if (fd_.load() < 0) return 0;
@@ -323,7 +340,10 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
     uint64_t count;
     [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
   }
-  hungUp_ = !hungUp && (fds[1].revents & (POLLHUP | POLLERR)) != 0;
+  // The kernel hangs the line up when the adapter goes or the pty's other side
+  // closes; it never comes back on this descriptor.
+  if (fds[1].revents & (POLLHUP | POLLERR)) gone_ = true;
+  if (gone_) return deNotConnected;
   uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
   int after = InQueueLocked();
   if (after > 0 && (after > seenInQueue_ || readSinceReport_)) {
@@ -346,29 +366,36 @@ int PosixDevice::Read(void* buf, size_t n) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   if (fd < 0) return -EBADF;
+  if (gone_) return deNotConnected;
   ssize_t r = ::read(fd, buf, n);
+  int err = errno;
   seenInQueue_ = InQueueLocked();
   if (r > 0) readSinceReport_ = true;
   if (r >= 0) return static_cast<int>(r);
-  if (errno == EAGAIN || errno == EINTR) return 0;
-  return PosixError(errno, false);
+  if (err == EAGAIN || err == EINTR) return 0;
+  return FailLocked(err);
 }
 
 int PosixDevice::Write(const void* buf, size_t n) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   if (fd < 0) return -EBADF;
+  if (gone_) return deNotConnected;
   ssize_t r = ::write(fd, buf, n);
   if (r >= 0) return static_cast<int>(r);
   if (errno == EAGAIN || errno == EINTR) return 0;
-  return PosixError(errno, false);
+  return FailLocked(errno);
 }
 
 uint32_t PosixDevice::TransmitQueue() {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   int n = 0;
-  if (fd < 0 || ::ioctl(fd, TIOCOUTQ, &n) != 0) return 0;
+  if (fd < 0 || gone_) return 0;
+  if (::ioctl(fd, TIOCOUTQ, &n) != 0) {
+    if (DeviceGone(errno)) gone_ = true;
+    return 0;
+  }
   return static_cast<uint32_t>(std::max(n, 0));
 }
 
@@ -386,7 +413,7 @@ void PosixDevice::WaitTransmit(uint32_t maxUs) {
 uint32_t PosixDevice::ClearError(TComStat* stat) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
-  if (fd < 0) return 0;
+  if (fd < 0 || gone_) return 0;
   pendingEvents_ |= LineEventsLocked();
   uint32_t errors = errors_;
   errors_ = 0;
@@ -408,19 +435,20 @@ int PosixDevice::Purge(uint32_t flags) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
   if (fd < 0) return -EBADF;
+  if (gone_) return deNotConnected;
   // A pty has no transmitter: what it took is the other side's already, and its
   // output flush would throw away bytes the other side has not read yet.
   bool tx = (flags & (purgeTxAbort | purgeTxClear)) && !isPty_;
   bool rx = flags & (purgeRxAbort | purgeRxClear);
   int which = tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
-  if ((tx || rx) && ::tcflush(fd, which) != 0) return PosixError(errno, false);
+  if ((tx || rx) && ::tcflush(fd, which) != 0) return FailLocked(errno);
   return 0;
 }
 
 int PosixDevice::EscapeFunction(int func) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
-  if (fd < 0) return 0;
+  if (fd < 0 || gone_) return 0;
   switch (func) {
     case efSetRts: SetModemLineLocked(TIOCM_RTS, true); break;
     case efClrRts: SetModemLineLocked(TIOCM_RTS, false); break;

@@ -7,8 +7,13 @@
 // and turns what it sees into comm events: new bytes in the receive queue, changes of
 // the modem lines (TIOCMGET), breaks and line errors (the driver's TIOCGICOUNT
 // counters, where it keeps them). A device without modem lines (a pty) reports CTS,
-// DSR and DCD asserted. A pty has no transmit queue of its own (what it takes is in
-// the other side's input), so purging its output does nothing.
+// DSR and DCD asserted. A device that goes away under us (a USB adapter pulled out, a
+// pty whose other side closed) is hung up by the kernel: it polls as hung up and its
+// calls fail with EIO, ENXIO or ENODEV. From then on the device is gone: WaitEvent
+// and every call that needs the line answer deNotConnected at once, without touching
+// the descriptor again, and the lines read as down. A pty has no transmit queue of
+// its own (what it takes is in the other side's input), so purging its output does
+// nothing.
 //
 // What termios cannot say is kept in the settings record and answered back as set:
 // DSR flow control, DTR handshake and the XON/XOFF thresholds have no Linux
@@ -85,6 +90,8 @@ class PosixDevice : public SerialDevice {
   int ApplyLocked(const TDcb& dcb);
   void SetModemLineLocked(int bit, bool on);
   int InQueueLocked();
+  // The result for a failed call on the open descriptor; marks the device gone.
+  int FailLocked(int err);
 
   std::shared_ptr<TermiosLines> lines_;
   std::mutex mutex_;
@@ -97,7 +104,7 @@ class PosixDevice : public SerialDevice {
   bool isPty_ = false;
   bool hasModemLines_ = true;
   bool hasCounters_ = true;
-  bool hungUp_ = false;
+  bool gone_ = false;           // hung up for good; under mutex_
   int seenInQueue_ = 0;         // receive queue count at the last look
   bool readSinceReport_ = false;  // bytes were taken since the last data event
   uint32_t lastModem_ = 0;

@@ -142,10 +142,12 @@ int TBaseDispatcher::InitPort(const std::string& name, int32_t baud, int parity,
   eventBusy_ = false;
   noticeBusy_ = false;
   closeAfterNotice_ = false;
+  lineLost_ = false;
   {
     std::lock_guard lock(syncMutex_);
     wakeDispatch_ = dispatchDone_ = txWake_ = txFlush_ = threadAck_ = false;
   }
+  deviceName_ = name;
   int r = OpenCom(name, inSize, outSize);
   if (r != 0) return r;
   r = SetupCom(inSize, outSize);
@@ -258,6 +260,11 @@ void TBaseDispatcher::CommThreadRun() {
     while (!stopThreads_) {
       int events = WaitComEvent(kCommMask, kCommWaitMs);
       if (stopThreads_) break;
+      if (events == deNotConnected) {
+        // Nothing will come from this device again, and waiting on it would spin.
+        LineGone();
+        break;
+      }
       if (events <= 0) continue;
       if (events & (evRing | evRingTe)) ringSeen_ = true;
       lastEventMask_.fetch_or(static_cast<uint32_t>(events));
@@ -325,6 +332,19 @@ void TBaseDispatcher::OutThreadRun() {
     std::cerr << "serial writer thread: " << e.what() << std::endl;
   }
   RaiseFlag(threadAck_);
+}
+
+void TBaseDispatcher::LineGone() {
+  lineLost_ = true;
+  // A wait for bytes or for the output ends now rather than at its time-out.
+  rx_->Wake();
+  OutputChanged();
+  std::function<void()> wake;
+  {
+    std::lock_guard state(stateLock_);
+    wake = lineLostWakeup_;
+  }
+  if (wake) wake();
 }
 
 void TBaseDispatcher::OutputChanged() {
@@ -538,7 +558,7 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
 }
 
 void TBaseDispatcher::WaitReceive(uint32_t maxMs) {
-  rx_->WaitForBytes(maxMs, [this] { return stopThreads_.load(); });
+  rx_->WaitForBytes(maxMs, [this] { return stopThreads_.load() || lineLost_.load(); });
 }
 
 // ================================================================ receiving

@@ -15,6 +15,11 @@
 // cannot tell). Put, Get and the other operations return 0 or a count on success and
 // a negative error code otherwise; the port component turns them into exceptions.
 //
+// A device that goes away under the port (an adapter pulled out, the far end of a pty
+// closed) ends the comm thread: it marks the line lost, wakes whoever waits for bytes
+// or for the output, and calls the line-lost wake-up once. The other threads keep
+// going until the port is closed; the device answers them with deNotConnected.
+//
 // A data-available notice (0x7E01) announces every byte waiting. While it is being
 // delivered each consumer reads from the oldest waiting byte afresh; afterwards the
 // ring drops as many bytes as the consumer that read most took. A notice that was not
@@ -230,6 +235,10 @@ class TBaseDispatcher {
   // Called (on the writer or dispatcher thread) when the output ring has emptied or
   // CTS has changed.
   void SetOutputWakeup(std::function<void()> wake);
+  // Called once, on the comm thread, when the device has gone.
+  void SetLineLostWakeup(std::function<void()> wake);
+  // The device went away under the open port; it stays so until the port is closed.
+  bool LineLost() const { return lineLost_.load(); }
   // How long a window consumer may take over a notice (kNoticeTimeoutMs); tests
   // shorten it to reach a handler that outlives its notice.
   void SetNoticeTimeoutMs(uint32_t ms) { noticeTimeoutMs_ = ms; }
@@ -240,6 +249,8 @@ class TBaseDispatcher {
   TCustomComPort* Owner() const { return owner_.load(); }
   void SetComName(std::string name) { comName_ = std::move(name); }
   const std::string& ComName() const { return comName_; }
+  // The device InitPort opened (its name or path).
+  const std::string& DeviceName() const { return deviceName_; }
   Host* GetHost() const { return host_; }
 
  protected:
@@ -313,6 +324,8 @@ class TBaseDispatcher {
 
   void UpdateModemStatus();
   void RefreshStatus();
+  // The comm thread's last act when the device has gone.
+  void LineGone();
   int WaitTxSent();
   int SetCommStateFix(TDcb dcb);
   void FreeBuffers();
@@ -327,6 +340,7 @@ class TBaseDispatcher {
   std::atomic<TCustomComPort*> owner_{nullptr};
   int portIndex_ = -1;
   std::string comName_;
+  std::string deviceName_;
 
   // Locks.
   std::recursive_mutex stateLock_;
@@ -376,11 +390,13 @@ class TBaseDispatcher {
   std::thread::id inFlightThread_;
   std::function<void()> receiveWakeup_;
   std::function<void()> outputWakeup_;
+  std::function<void()> lineLostWakeup_;
 
   // Flags.
   std::atomic<bool> eventBusy_{false};   // a prompt wait runs
   std::atomic<bool> noticeBusy_{false};  // a notice is being delivered
   std::atomic<bool> closeAfterNotice_{false};
+  std::atomic<bool> lineLost_{false};
   std::atomic<bool> stopThreads_{false};
   std::atomic<bool> threadsActive_{false};
   std::atomic<int> threadCount_{0};

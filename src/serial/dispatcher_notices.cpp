@@ -322,4 +322,9 @@ void TBaseDispatcher::SetOutputWakeup(std::function<void()> wake) {
   outputWakeup_ = std::move(wake);
 }
 
+void TBaseDispatcher::SetLineLostWakeup(std::function<void()> wake) {
+  std::lock_guard state(stateLock_);
+  lineLostWakeup_ = std::move(wake);
+}
+
 }  // namespace zarnik

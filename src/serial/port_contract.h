@@ -114,6 +114,13 @@ class PortContract {
   // slices.
   virtual void SetOutputWatch(bool on) { (void)on; }
 
+  // The device under an open port can go away (an adapter pulled out, the far end of
+  // a pty closed). From then until the port is closed, the puts, the flushes and
+  // WaitForString raise EPortDisconnected, which names the device, and so does this
+  // check. The port posts to the message queue when it learns of the loss, so a wait
+  // that blocks in the queue calls this after every wake-up.
+  virtual void CheckLine() {}
+
   TEventSlot<TTriggerAvailEvent> OnTriggerAvail;
 };
 

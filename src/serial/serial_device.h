@@ -7,7 +7,9 @@
 // Open answers deFileNotFound / dePathNotFound for a device that does not exist,
 // deAccessDenied for one another program holds, deNoMemory when its wake-up objects
 // cannot be made, and the negated errno otherwise. A time-out is not an error: a wait
-// that saw nothing returns 0 events, a read that found nothing 0 bytes.
+// that saw nothing returns 0 events, a read that found nothing 0 bytes. A device that
+// has gone under an open (unplugged, its far end closed) answers deNotConnected from
+// WaitEvent and every later call that needs the line; it does not come back.
 //
 // Threading: a device is used by the dispatcher's three threads and the window thread
 // at once. WaitEvent belongs to the comm thread and WaitTransmit to the writer thread;

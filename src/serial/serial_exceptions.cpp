@@ -18,6 +18,7 @@ int CheckException(int result) {
     case ecNoMoreTriggers: throw ENoMoreTriggers();
     case ecBadTriggerHandle: throw EBadTriggerHandle();
     case ecOutOfMemory: throw EOutOfMemory();
+    case deNotConnected: throw EPortDisconnected("");
     default: throw EInOutError(-result, std::strerror(-result));
   }
 }

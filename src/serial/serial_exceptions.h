@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "serial/comm_defs.h"
+
 namespace zarnik {
 
 // Dispatcher result codes.
@@ -57,6 +59,20 @@ ZARNIK_SERIAL_EXCEPTION(EOutOfMemory, ecOutOfMemory, "Out of memory")
 class EInOutError : public ESerialException {
  public:
   EInOutError(int code, const std::string& message) : ESerialException(code, message) {}
+};
+
+// The device under an open port went away (deNotConnected): it names the device
+// the port was opened on.
+class EPortDisconnected : public ESerialException {
+ public:
+  explicit EPortDisconnected(const std::string& device)
+      : ESerialException(deNotConnected,
+                         (device.empty() ? "The device" : device) + " was disconnected."),
+        device_(device) {}
+  const std::string& Device() const { return device_; }
+
+ private:
+  std::string device_;
 };
 
 // Throws the exception that matches a negative dispatcher result; passes 0 and

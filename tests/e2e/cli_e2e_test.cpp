@@ -133,6 +133,40 @@ TEST_F(Bench, AnErrorShownOnTheWayExitsWithOneThoughTheRunCompletes) {
   EXPECT_NE(cli->Stderr().find("Upload Complete."), std::string::npos);
 }
 
+// The unit's side goes away in the middle of a file (a cable pulled): the run ends at
+// once, naming the device, instead of waiting out its timers.
+TEST_F(Bench, APulledCableMidFileEndsTheRunAtOnceNamingTheDevice) {
+  fs::path script = Script({RandomBytes(100000, 8)}, "_DM \"not reached\"\n");
+  // The probe, the _TC dialogue and the load line take well under 1000 bytes.
+  auto unit = StartUnit({"--hang-up-after", "20000"});
+  const auto start = std::chrono::steady_clock::now();
+  auto cli = StartCli(script);
+  EXPECT_EQ(cli->Wait(60000), 1) << cli->Stderr();
+  const auto took = std::chrono::steady_clock::now() - start;
+  // A bound far above the run and below its timers (a 14 s block wait, 4 s replies).
+  EXPECT_LT(took, std::chrono::seconds(10));
+  const std::string& err = cli->Stderr();
+  const std::string lost = "Error! Serial port failure: " + devicePath + " was disconnected.";
+  const size_t at = err.find(lost);
+  EXPECT_NE(at, std::string::npos) << err;
+  EXPECT_EQ(err.find(lost, at + 1), std::string::npos) << "shown twice: " << err;
+  EXPECT_NE(err.find("Unsuccessful.  Upload terminated by user."), std::string::npos) << err;
+  for (const char* never : {"not reached", "Timeout error", "Protocol error", "Upload Complete."})
+    EXPECT_EQ(err.find(never), std::string::npos) << never << ": " << err;
+  EXPECT_EQ(unit->Wait(5000), 0) << unit->Stderr();
+}
+
+// Gone before the script could start: nothing was started, as with no unit at all.
+TEST_F(Bench, ACableThatGoesDuringTheProbeEndsWithTwoNamingTheDevice) {
+  fs::path script = Script({RandomBytes(10, 9)});
+  auto unit = StartUnit({"--hang-up-after", "1"});
+  auto cli = StartCli(script);
+  EXPECT_EQ(cli->Wait(30000), 2) << cli->Stderr();
+  EXPECT_NE(cli->Stderr().find(devicePath + " was disconnected."), std::string::npos)
+      << cli->Stderr();
+  EXPECT_EQ(unit->Wait(5000), 0) << unit->Stderr();
+}
+
 TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
   // A paced unit makes the transfer long enough to interrupt.
   fs::path script = Script({RandomBytes(60000, 6), RandomBytes(100, 7)});

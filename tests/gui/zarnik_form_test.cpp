@@ -480,6 +480,82 @@ class ZarnikFormTest : public QObject {
     }
   }
 
+  // A unit of its own on COM1, which a test may pull away (its pty closes).
+  std::unique_ptr<SimulatedUnit> UnitOfItsOwnOnCom1() {
+    auto unit = std::make_unique<SimulatedUnit>(sim::PtyUnitConfig{});
+    std::string error;
+    if (!unit->Start(error)) return nullptr;
+    setenv("ZARNIK_COM1", unit->DevicePath().c_str(), 1);
+    return unit;
+  }
+
+  // The port closed, the lamps off, the device named, until a COM pick.
+  static void ExpectPortDropped(TZarnikForm& f, const std::string& device) {
+    QVERIFY(!f.ComPort1().GetOpen());
+    QCOMPARE(f.StatusText(),
+             QString::fromStdString("Serial port failure: " + device + " was disconnected."));
+    for (TStatusLight* lamp : {f.StatusLight1, f.StatusLight2, f.StatusLight3, f.StatusLight4})
+      QVERIFY2(!lamp->Lit(), qPrintable(lamp->objectName()));
+    QVERIFY(!f.LampsMonitoring());
+    QCOMPARE(f.ComNumberLabel->text(), QString("None"));
+    QVERIFY(!f.PickButton->isEnabled());
+    QVERIFY(f.ConfigMenu->menuAction()->isVisible());
+  }
+
+  // Picking COM1 again finds a unit there and brings everything back.
+  void ExpectComPickReopens(Rig& rig, SimulatedUnit& fresh) {
+    setenv("ZARNIK_COM1", fresh.DevicePath().c_str(), 1);
+    TZarnikForm& f = *rig.form;
+    rig.Action("COM1Menu")->trigger();
+    QVERIFY(f.ComPort1().GetOpen());
+    QCOMPARE(f.StatusText(), QString("Established communication on COM 1"));
+    QCOMPARE(f.ComNumberLabel->text(), QString("1"));
+    QVERIFY(f.PickButton->isEnabled());
+    QVERIFY(f.LampsMonitoring());
+    QVERIFY(f.StatusLight1->Lit());  // CTS
+  }
+
+  void aPulledCableWhileIdleClosesThePort() {
+    auto unit = UnitOfItsOwnOnCom1();
+    QVERIFY(unit);
+    const std::string device = unit->DevicePath();
+    Rig rig;
+    QVERIFY(rig.Start());
+    TZarnikForm& f = *rig.form;
+    QVERIFY(f.StatusLight1->Lit());
+    unit.reset();  // the cable comes out
+    QVERIFY(QTest::qWaitFor([&] { return !f.ComPort1().GetOpen(); }, 10000));
+    ExpectPortDropped(f, device);
+    // Said in the status bar; no box waits for a click.
+    QVERIFY(rig.host.messages.empty());
+    auto fresh = UnitOfItsOwnOnCom1();
+    QVERIFY(fresh);
+    ExpectComPickReopens(rig, *fresh);
+  }
+
+  void aPulledCableDuringARunEndsItThenClosesThePort() {
+    auto unit = UnitOfItsOwnOnCom1();
+    QVERIFY(unit);
+    const std::string device = unit->DevicePath();
+    Rig rig(PickScript(script_));
+    QVERIFY(rig.Start());
+    TransferWatch watch(*rig.form);
+    watch.onFirstStep = [&] { unit.reset(); };
+    rig.form->Core().Progress.AddObserver(&watch);
+    QTest::mouseClick(rig.form->PickButton, Qt::LeftButton);
+    rig.form->Core().Progress.RemoveObserver(&watch);
+    QVERIFY(watch.stepped);
+    const std::vector<std::string> shown = {
+        "Error! Serial port failure: " + device + " was disconnected.",
+        "Unsuccessful.  Upload terminated by user."};
+    QCOMPARE(rig.host.messages, shown);
+    QVERIFY(!rig.host.WaitCursor());
+    ExpectPortDropped(*rig.form, device);
+    auto fresh = UnitOfItsOwnOnCom1();
+    QVERIFY(fresh);
+    ExpectComPickReopens(rig, *fresh);
+  }
+
   void closeWhenIdleNeedsNoQuestion() {
     UnitOnCom1(true);
     Rig rig;

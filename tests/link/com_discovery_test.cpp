@@ -117,6 +117,54 @@ TEST(CheckCom, APortThatVanishesDuringTheWaitIsNotResponding) {
   EXPECT_FALSE(r.bank.GetOpen());
 }
 
+TEST(CheckCom, ADeviceThatGoesDuringTheProbeIsNamedAndClosedAtOnce) {
+  Rig r;
+  r.bank.AddLine(1, Absent());
+  r.host.ScheduleIn(500, [&] { r.bank.Line(1).Unplug("/dev/ttyUSB0"); });
+  EXPECT_FALSE(r.disc.check_com(1));
+  EXPECT_LT(r.host.NowMs(), 1000u);  // not the rest of two prompt waits
+  EXPECT_EQ(r.host.messages, std::vector<std::string>{"Note: COM Port #1 is not responding."});
+  EXPECT_EQ(r.LastStatus(), "Serial port failure: /dev/ttyUSB0 was disconnected.");
+  EXPECT_FALSE(r.bank.GetOpen());
+  EXPECT_FALSE(r.ch.Probing);
+}
+
+// ---- a lost line ----
+
+TEST(LineLost, ClosesTheLostPortAndNamesItAndACOMPickOpensAgain) {
+  Rig r;
+  r.bank.AddLine(1);
+  ASSERT_TRUE(r.disc.check_com(1));
+  r.host.statusTexts.clear();
+  r.bank.Line(1).Unplug("/dev/ttyUSB0");
+  r.disc.LineLost();
+  EXPECT_FALSE(r.bank.GetOpen());
+  EXPECT_EQ(r.LastStatus(), "Serial port failure: /dev/ttyUSB0 was disconnected.");
+  EXPECT_EQ(r.view.comNumberLabel, "None");
+  EXPECT_FALSE(r.host.scriptButtonsEnabled);
+  EXPECT_TRUE(r.host.messages.empty());
+  // Told again (a second notice, the end of a run): the port is closed, nothing more.
+  r.disc.LineLost();
+  EXPECT_EQ(r.host.statusTexts.size(), 1u);
+
+  r.disc.COM1MenuClick();
+  EXPECT_TRUE(r.bank.GetOpen());
+  EXPECT_EQ(r.LastStatus(), "Established communication on COM 1");
+  EXPECT_EQ(r.view.comNumberLabel, "1");
+  EXPECT_TRUE(r.host.scriptButtonsEnabled);
+}
+
+TEST(LineLost, ALineThatIsThereIsLeftAlone) {
+  Rig r;
+  r.bank.AddLine(1);
+  ASSERT_TRUE(r.disc.check_com(1));
+  const size_t statuses = r.host.statusTexts.size();
+  r.disc.LineLost();
+  EXPECT_TRUE(r.bank.GetOpen());
+  EXPECT_EQ(r.host.statusTexts.size(), statuses);
+  EXPECT_EQ(r.view.comNumberLabel, "1");
+}
+
 // ---- process_com ----
 
 TEST(ProcessCom, TriesComOneFirstThenComTwo) {

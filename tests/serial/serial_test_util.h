@@ -44,6 +44,11 @@ class PtyPair {
   PtyPair& operator=(const PtyPair&) = delete;
 
   bool Ok() const { return master_ >= 0 && !slavePath_.empty(); }
+  // The far end goes away: the kernel hangs up every open of the slave.
+  void CloseMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
   int Master() const { return master_; }
   const std::string& SlavePath() const { return slavePath_; }
 

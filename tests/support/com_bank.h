@@ -81,6 +81,9 @@ class ComBank : public PortContract {
   void FlushInBuffer() override { Use().FlushInBuffer(); }
   void FlushOutBuffer() override { Use().FlushOutBuffer(); }
   void GetBlock(void* buf, uint16_t len) override { Use().GetBlock(buf, len); }
+  void CheckLine() override {
+    if (GetOpen()) Use().CheckLine();
+  }
   bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                      bool ignoreCase) override {
     return Use().WaitForString(text, timeoutTicks, yield, ignoreCase);

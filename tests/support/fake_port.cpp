@@ -29,6 +29,7 @@ void FakePort::SetOpen(bool open) {
   if (!open) {
     tx_.clear();
     rx_.clear();
+    lostDevice_.clear();
   }
 }
 
@@ -36,16 +37,37 @@ void FakePort::RequireOpen() const {
   if (!open_) throw ECommNotOpen();
 }
 
+void FakePort::RequireLine() const {
+  RequireOpen();
+  if (!lostDevice_.empty()) throw EPortDisconnected(lostDevice_);
+}
+
+void FakePort::CheckLine() {
+  if (open_ && !lostDevice_.empty()) throw EPortDisconnected(lostDevice_);
+}
+
+void FakePort::Unplug(const std::string& device) {
+  lostDevice_ = device;
+  unpluggedAtMs_ = host_.NowMs();
+  tx_.clear();
+  host_.Post(this, kWakeMsg);
+}
+
+void FakePort::UnplugAfterDelivered(size_t bytes, const std::string& device) {
+  unplugAfter_ = bytes;
+  unplugDevice_ = device;
+}
+
 void FakePort::PutString(std::string_view s) {
   if (s.empty()) {
-    RequireOpen();
+    RequireLine();
     return;
   }
   PutBlock(s.data(), static_cast<uint16_t>(s.size()));
 }
 
 void FakePort::PutBlock(const void* buf, uint16_t len) {
-  RequireOpen();
+  RequireLine();
   if (len == 0) return;
   if (len > kOutSize - tx_.size()) throw EOutputBufferTooSmall();
   const auto* p = static_cast<const uint8_t*>(buf);
@@ -74,12 +96,12 @@ void FakePort::HoldCtsLow(bool low) {
 }
 
 void FakePort::FlushInBuffer() {
-  RequireOpen();
+  RequireLine();
   rx_.clear();
 }
 
 void FakePort::FlushOutBuffer() {
-  RequireOpen();
+  RequireLine();
   tx_.clear();
 }
 
@@ -92,7 +114,7 @@ void FakePort::GetBlock(void* buf, uint16_t len) {
 
 bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                              bool ignoreCase) {
-  RequireOpen();
+  RequireLine();
   if (text.empty()) return true;
   auto same = [&](char a, char b) {
     return ignoreCase ? std::toupper(static_cast<unsigned char>(a)) ==
@@ -114,6 +136,7 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
       }
     }
     if (seen || !open_) break;
+    CheckLine();
     // Like the port's tick timer: over once the tick count exceeds start + n, so even
     // a wait of 0 ticks lasts until the current tick has passed.
     const uint64_t ticks = static_cast<uint64_t>(std::max<int32_t>(timeoutTicks, 0));
@@ -138,18 +161,24 @@ void FakePort::ScheduleDrain() {
 
 void FakePort::Drain() {
   drainScheduled_ = false;
-  if (!open_ || tx_.empty()) {
+  if (!open_ || tx_.empty() || !lostDevice_.empty()) {
     drainCredit_ = 0;
     return;
   }
   if (drainIgnoresCts_ || (!ctsHeldLow_ && unit_.Cts())) {
     drainCredit_ += drainPerMs_;
     size_t n = std::min(tx_.size(), static_cast<size_t>(std::floor(drainCredit_)));
+    n = std::min(n, unplugAfter_ - std::min(unplugAfter_, delivered_.size()));
     if (n > 0) {
       drainCredit_ -= static_cast<double>(n);
       std::string bytes(tx_.begin(), tx_.begin() + n);
       tx_.erase(tx_.begin(), tx_.begin() + n);
       FeedUnit(bytes);
+    }
+    if (delivered_.size() >= unplugAfter_) {
+      unplugAfter_ = SIZE_MAX;
+      Unplug(unplugDevice_);
+      return;
     }
   }
   if (tx_.empty()) {

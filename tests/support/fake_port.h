@@ -56,6 +56,7 @@ class FakePort : public PortContract, private MessageTarget {
                      bool ignoreCase) override;
   // Wakes the queue when the output empties or CTS is let go, as the real port does.
   void SetOutputWatch(bool on) override { outputWatch_ = on; }
+  void CheckLine() override;
 
   // ---- The line model ----
   // Bytes per millisecond leaving the output buffer; set from the baud rate (10 bits a
@@ -68,6 +69,13 @@ class FakePort : public PortContract, private MessageTarget {
   void InjectReceived(std::string_view bytes);
   // Makes the next opens fail with this exception code (0: opens succeed).
   void FailOpenWith(int code) { failOpen_ = code; }
+  // The device goes away (a cable pulled): until the port is closed, the line
+  // operations raise EPortDisconnected naming `device`, and a wait in the queue is
+  // woken. The After form pulls it once the unit has been handed `bytes` in all.
+  void Unplug(const std::string& device);
+  void UnplugAfterDelivered(size_t bytes, const std::string& device);
+  // When it was pulled (virtual ms), or UINT64_MAX.
+  uint64_t UnpluggedAtMs() const { return unpluggedAtMs_; }
 
   // ---- What went over the wire ----
   struct Chunk {
@@ -90,6 +98,7 @@ class FakePort : public PortContract, private MessageTarget {
  private:
   intptr_t HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   void RequireOpen() const;
+  void RequireLine() const;
   void ScheduleDrain();
   void Drain();
   void FeedUnit(const std::string& bytes);
@@ -105,6 +114,10 @@ class FakePort : public PortContract, private MessageTarget {
   uint16_t dataBits_ = 8, stopBits_ = 1;
   bool open_ = false;
   int failOpen_ = 0;
+  std::string lostDevice_;  // non-empty: unplugged
+  size_t unplugAfter_ = SIZE_MAX;
+  uint64_t unpluggedAtMs_ = UINT64_MAX;
+  std::string unplugDevice_;
   double drainPerMs_ = 3.84;
   double drainCredit_ = 0;
   bool ctsHeldLow_ = false;
