@@ -12,6 +12,8 @@ constexpr uint64_t kNsPerMs = 1'000'000;
 constexpr uint64_t kBitsPerByte = 10;  // start, 8 data, stop
 // A driver that stops asking for a long while gets at most this many missed unsolicited texts.
 constexpr uint64_t kMaxUnsolicitedBacklog = 4;
+// What a load reserves for its data before the bytes arrive.
+constexpr uint32_t kReserveAtStart = 64 * 1024;
 
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
@@ -264,7 +266,9 @@ void SimUnit::StartLoad(const std::string& line, uint64_t atMs) {
   image.version = Trim(std::string_view(line).substr(tokens[3].end));
   image.size = *size;
   image.checksum = *checksum;
-  image.data.reserve(*size);
+  // The announced size is only a promise: memory follows the bytes that arrive, so
+  // a stray line announcing 64 MB costs nothing until the bytes come.
+  image.data.reserve(std::min<uint32_t>(*size, kReserveAtStart));
   images_.push_back(std::move(image));
   dataMissing_ = *size;
   if (dataMissing_ == 0) FinishLoad(atMs);

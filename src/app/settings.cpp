@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <istream>
 #include <iterator>
 #include <ostream>
 #include <sstream>
@@ -139,21 +140,10 @@ bool HasPosition(const std::string& line) {
 }
 
 // onlyPosition: 0 reads every position.
-LoaderDefaults ReadPositions(const std::string& path, Host* host, LoaderDefaults current,
-                             int onlyPosition) {
+LoaderDefaults ReadPositions(std::istream& in, const std::string& path, Host* host,
+                             LoaderDefaults current, int onlyPosition) {
   LoaderDefaults s = std::move(current);
-  OpenedFile file = OpenRegularFile(path, kSettingsMaxBytes);
-  std::string text;
-  if (file && !ReadAtMost(file.get(), kSettingsMaxBytes, text)) {
-    file.problem = FileProblem::TooLarge;
-    file.reason = "larger than " + std::to_string(kSettingsMaxBytes) + " bytes";
-  }
-  if (file.problem == FileProblem::CannotOpen) return s;
-  if (file.problem != FileProblem::None) {
-    s.Refused = {path + ": " + file.reason + "; none of its settings are used"};
-    return s;
-  }
-  std::istringstream in(text);
+  if (!in) return s;
   s.FileFound = true;
   s.SettingsLines = 0;
   s.Refused.clear();
@@ -176,15 +166,44 @@ LoaderDefaults ReadPositions(const std::string& path, Host* host, LoaderDefaults
   return s;
 }
 
+// The file itself: a regular file of bounded size, else a refusal note and nothing read
+// (a FIFO or a device would block or never end).
+LoaderDefaults ReadPositionsFromFile(const std::string& path, Host* host, LoaderDefaults current,
+                                     int onlyPosition) {
+  OpenedFile file = OpenRegularFile(path, kSettingsMaxBytes);
+  std::string text;
+  if (file && !ReadAtMost(file.get(), kSettingsMaxBytes, text)) {
+    file.problem = FileProblem::TooLarge;
+    file.reason = "larger than " + std::to_string(kSettingsMaxBytes) + " bytes";
+  }
+  if (file.problem == FileProblem::CannotOpen) return current;
+  if (file.problem != FileProblem::None) {
+    current.Refused = {path + ": " + file.reason + "; none of its settings are used"};
+    return current;
+  }
+  std::istringstream in(text);
+  return ReadPositions(in, path, host, std::move(current), onlyPosition);
+}
+
 }  // namespace
 
 LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current) {
-  return ReadPositions(path, &host, std::move(current), 0);
+  return ReadPositionsFromFile(path, &host, std::move(current), 0);
 }
 
+LoaderDefaults read_defaults(std::istream& in, const std::string& path, Host& host,
+                             LoaderDefaults current) {
+  return ReadPositions(in, path, &host, std::move(current), 0);
+}
+
+constexpr int kBrandPosition = 23;
+
 std::optional<int32_t> ReadBrandCode(const std::string& path) {
-  constexpr int kBrandPosition = 23;
-  return ReadPositions(path, nullptr, {}, kBrandPosition).BrandCode;
+  return ReadPositionsFromFile(path, nullptr, {}, kBrandPosition).BrandCode;
+}
+
+std::optional<int32_t> ReadBrandCode(std::istream& in, const std::string& path) {
+  return ReadPositions(in, path, nullptr, {}, kBrandPosition).BrandCode;
 }
 
 void PrintRefused(const LoaderDefaults& settings, std::ostream& out) {

@@ -76,6 +76,10 @@ struct LoaderDefaults {
 // nothing and leaves a note in Refused. An
 // invalid baud rate is shown through the host's message box and reading goes on.
 LoaderDefaults read_defaults(const std::string& path, Host& host, LoaderDefaults current = {});
+// The same from a stream opened elsewhere; `path` names it in the notes. A stream in
+// a failed state counts as a file that cannot be opened.
+LoaderDefaults read_defaults(std::istream& in, const std::string& path, Host& host,
+                             LoaderDefaults current = {});
 
 // Prints the notes in Refused, one line each (front ends: on stderr).
 void PrintRefused(const LoaderDefaults& settings, std::ostream& out);
@@ -84,6 +88,7 @@ void PrintRefused(const LoaderDefaults& settings, std::ostream& out);
 // the windows are built, before read_defaults runs): nothing when the file, the
 // position or its "=" is missing.
 std::optional<int32_t> ReadBrandCode(const std::string& path);
+std::optional<int32_t> ReadBrandCode(std::istream& in, const std::string& path);
 
 // Applies positions 2 to 5 to a port, those the file set validly.
 void ApplyPortSettings(const LoaderDefaults& settings, PortContract& port);

@@ -7,7 +7,15 @@
 
 namespace zarnik::script {
 
-OpenedFile OpenForRead(const std::string& path) { return OpenRegularFile(path); }
+namespace {
+PathResolver pathResolver = nullptr;
+}
+
+void SetPathResolver(PathResolver resolver) { pathResolver = resolver; }
+
+OpenedFile OpenForRead(const std::string& path) {
+  return OpenRegularFile(pathResolver ? pathResolver(path) : path);
+}
 
 uint64_t StreamSize(std::FILE* f) {
   struct stat st {};

@@ -24,6 +24,12 @@ using zarnik::FilePtr;
 // OpenRegularFile), so a FIFO or a device named as firmware cannot hang the run.
 OpenedFile OpenForRead(const std::string& path);
 
+// Where OpenForRead finds the file a script names: the path itself unless a
+// resolver is set. A harness that must not reach the real file system (a fuzzer)
+// maps names onto files of its own; an empty result is a file that is not there.
+using PathResolver = std::string (*)(const std::string& path);
+void SetPathResolver(PathResolver resolver);
+
 struct FileMeasure {
   uint16_t checksum = 0;  // byte sum modulo 65536
   uint64_t size = 0;

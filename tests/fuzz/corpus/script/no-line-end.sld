@@ -1,0 +1,2 @@
+_TC "^M"
+_DM "last line"
