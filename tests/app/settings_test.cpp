@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "platform/virtual_host.h"
 
@@ -209,6 +210,36 @@ TEST(Settings, BrandCodeAloneReadsOnlyPosition23) {
   }
   EXPECT_FALSE(ReadBrandCode("/nonexistent/LoaderDefault.ini"));
   EXPECT_TRUE(f.host.messages.empty());
+}
+
+// A settings text read from a stream reads exactly as the same text in the file.
+TEST(Settings, StreamReadsLikeTheFile) {
+  const std::string texts[] = {
+      Positions({{1, "COM2"}, {2, "9600"}, {19, "BOOT"}, {23, "1"}, {24, "LK"}}),
+      Positions({{2, "1234"}, {19, std::string(30, 'L')}}),
+      "",
+  };
+  for (const auto& text : texts) {
+    SettingsFile f;
+    const LoaderDefaults fromFile = f.Read(text);
+    std::istringstream in(text);
+    VirtualHost host;
+    const LoaderDefaults fromStream = read_defaults(in, f.path, host);
+    EXPECT_EQ(fromStream.DefaultComPort, fromFile.DefaultComPort);
+    EXPECT_EQ(fromStream.Baud, fromFile.Baud);
+    EXPECT_EQ(fromStream.LoaderModeCmd, fromFile.LoaderModeCmd);
+    EXPECT_EQ(fromStream.LoadCmdWord, fromFile.LoadCmdWord);
+    EXPECT_EQ(fromStream.BrandCode, fromFile.BrandCode);
+    EXPECT_EQ(fromStream.Refused, fromFile.Refused);
+    EXPECT_EQ(fromStream.SettingsLines, fromFile.SettingsLines);
+    EXPECT_EQ(host.messages, f.host.messages);
+    std::istringstream brandIn(text);
+    EXPECT_EQ(ReadBrandCode(brandIn, f.path), fromFile.BrandCode);
+  }
+  std::istringstream failed;
+  failed.setstate(std::ios::failbit);
+  VirtualHost host;
+  EXPECT_FALSE(read_defaults(failed, "LoaderDefault.ini", host).FileFound);
 }
 
 }  // namespace

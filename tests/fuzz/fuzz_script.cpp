@@ -33,7 +33,7 @@ struct OutOfBudget {};
 class BudgetHost : public VirtualHost {
  public:
   static constexpr uint64_t kMaxVirtualMs = 3'600'000;
-  static constexpr uint64_t kMaxWaits = 200'000;
+  static constexpr uint64_t kMaxWaits = 20'000;
   void Sleep(uint32_t ms) override {
     Spend();
     VirtualHost::Sleep(ms);

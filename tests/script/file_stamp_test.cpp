@@ -38,6 +38,24 @@ TEST(FileChecksum, MissingFilesAndFoldersDoNotOpen) {
   EXPECT_FALSE(OpenForRead(dir.Path("")));
 }
 
+// A resolver decides which file a name opens, and an empty answer is a missing file.
+TEST(FileChecksum, PathResolverMapsNamesOntoFilesOfItsOwn) {
+  static testing::ScratchDir dir;
+  static std::string stand;
+  stand = dir.Write("stand-in.bin", "xy");
+  SetPathResolver(
+      [](const std::string& path) { return path == "boot.bin" ? stand : std::string(); });
+  FilePtr mapped = OpenForRead("boot.bin");
+  const bool other = OpenForRead(dir.Write("real.bin", "z")) != nullptr;
+  SetPathResolver(nullptr);
+  ASSERT_TRUE(mapped);
+  FileMeasure m;
+  ASSERT_TRUE(MeasureStream(mapped.get(), m));
+  EXPECT_EQ(m.size, 2u);
+  EXPECT_FALSE(other);  // a real file the resolver does not name stays out of reach
+  EXPECT_TRUE(OpenForRead(dir.Path("real.bin")));  // resolver gone: paths as given
+}
+
 TEST(FileChecksum, DataChecksumWrapsAt256) {
   const uint8_t data[] = {0xFF, 0x02, 0x10};
   EXPECT_EQ(DataChecksum8(data, 3), 0x11);
