@@ -18,7 +18,9 @@
 #include "cli/check_command.h"
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
+#include "cli/multi_run.h"
 #include "cli/ports_command.h"
+#include "cli/run_report.h"
 #include "cli/simulated_unit.h"
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
@@ -119,10 +121,31 @@ class StopButton : public MessageTarget {
   std::thread watcher_;
 };
 
+// Why the run could not start, for its record.
+std::string g_failText;
+
 int Fail(const std::string& text) {
   std::cerr << "zarnik-cli: " << text << std::endl;
+  g_failText = text;
   return kExitCannotStart;
 }
+
+// What watches a run besides its bar: the record for --report and, for a unit run
+// among several, the events to the zarnik-cli that started it.
+struct RunWatchers {
+  UnitRecorder& record;
+  UnitEvents* events = nullptr;
+  void Attach(ProgressModel& progress, Host& host, const ScriptEngine& engine) {
+    record.Watch(host, &engine);
+    progress.AddObserver(&record);
+    if (events) progress.AddObserver(events);
+  }
+  void Detach(ProgressModel& progress) {
+    record.Unwatch();
+    progress.RemoveObserver(&record);
+    if (events) progress.RemoveObserver(events);
+  }
+};
 
 std::string DeviceOf(const TComPort& port) {
   return port.GetDevicePath().empty() ? ComDevicePath(port.GetComNumber()) : port.GetDevicePath();
@@ -184,7 +207,8 @@ sim::SimUnitOptions UnitFor(const LoaderDefaults& settings) {
 }
 
 // --pci: the board scan as the window's, then the script once per board.
-int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, CliProgress* bar) {
+int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, CliProgress* bar,
+           RunWatchers& watchers) {
   // ComPort1 exists as in the window; the PCI link never opens it.
   TComPort port(host);
   SetUpComPort1(port);
@@ -210,6 +234,8 @@ int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, C
 
   ProgressModel& progress = core.Progress;
   if (bar) progress.AddObserver(bar);
+  watchers.record.SetPort("PCI", 0);
+  watchers.Attach(progress, host, core.Engine);
   UploadOutcome outcome;
   RunOutcome run(host);
   {
@@ -220,11 +246,12 @@ int RunPci(const CliOptions& o, CliHost& host, const LoaderDefaults& settings, C
     });
   }
   if (bar) progress.RemoveObserver(bar);
+  watchers.Detach(progress);
   if (outcome == UploadOutcome::ScriptUnreadable) return kExitCannotStart;
   return run.Succeeded(outcome) ? kExitComplete : kExitUnsuccessful;
 }
 
-int Run(const CliOptions& o) {
+int Run(const CliOptions& o, RunWatchers& watchers) {
   // Nothing is sent before we know the script can be read.
   if (OpenedFile probe = ScriptEngine::OpenScript(o.scriptPath); !probe)
     return Fail("cannot open script " + o.scriptPath + ": " + probe.reason);
@@ -242,7 +269,7 @@ int Run(const CliOptions& o) {
   }
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
   PrintRefused(settings, std::cerr);
-  if (o.pci) return RunPci(o, host, settings, bar.get());
+  if (o.pci) return RunPci(o, host, settings, bar.get(), watchers);
 
   std::unique_ptr<SimulatedUnit> simUnit;
   if (o.simulate) {
@@ -289,6 +316,7 @@ int Run(const CliOptions& o) {
   if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
   if (auto error = FindUnit(o, core, port, host)) return Fail(*error);
   const std::string device = DeviceOf(port);
+  watchers.record.SetPort(device, port.GetBaud());
   if (transcript)
     transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
                      std::to_string(port.GetBaud()) + " baud");
@@ -296,6 +324,7 @@ int Run(const CliOptions& o) {
   ProgressModel& progress = core.Progress;
   if (bar) progress.AddObserver(bar.get());
   ScriptEngine& engine = core.Engine;
+  watchers.Attach(progress, host, engine);
 
   UploadOutcome outcome;
   RunOutcome run(host);
@@ -306,12 +335,45 @@ int Run(const CliOptions& o) {
     outcome = engine.RunScript(o.scriptPath);
   }
   if (bar) progress.RemoveObserver(bar.get());
+  watchers.Detach(progress);
   try {
     port.SetOpen(false);
   } catch (const ESerialException&) {
   }
   if (outcome == UploadOutcome::ScriptUnreadable) return kExitCannotStart;
   return run.Succeeded(outcome) ? kExitComplete : kExitUnsuccessful;
+}
+
+// One unit: the run, then its record to the report file and, for a unit run among
+// several, to the zarnik-cli that started it. The record is written whatever the
+// outcome, also when the run could not start.
+int RunOne(const CliOptions& o) {
+  std::string error;
+  if (!o.reportPath.empty() && !CanWriteReport(o.reportPath, error)) return Fail(error);
+  std::string unit = o.unitName;
+  if (unit.empty() && !o.units.empty()) unit = UnitName(o.units[0]);
+  if (unit.empty()) unit = o.pci ? "PCI" : o.simulate ? "simulated" : "unit";
+  UnitRecorder record(unit, o.scriptPath, SteadyMs);
+  if (!o.units.empty()) {
+    const UnitPort& u = o.units[0];
+    record.SetPort(u.com ? ComDevicePath(static_cast<unsigned>(*u.com)) : u.path,
+                   o.baud.value_or(0));
+  }
+  std::unique_ptr<UnitEvents> events;
+  if (o.unitEventsFd >= 0) events = std::make_unique<UnitEvents>(o.unitEventsFd);
+  RunWatchers watchers{record, events.get()};
+  int status = Run(o, watchers);
+  record.Finish(status, g_failText);
+  const std::string json = RecordJson(record.Record());
+  if (!o.reportPath.empty() && !WriteFileAtomically(o.reportPath, ReportJson({json}), error)) {
+    std::cerr << "zarnik-cli: " << error << std::endl;
+    if (status == kExitComplete) status = kExitUnsuccessful;
+  }
+  if (events) {
+    const auto& errors = record.Record().errors;
+    events->Finish(record.Record().message, errors.empty() ? "" : errors.front(), json);
+  }
+  return status;
 }
 
 }  // namespace
@@ -338,5 +400,6 @@ int main(int argc, char** argv) {
     std::cout << kCliRunUsage;
     return 0;
   }
-  return Run(*options);
+  if (options->units.size() > 1) return RunUnits(*options);
+  return RunOne(*options);
 }

@@ -9,6 +9,8 @@ const char* const kCliUsage =
     "\n"
     "Usage:\n"
     "  zarnik-cli run SCRIPT [options]   run SCRIPT once (see: zarnik-cli run --help)\n"
+    "  zarnik-cli run SCRIPT --port A --port B [--com N ...] [--report FILE]\n"
+    "                                    run SCRIPT on several units at once\n"
     "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
@@ -42,6 +44,8 @@ const char* const kCliRunUsage =
     "  --com N             probe COM port N only: the device named by $ZARNIK_COM<N>,\n"
     "                      else /dev/ttyS<N-1>\n"
     "  --port PATH         probe a device path instead (a USB adapter, a pty)\n"
+    "                      --com and --port given more than once, in any mix: the script\n"
+    "                      runs on every unit at once (see \"Several units\" below)\n"
     "  --no-probe          open the port (--com, --port, else the settings file's port,\n"
     "                      else COM1) without looking for the unit\n"
     "  --baud B            line rate (default: the settings file's, else 38400)\n"
@@ -62,9 +66,25 @@ const char* const kCliRunUsage =
     "\n"
     "Output (all on stderr):\n"
     "  message boxes as their text, status texts prefixed \"status: \", and on a terminal a\n"
-    "  progress bar per file with its name, size, checksum and load address.\n"
+    "  progress bar per file with its name, size, checksum and load address, the bytes\n"
+    "  sent, the rate and the time left; elsewhere a line per file and one with the time\n"
+    "  and rate when its data has gone out.\n"
     "  --quiet             only errors\n"
     "  --transcript FILE   everything that went over the line, both ways, time-stamped\n"
+    "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
+    "                      outcome: script, port, start and end (UTC), outcome, message,\n"
+    "                      errors, and per file loaded its path, size, checksum, address,\n"
+    "                      version, blocks and time (see the README for the schema)\n"
+    "\n"
+    "Several units: each unit runs in a zarnik-cli of its own with its own start-up\n"
+    "probe, so one that fails or hangs up does not stop or slow the others. A unit is\n"
+    "named after its port (COM3, ttyUSB0, pts5); its lines are prefixed [name], and on a\n"
+    "terminal it keeps a progress line of its own. --transcript FILE writes one file per\n"
+    "unit with the name before the extension (run.log -> run-ttyUSB0.log); --report\n"
+    "writes one record per unit. A summary table ends the run: unit, outcome, time,\n"
+    "message. Ctrl-C stops every unit as Stop does.\n"
+    "  zarnik-cli run bench.sld --port /dev/ttyUSB0 --port /dev/ttyUSB1 --com 3 \\\n"
+    "      --baud 115200 --transcript logs/run.log --report logs/report.json\n"
     "\n"
     "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
     "sent is finished, then the script stops). A second Ctrl-C ends at once.\n"
@@ -72,7 +92,9 @@ const char* const kCliRunUsage =
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
     "2 usage error, a script or port that cannot be opened, no unit found, or with\n"
-    "--pci no usable PCI board.\n";
+    "--pci no usable PCI board. With several units: 0 when every unit completed, 1 when\n"
+    "any did not (also one whose port could not be opened), 2 for a usage error or a\n"
+    "script, settings file or report that cannot be opened.\n";
 
 namespace {
 
@@ -81,6 +103,23 @@ bool ParseNumber(const std::string& text, T& out) {
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, out);
   return !text.empty() && ec == std::errc() && ptr == end;
+}
+
+// Each unit once; a single one is also the run's one port.
+bool CheckUnits(CliOptions& o, std::string& error) {
+  for (size_t i = 0; i < o.units.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (!(o.units[i] == o.units[j])) continue;
+      const UnitPort& u = o.units[i];
+      error = (u.com ? "--com " + std::to_string(*u.com) : "--port " + u.path) + " is named twice";
+      return false;
+    }
+  }
+  if (o.units.size() == 1) {
+    o.comNumber = o.units[0].com;
+    o.portPath = o.units[0].path;
+  }
+  return true;
 }
 
 }  // namespace
@@ -129,9 +168,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
         error = "--com needs a port number from 1 to 255, not '" + v + "'";
         return std::nullopt;
       }
-      o.comNumber = n;
+      o.units.push_back({n, ""});
     } else if (a == "--port") {
-      if (!value(a, o.portPath)) return std::nullopt;
+      if (!value(a, v)) return std::nullopt;
+      o.units.push_back({std::nullopt, v});
     } else if (a == "--baud") {
       int32_t b = 0;
       if (!value(a, v)) return std::nullopt;
@@ -152,6 +192,16 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       o.quiet = true;
     } else if (a == "--transcript") {
       if (!value(a, o.transcriptPath)) return std::nullopt;
+    } else if (a == "--report") {
+      if (!value(a, o.reportPath)) return std::nullopt;
+    } else if (a == "--unit-name") {
+      if (!value(a, o.unitName)) return std::nullopt;
+    } else if (a == "--unit-events") {
+      if (!value(a, v)) return std::nullopt;
+      if (!ParseNumber(v, o.unitEventsFd) || o.unitEventsFd < 0) {
+        error = "--unit-events needs a file descriptor, not '" + v + "'";
+        return std::nullopt;
+      }
     } else if (a == "--sim-absent") {
       o.simAbsent = true;
     } else if (a == "--sim-never-loader") {
@@ -182,15 +232,12 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     error = "run needs a script file";
     return std::nullopt;
   }
-  if (o.comNumber && !o.portPath.empty()) {
-    error = "give --com or --port, not both";
-    return std::nullopt;
-  }
-  if (o.simulate && (o.comNumber || !o.portPath.empty())) {
+  if (!CheckUnits(o, error)) return std::nullopt;
+  if (o.simulate && !o.units.empty()) {
     error = "--simulate runs against its own unit; leave out --com and --port";
     return std::nullopt;
   }
-  if (o.pci && (o.simulate || o.noProbe || o.comNumber || !o.portPath.empty())) {
+  if (o.pci && (o.simulate || o.noProbe || !o.units.empty())) {
     error = "--pci runs over the PCI boards; leave out --com, --port, --simulate and --no-probe";
     return std::nullopt;
   }

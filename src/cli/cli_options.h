@@ -9,6 +9,13 @@
 
 namespace zarnik {
 
+// One unit of a run: a COM number or a device path, as named on the command line.
+struct UnitPort {
+  std::optional<int> com;
+  std::string path;
+  bool operator==(const UnitPort&) const = default;
+};
+
 struct CliOptions {
   enum class Command { kNone, kHelp, kRun, kCheck, kPorts };
   Command command = Command::kNone;
@@ -26,6 +33,15 @@ struct CliOptions {
   bool noProbe = false;  // --no-probe: open the port without looking for the unit
   bool quiet = false;
   std::string transcriptPath;
+  std::string reportPath;  // --report FILE: a JSON record of the run
+
+  // Every --com and --port in the order given. Two or more: the script runs on each
+  // unit at once (comNumber and portPath then stay empty); one: it is also in those.
+  std::vector<UnitPort> units;
+  // Set by zarnik-cli for a unit it runs among several: the unit's name and the
+  // descriptor on which it reports progress and its record.
+  std::string unitName;
+  int unitEventsFd = -1;
 
   // Faults and extras of the simulated unit (--simulate only).
   bool simAbsent = false;

@@ -1,14 +1,46 @@
 #include "cli/cli_progress.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 
 namespace zarnik {
 
 namespace {
-constexpr int kBarWidth = 40;
+constexpr int kBarWidth = 30;
+}
+
+uint64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string ProgressBarText(const ProgressModel& m, const TransferMeter& meter, int barWidth) {
+  const int max = std::max(1, m.Max());
+  const int pos = std::clamp(m.Position(), 0, max);
+  const int filled = pos * barWidth / max;
+  std::string text = "[" + std::string(filled, '#') + std::string(barWidth - filled, '.') + "] " +
+                     std::to_string(pos) + "/" + std::to_string(max) + " blocks  " +
+                     std::to_string(meter.BytesSent()) + "/" + std::to_string(meter.Size()) +
+                     " bytes  ";
+  if (meter.RateKnown())
+    text += FormatRate(meter.BytesPerSecond()) + "  " + FormatDuration(meter.SecondsLeft());
+  else
+    text += FormatRate(-1) + "  " + FormatDuration(-1);
+  return text + " left";
+}
+
+std::string SentText(const TransferMeter& meter) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", meter.SecondsSoFar());
+  std::string text = "sent " + std::to_string(meter.BytesSent()) + " bytes in " + seconds + " s";
+  if (meter.RateKnown()) text += " (" + FormatRate(meter.BytesPerSecond()) + ")";
+  return text;
 }
 
 void CliProgress::ProgressShown(const ProgressModel& m) {
+  meter_.Start(clock_(), m.FileSize());
   out_ << "file: " << m.BlockNameLabel() << "  size " << m.FileSizeLabel() << "  checksum "
        << m.ChecksumLabel() << "  address " << m.LoadAddressLabel();
   if (m.PCINumberVisible()) out_ << "  " << m.PCINumberLabel();
@@ -20,13 +52,17 @@ void CliProgress::ProgressShown(const ProgressModel& m) {
 }
 
 void CliProgress::ProgressStepped(const ProgressModel& m) {
+  meter_.Step(clock_());
   if (barOpen_) DrawBar(m);
 }
 
 void CliProgress::ProgressHidden(const ProgressModel&) {
-  if (!barOpen_) return;
-  out_ << std::endl;
-  barOpen_ = false;
+  if (barOpen_) {
+    out_ << std::endl;
+    barOpen_ = false;
+    return;
+  }
+  out_ << SentText(meter_) << std::endl;
 }
 
 void CliProgress::PciBoardLabelChanged(const ProgressModel&) {}
@@ -36,11 +72,8 @@ void CliProgress::BreakLine() {
 }
 
 void CliProgress::DrawBar(const ProgressModel& m) {
-  const int max = std::max(1, m.Max());
-  const int pos = std::clamp(m.Position(), 0, max);
-  const int filled = pos * kBarWidth / max;
-  out_ << "\r[" << std::string(filled, '#') << std::string(kBarWidth - filled, '.') << "] "
-       << pos << "/" << max << " blocks" << std::flush;
+  // Erase to the end of the line: the text can get shorter as the rate settles.
+  out_ << "\r" << ProgressBarText(m, meter_, kBarWidth) << "\x1b[K" << std::flush;
 }
 
 }  // namespace zarnik

@@ -1,17 +1,34 @@
 // The progress window of the command line: on a terminal a bar per file that
-// redraws in place, with the file's name, size, checksum and load address; into a
-// file or pipe one line per file, so logs stay readable.
+// redraws in place, with the file's name, size, checksum and load address, the
+// bytes sent, the rate and the time left; into a file or pipe one line per file
+// when it starts and one when its data has gone out, so logs stay readable.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
+#include <string>
 
 #include "script/progress_model.h"
+#include "script/transfer_meter.h"
 
 namespace zarnik {
 
+// A clock in milliseconds; the bars' rate and time left are measured on it.
+using MsClock = std::function<uint64_t()>;
+// The steady clock of the process.
+uint64_t SteadyMs();
+
+// "[#####.....] 12/524 blocks  24000/1048576 bytes  11.5 kB/s  1:23 left", the bar
+// `barWidth` characters wide.
+std::string ProgressBarText(const ProgressModel& m, const TransferMeter& meter, int barWidth);
+// "sent 1048576 bytes in 91.0 s (11.5 kB/s)".
+std::string SentText(const TransferMeter& meter);
+
 class CliProgress : public ProgressObserver {
  public:
-  CliProgress(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+  CliProgress(std::ostream& out, bool terminal, MsClock clock = SteadyMs)
+      : out_(out), terminal_(terminal), clock_(std::move(clock)) {}
 
   void ProgressShown(const ProgressModel& m) override;
   void ProgressStepped(const ProgressModel& m) override;
@@ -24,6 +41,8 @@ class CliProgress : public ProgressObserver {
   void DrawBar(const ProgressModel& m);
   std::ostream& out_;
   bool terminal_;
+  MsClock clock_;
+  TransferMeter meter_;
   bool barOpen_ = false;
 };
 

@@ -74,11 +74,16 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
       {{"run", "a.sld", "--com", "0"}, "from 1 to 255"},
       {{"run", "a.sld", "--com", "2x"}, "'2x'"},
       {{"run", "a.sld", "--baud", "-5"}, "positive"},
-      {{"run", "a.sld", "--com", "1", "--port", "/dev/ttyUSB0"}, "not both"},
+      {{"run", "a.sld", "--com", "1", "--port", "/dev/ttyUSB0", "--com", "1"},
+       "--com 1 is named twice"},
+      {{"run", "a.sld", "--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB0"}, "named twice"},
+      {{"run", "a.sld", "--unit-events", "x"}, "file descriptor"},
       {{"run", "a.sld", "--simulate", "--port", "/dev/ttyUSB0"}, "--simulate"},
       {{"run", "a.sld", "--sim-absent"}, "need --simulate"},
       {{"run", "a.sld", "--frobnicate"}, "unknown option '--frobnicate'"},
       {{"run", "a.sld", "--pci", "--com", "2"}, "--pci runs over the PCI boards"},
+      {{"run", "a.sld", "--pci", "--port", "/dev/a", "--port", "/dev/b"}, "--pci runs over"},
+      {{"run", "a.sld", "--simulate", "--com", "1", "--com", "2"}, "--simulate"},
       {{"run", "a.sld", "--simulate", "--pci"}, "--pci runs over the PCI boards"},
   };
   for (const auto& c : cases) {
