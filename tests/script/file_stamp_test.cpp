@@ -45,8 +45,8 @@ TEST(FileChecksum, PathResolverMapsNamesOntoFilesOfItsOwn) {
   stand = dir.Write("stand-in.bin", "xy");
   SetPathResolver(
       [](const std::string& path) { return path == "boot.bin" ? stand : std::string(); });
-  FilePtr mapped = OpenForRead("boot.bin");
-  const bool other = OpenForRead(dir.Write("real.bin", "z")) != nullptr;
+  OpenedFile mapped = OpenForRead("boot.bin");
+  const bool other = static_cast<bool>(OpenForRead(dir.Write("real.bin", "z")));
   SetPathResolver(nullptr);
   ASSERT_TRUE(mapped);
   FileMeasure m;

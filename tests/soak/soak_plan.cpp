@@ -284,13 +284,10 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       transfer = 0;
       break;
     case Fault::kHangUp:
-      // Ends at once when the line goes: no pause, no prompt wait. The error line
-      // is any error until zarnik-cli says "Error! Serial port failure: <device>
-      // was disconnected."
+      // Ends at once when the line goes, naming the device: no pause, no prompt wait.
       e.exitStatus = 1;
-      e.firstLineBegins = "Error";
-      e.stderrLines = {kUnsuccessful};
-      (void)device;
+      e.stderrLines = {"Error! Serial port failure: " + device + " was disconnected.",
+                       kUnsuccessful};
       e.image = ImageCheck::kNone;
       timers = throughLoadLine;
       transfer = TransferAllowanceMs(plan.hangUpAfterData);
