@@ -18,29 +18,14 @@ namespace zarnik::e2e {
 namespace {
 
 using zarnik::testing::Process;
+using zarnik::testing::RandomBytes;
+using zarnik::testing::WaitFor;
 using zarnik::testing::ReadFile;
 using zarnik::testing::WriteFile;
 
 // The end of a transcript: what the unit said last.
 std::string Tail(const std::string& text) {
   return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-  return s;
-}
-
-// Polls for a condition that another process brings about, for at most timeoutMs.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // A scratch folder with firmware files, a script loading them, and a unit on a pty.

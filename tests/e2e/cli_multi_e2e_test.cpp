@@ -23,24 +23,10 @@ namespace {
 using zarnik::testing::JsonValue;
 using zarnik::testing::ParseJson;
 using zarnik::testing::Process;
+using zarnik::testing::RandomBytes;
+using zarnik::testing::WaitFor;
 using zarnik::testing::ReadFile;
 using zarnik::testing::WriteFile;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
-  return s;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // "key=value" fields of the unit's "IMAGE n ..." log lines, in order.
 std::vector<std::map<std::string, std::string>> LoggedImages(const std::string& log) {

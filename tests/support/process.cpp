@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <thread>
 
 namespace zarnik::testing {
@@ -114,6 +115,22 @@ int Process::Wait(int timeoutMs) {
     }
     if (std::chrono::steady_clock::now() >= end) return -1;
   }
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 }  // namespace zarnik::testing

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,11 @@ class Process {
   int status_ = -1;
   bool outEnded_ = false;
 };
+
+// n pseudo-random bytes, the same for the same seed (file images for a unit to load).
+std::string RandomBytes(size_t n, unsigned seed);
+
+// Polls for a condition that another process brings about, for at most timeoutMs.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
 
 }  // namespace zarnik::testing
