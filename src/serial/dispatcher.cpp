@@ -17,6 +17,12 @@ std::vector<TBaseDispatcher*>& PortList() {
 }
 
 constexpr uint32_t kCommWaitMs = 200;
+// Received bytes that follow the last ones handed on by less than this wait with
+// them until it has passed, so that a steady stream (a line at 115200 baud comes a
+// few bytes a millisecond) makes one data notice of many small reads. The first
+// bytes after a quiet spell go on at once; so does everything during a prompt wait.
+// Well under a tick: no reply waited for in ticks can tell.
+constexpr auto kRxGather = std::chrono::milliseconds(5);
 constexpr uint32_t kWriteWaitMinUs = 50;
 constexpr uint32_t kWriteWaitMaxUs = 2000;
 constexpr uint32_t kStartAckMs = 3000;
@@ -104,6 +110,7 @@ void TBaseDispatcher::SignalAll() {
     std::lock_guard lock(syncMutex_);
   }
   syncCv_.notify_all();
+  outCv_.notify_all();
   rx_->Wake();
 }
 
@@ -112,7 +119,7 @@ void TBaseDispatcher::RaiseFlag(bool& flag) {
     std::lock_guard lock(syncMutex_);
     flag = true;
   }
-  syncCv_.notify_all();
+  (&flag == &txWake_ ? outCv_ : syncCv_).notify_all();
 }
 
 void TBaseDispatcher::WaitFlag(bool& flag, uint32_t maxMs) {
@@ -257,15 +264,18 @@ void TBaseDispatcher::CommThreadRun() {
   ThreadCounter counter(threadCount_, commRunning_);
   RaiseFlag(threadAck_);
   try {
+    std::chrono::steady_clock::time_point lastRx{};
     while (!stopThreads_) {
       int events = WaitComEvent(kCommMask, kCommWaitMs);
       if (stopThreads_) break;
+      if (events == int(evRxChar)) events = GatherReceived(events, lastRx + kRxGather);
       if (events == deNotConnected) {
         // Nothing will come from this device again, and waiting on it would spin.
         LineGone();
         break;
       }
       if (events <= 0) continue;
+      if (events & evRxChar) lastRx = std::chrono::steady_clock::now();
       if (events & (evRing | evRingTe)) ringSeen_ = true;
       lastEventMask_.fetch_or(static_cast<uint32_t>(events));
       {
@@ -281,6 +291,22 @@ void TBaseDispatcher::CommThreadRun() {
     std::cerr << "serial comm thread: " << e.what() << std::endl;
   }
   RaiseFlag(threadAck_);
+}
+
+// Lets received bytes gather in the device until `until`, watching meanwhile for
+// line changes and errors, which go on at once with what has come.
+int TBaseDispatcher::GatherReceived(int events, std::chrono::steady_clock::time_point until) {
+  for (bool counted = false;; counted = true) {
+    if (stopThreads_ || eventBusy_) return events;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return events;
+    if (!counted) ++gathers_;
+    // A lost device is reported by the next wait, after its last bytes.
+    int more = WaitComEvent(kCommMask & ~evRxChar, static_cast<uint32_t>(left.count()));
+    if (more < 0) return events;
+    if (more > 0) return events | more;
+  }
 }
 
 void TBaseDispatcher::DispThreadRun() {
@@ -315,7 +341,7 @@ void TBaseDispatcher::OutThreadRun() {
     for (;;) {
       {
         std::unique_lock lock(syncMutex_);
-        syncCv_.wait(lock, [&] { return txWake_ || txFlush_ || stopThreads_.load(); });
+        outCv_.wait(lock, [&] { return txWake_ || txFlush_ || stopThreads_.load(); });
         if (txFlush_) {
           txFlush_ = false;
           threadAck_ = true;
@@ -618,7 +644,7 @@ int TBaseDispatcher::FlushOutBuffer() {
       threadAck_ = false;
     }
     DeviceCancelWaits();
-    syncCv_.notify_all();
+    outCv_.notify_all();
     WaitFlag(threadAck_, kFlushAckMs);
   }
   tx_.Flush();

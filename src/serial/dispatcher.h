@@ -5,8 +5,10 @@
 //
 // How it works. The comm thread waits for device events (received bytes, modem line
 // changes, breaks, errors) and hands each to the dispatcher thread, then waits until
-// that one is done with it. The dispatcher thread wakes for those events and at least
-// every 50 ms; it copies received bytes into the receive ring, checks status,
+// that one is done with it; received bytes that follow closely on the last ones it
+// handed on wait a few milliseconds for the next, unless a prompt wait runs, so that
+// a steady stream makes one notice of many small reads. The dispatcher thread wakes
+// for those events and at least every 50 ms; it copies received bytes into the receive ring, checks status,
 // receive and timer triggers, and delivers notices: it calls event and procedure
 // handlers directly on its own thread, and sends window notices through the Host,
 // waiting at most 3000 ms for each. The writer thread hands the output ring to the
@@ -47,6 +49,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -227,6 +230,8 @@ class TBaseDispatcher {
   int ThreadCount() const { return threadCount_.load(); }
   // Rounds the dispatcher thread has completed: a test waits for rounds, not time.
   uint64_t DispatchRounds() const { return rounds_.load(); }
+  // Times received bytes were held back to gather with the ones following closely.
+  uint64_t ReceiveGathers() const { return gathers_.load(); }
   bool DeviceOpen() const { return deviceOpen_.load(); }
   // Blocks until received bytes may be waiting or maxMs have passed (any thread).
   void WaitReceive(uint32_t maxMs);
@@ -297,6 +302,8 @@ class TBaseDispatcher {
   struct SyncCallData;
   static std::unique_ptr<MessageTarget> NewSyncTarget(TBaseDispatcher& owner);
 
+  // Comm thread: lets a stream of received bytes gather (see kRxGather).
+  int GatherReceived(int events, std::chrono::steady_clock::time_point until);
   // Dispatcher thread steps.
   void DispatchOnce(uint32_t mask);
   void ExtractReceived();
@@ -401,11 +408,15 @@ class TBaseDispatcher {
   std::atomic<bool> threadsActive_{false};
   std::atomic<int> threadCount_{0};
   std::atomic<uint64_t> rounds_{0};
+  std::atomic<uint64_t> gathers_{0};
   std::atomic<uint32_t> lastEventMask_{0};
 
   // Hand-shakes between the threads (the events of the design).
   std::mutex syncMutex_;
   std::condition_variable syncCv_;
+  // The writer's own: the comm and dispatcher threads' hand-shakes, one pair per
+  // received block, need not wake it.
+  std::condition_variable outCv_;
   bool wakeDispatch_ = false;
   bool dispatchDone_ = false;
   bool txWake_ = false;
