@@ -8,14 +8,15 @@
 // that one is done with it; received bytes that follow closely on the last ones it
 // handed on wait a few milliseconds for the next, unless a prompt wait runs, so that
 // a steady stream makes one notice of many small reads. The dispatcher thread wakes
-// for those events and at least every 50 ms; it copies received bytes into the receive ring, checks status,
-// receive and timer triggers, and delivers notices: it calls event and procedure
-// handlers directly on its own thread, and sends window notices through the Host,
-// waiting at most 3000 ms for each. The writer thread hands the output ring to the
-// device; a byte counts as used until the device has sent it, so OutBuffUsed falls to
-// 0 only when the output has left the line (or at least the driver, for devices that
-// cannot tell). Put, Get and the other operations return 0 or a count on success and
-// a negative error code otherwise; the port component turns them into exceptions.
+// for those events and at least every 50 ms; it copies received bytes into the
+// receive ring, checks status, receive and timer triggers, and delivers notices: it
+// calls event and procedure handlers directly on its own thread, and sends window
+// notices through the Host, waiting at most 3000 ms for each. The writer thread hands
+// the output ring to the device; a byte counts as used until the device has sent it,
+// so OutBuffUsed falls to 0 only when the output has left the line (or at least the
+// driver, for devices that cannot tell). Put, Get and the other operations return 0
+// or a count on success and a negative error code otherwise; the port component turns
+// them into exceptions.
 //
 // A device that goes away under the port (an adapter pulled out, the far end of a pty
 // closed) ends the comm thread: it marks the line lost, wakes whoever waits for bytes
