@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -116,6 +117,44 @@ inline bool WaitUntil(const std::function<bool()>& pred, int maxMs = 2000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Runs wait() on a thread of its own and, once that thread sleeps in the kernel, calls
+// cancel() until wait() is back. A cancel wakes only a wait that has begun, so the first
+// one may land early; the later ones then find the wait. Returns wait()'s result and
+// how long it took.
+struct CancelledWait {
+  int result = -1;
+  std::chrono::milliseconds took{};
+};
+inline CancelledWait CancelWhileWaiting(const std::function<int()>& wait,
+                                        const std::function<void()>& cancel) {
+  CancelledWait out;
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> back{false};
+  auto start = std::chrono::steady_clock::now();
+  std::thread waiter([&] {
+    tid = ::gettid();
+    out.result = wait();
+    back = true;
+  });
+  auto sleeping = [&] {
+    if (tid == 0) return false;
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    auto paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() && line[paren + 2] == 'S';
+  };
+  WaitUntil(sleeping, 5000);
+  WaitUntil([&] {
+    cancel();
+    return back.load();
+  }, 30000);
+  waiter.join();
+  out.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return out;
 }
 
 inline ConsoleHostOptions QuietHost() {

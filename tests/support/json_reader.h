@@ -21,17 +21,20 @@ struct JsonValue {
   double number = 0;
   std::string text;
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  // An object's members in their order: keys[i] names values[i]. (Two vectors: a
+  // vector of pairs would need JsonValue complete here.)
+  std::vector<std::string> keys;
+  std::vector<JsonValue> values;
 
   bool Has(const std::string& key) const {
-    for (const auto& m : members)
-      if (m.first == key) return true;
+    for (const auto& k : keys)
+      if (k == key) return true;
     return false;
   }
   // A missing member or item reads as null.
   const JsonValue& operator[](const std::string& key) const {
-    for (const auto& m : members)
-      if (m.first == key) return m.second;
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (keys[i] == key) return values[i];
     return Null();
   }
   const JsonValue& operator[](size_t i) const { return i < items.size() ? items[i] : Null(); }
@@ -101,7 +104,8 @@ class JsonReader {
       if (i_ >= s_.size() || s_[i_] != '"' || !String(key) || !Eat(':')) return false;
       JsonValue member;
       if (!Value(member, depth + 1)) return false;
-      v.members.emplace_back(std::move(key), std::move(member));
+      v.keys.push_back(std::move(key));
+      v.values.push_back(std::move(member));
     } while (Eat(','));
     return Eat('}');
   }
