@@ -19,8 +19,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -99,7 +101,13 @@ int main(int argc, char** argv) {
   const double cpu0 = CpuSeconds();
   const double window0 = CpuSeconds(RUSAGE_THREAD);
   const qint64 t0 = clock.elapsed();
-  while (clock.elapsed() - t0 < 10000) host.WaitAndProcessMessages(50);
+  {
+    // The desktop program's own loop, as in the real window: Qt's, with nothing of the
+    // benchmark waking it.
+    QEventLoop loop;
+    QTimer::singleShot(10000, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
   const double cpu = CpuSeconds() - cpu0;
   const double windowCpu = CpuSeconds(RUSAGE_THREAD) - window0;
   const double wall = double(clock.elapsed() - t0) / 1000.0;

@@ -22,7 +22,7 @@ constexpr uint32_t kCommWaitMs = 200;
 // few bytes a millisecond) makes one data notice of many small reads. The first
 // bytes after a quiet spell go on at once; so does everything during a prompt wait.
 // Well under a tick: no reply waited for in ticks can tell.
-constexpr auto kRxGather = std::chrono::milliseconds(5);
+constexpr auto kRxGather = std::chrono::milliseconds(10);
 constexpr uint32_t kWriteWaitMinUs = 50;
 constexpr uint32_t kWriteWaitMaxUs = 2000;
 constexpr uint32_t kStartAckMs = 3000;
