@@ -11,6 +11,8 @@ PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev
   # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
   # libqt6gui6) and the fonts that stand in for the ones its windows name.
   qt6-base-dev fonts-dejavu-core fonts-liberation2 fonts-comic-neue
+  # The record of a run: the SQLite history, the USB adapter's serial number, SHA-256.
+  libsqlite3-dev libudev-dev libssl-dev
   # The fuzz targets (.ci/fuzz): clang with its libFuzzer and sanitizer runtimes.
   clang-14 libclang-rt-14-dev)
 

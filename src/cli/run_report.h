@@ -1,97 +1,22 @@
-// The record of a run for --report: what was loaded where, when, and how it ended,
-// as JSON, one record per unit in {"units": [...]} (the schema is in the README).
+// The recorder that fills the record of a run (record/run_record.h) as it goes.
 //
 // How it works: a UnitRecorder watches one run through the progress model (a file
-// per shown bar, its blocks and time) and the Host's message boxes (the last one
-// is the run's message, the error boxes are kept). The record is made into JSON by
-// a small writer that escapes strings fully and keeps the output valid UTF-8 (a
-// path may hold any bytes). The report file is written whole to a temporary file
-// beside it and renamed over it, so a reader never sees half a report, and it is
-// written also when the run failed or could not start.
+// per shown bar, its blocks and time), the Host's message boxes (the last one is
+// the run's message, the error boxes are kept) and the engine's queries (each _QC
+// and the reply it kept).
 //
 // Threading: a recorder belongs to the window thread, like the run it watches.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "cli/cli_progress.h"
 #include "platform/host.h"
+#include "record/run_record.h"
 #include "script/progress_model.h"
 #include "script/transfer_meter.h"
 
 namespace zarnik {
 
 class ScriptEngine;
-
-// A compact JSON text built value by value; commas and colons are placed for the
-// caller. Strings are escaped: " \ and control characters, and bytes that are not
-// UTF-8 become U+FFFD, so the text is always valid JSON.
-class JsonWriter {
- public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
-  JsonWriter& Key(std::string_view key);
-  JsonWriter& String(std::string_view value);
-  JsonWriter& Number(int64_t value);
-  // Fixed with `decimals` digits after the point; null when not finite.
-  JsonWriter& Number(double value, int decimals);
-  JsonWriter& Bool(bool value);
-  // A value that is JSON text already (another writer's).
-  JsonWriter& Raw(std::string_view json);
-  const std::string& Text() const { return text_; }
-
-  // The quoted, escaped form of a string.
-  static std::string Quote(std::string_view value);
-
- private:
-  void BeforeValue();
-  std::string text_;
-  std::vector<bool> first_;  // per open object or array: no value in it yet
-  bool afterKey_ = false;
-};
-
-// "2026-12-08T06:45:01.123Z".
-std::string IsoTimeUtc(std::chrono::system_clock::time_point t);
-
-struct FileRecord {
-  std::string path;
-  int64_t size = 0;
-  std::string checksum;  // lower-case hex, as the load line carries it
-  std::string address;
-  std::string version;
-  int blocks = 0;      // blocks sent
-  double seconds = 0;  // from the bar shown to its last block
-};
-
-struct UnitRecord {
-  std::string unit;
-  std::string script;
-  std::string port;
-  int32_t baud = 0;
-  std::chrono::system_clock::time_point start, end;
-  int exitStatus = 2;
-  std::string message;              // the last message of the run
-  std::vector<std::string> errors;  // every error message shown
-  std::vector<FileRecord> files;
-};
-
-// "completed", "failed" or "not started" for exit status 0, 1, 2.
-const char* OutcomeOf(int exitStatus);
-std::string RecordJson(const UnitRecord& record);
-// {"units": [...]} from the records' JSON texts.
-std::string ReportJson(const std::vector<std::string>& records);
-
-// Writes text to path by way of a temporary file in the same folder and a rename.
-// False with error when anything fails; nothing is left behind then.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
-// Whether a report can be written to path, tried before anything is sent.
-bool CanWriteReport(const std::string& path, std::string& error);
 
 class UnitRecorder : public ProgressObserver {
  public:
@@ -110,6 +35,9 @@ class UnitRecorder : public ProgressObserver {
   // start (it becomes the message).
   void Finish(int exitStatus, const std::string& failText);
   const UnitRecord& Record() const { return record_; }
+
+  // A _QC and the reply it kept (the engine's QueryReplied).
+  void QueryReplied(std::string_view query, std::string_view reply);
 
   void ProgressShown(const ProgressModel& m) override;
   void ProgressStepped(const ProgressModel& m) override;
