@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "record/history_db.h"
 #include "record/sha256.h"
 #include "script/run_outcome.h"
 #include "script/script_engine.h"
@@ -22,6 +23,7 @@ UnitRecorder::~UnitRecorder() {
 }
 
 void UnitRecorder::SetPort(const std::string& port, int32_t baud) {
+  std::lock_guard lock(mutex_);
   record_.port = port;
   record_.baud = baud;
 }
@@ -31,21 +33,40 @@ void UnitRecorder::Watch(Host& host, const ScriptEngine* engine) {
   host_ = &host;
   engine_ = engine;
   watchId_ = host.WatchMessages([this](const std::string& text) {
+    std::lock_guard lock(mutex_);
     record_.message = text;
     if (RunOutcome::IsErrorMessage(text)) record_.errors.push_back(text);
   });
 }
 
+void UnitRecorder::Watch(Host& host, ScriptEngine* engine) {
+  Watch(host, static_cast<const ScriptEngine*>(engine));
+  queryEngine_ = engine;
+  if (engine)
+    engine->QueryReplied = [this](std::string_view q, std::string_view r) { QueryReplied(q, r); };
+}
+
 void UnitRecorder::Unwatch() {
+  if (queryEngine_) queryEngine_->QueryReplied = nullptr;
+  queryEngine_ = nullptr;
   if (host_) host_->UnwatchMessages(watchId_);
   host_ = nullptr;
   engine_ = nullptr;
 }
 
 void UnitRecorder::Finish(int exitStatus, const std::string& failText) {
+  std::lock_guard lock(mutex_);
   record_.exitStatus = exitStatus;
   if (!failText.empty()) record_.message = failText;
   record_.end = std::chrono::system_clock::now();
+}
+
+UnitRecord UnitRecorder::Snapshot(int exitStatus) const {
+  std::lock_guard lock(mutex_);
+  UnitRecord copy = record_;
+  copy.exitStatus = exitStatus;
+  copy.end = std::chrono::system_clock::now();
+  return copy;
 }
 
 void UnitRecorder::ProgressShown(const ProgressModel& m) {
@@ -59,20 +80,57 @@ void UnitRecorder::ProgressShown(const ProgressModel& m) {
   f.address = m.LoadAddressLabel();
   if (engine_) f.version = engine_->LoadVersion.str();
   f.sha256 = Sha256OfFile(f.path).value_or("");
+  std::lock_guard lock(mutex_);
   record_.files.push_back(std::move(f));
 }
 
 void UnitRecorder::QueryReplied(std::string_view query, std::string_view reply) {
+  std::lock_guard lock(mutex_);
   record_.replies.push_back({std::string(query), std::string(reply)});
 }
 
 void UnitRecorder::ProgressStepped(const ProgressModel&) {
   meter_.Step(clock_());
+  std::lock_guard lock(mutex_);
   if (record_.files.empty()) return;
   record_.files.back().blocks = meter_.Steps();
   record_.files.back().seconds = meter_.SecondsSoFar();
 }
 
 void UnitRecorder::ProgressHidden(const ProgressModel&) {}
+
+// ---- RecordSink ----
+
+RecordSink::RecordSink(std::string reportPath, std::string dbPath)
+    : reportPath_(std::move(reportPath)), dbPath_(std::move(dbPath)) {}
+
+RecordSink::~RecordSink() = default;
+
+bool RecordSink::Check(std::string& error) {
+  if (!reportPath_.empty() && !CanWriteReport(reportPath_, error)) return false;
+  if (dbPath_.empty()) return true;
+  db_ = std::make_unique<HistoryDb>();
+  if (db_->Open(dbPath_, error)) return true;
+  db_.reset();
+  return false;
+}
+
+bool RecordSink::Write(UnitRecord record, std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (written_) return true;
+  written_ = true;
+  bool ok = true;
+  std::string why;
+  if (db_ && !db_->Add(record, why)) {
+    error = why;
+    ok = false;
+  }
+  json_ = RecordJson(record);
+  if (!reportPath_.empty() && !WriteFileAtomically(reportPath_, ReportJson({json_}), why)) {
+    error += (ok ? "" : "; ") + why;
+    ok = false;
+  }
+  return ok;
+}
 
 }  // namespace zarnik

@@ -5,8 +5,17 @@
 // the run's message, the error boxes are kept) and the engine's queries (each _QC
 // and the reply it kept).
 //
-// Threading: a recorder belongs to the window thread, like the run it watches.
+// A RecordSink takes the finished record to where it goes: the JSON report
+// (--report) and the history database (--db). Both are tried before anything is
+// sent, and the record is written once, whichever way the run ends.
+//
+// Threading: a recorder belongs to the window thread, like the run it watches;
+// Snapshot may be taken from another thread (a run cut short by a signal). A sink
+// writes once, from whichever thread comes first.
 #pragma once
+
+#include <memory>
+#include <mutex>
 
 #include "cli/cli_progress.h"
 #include "platform/host.h"
@@ -29,12 +38,17 @@ class UnitRecorder : public ProgressObserver {
   // From now on the run's message boxes are recorded; the version of each file is
   // taken from the engine when its bar is shown.
   void Watch(Host& host, const ScriptEngine* engine);
+  // The same, and the engine's queries with their replies are recorded too.
+  void Watch(Host& host, ScriptEngine* engine);
   // Before the host or the engine goes.
   void Unwatch();
   // The run ended with exitStatus; failText, when not empty, is why it could not
   // start (it becomes the message).
   void Finish(int exitStatus, const std::string& failText);
   const UnitRecord& Record() const { return record_; }
+  // A copy of the record as it stands, ended now with exitStatus: for a run cut
+  // short while its thread is still busy.
+  UnitRecord Snapshot(int exitStatus) const;
 
   // A _QC and the reply it kept (the engine's QueryReplied).
   void QueryReplied(std::string_view query, std::string_view reply);
@@ -44,12 +58,39 @@ class UnitRecorder : public ProgressObserver {
   void ProgressHidden(const ProgressModel& m) override;
 
  private:
+  mutable std::mutex mutex_;  // record_ against Snapshot
   UnitRecord record_;
   MsClock clock_;
   TransferMeter meter_;
   Host* host_ = nullptr;
   int watchId_ = 0;
   const ScriptEngine* engine_ = nullptr;
+  ScriptEngine* queryEngine_ = nullptr;
+};
+
+class HistoryDb;
+
+class RecordSink {
+ public:
+  // Empty paths: no report, no history.
+  RecordSink(std::string reportPath, std::string dbPath);
+  ~RecordSink();
+  RecordSink(const RecordSink&) = delete;
+  RecordSink& operator=(const RecordSink&) = delete;
+
+  // Before anything is sent: the report can be written and the history opened.
+  bool Check(std::string& error);
+  // Writes the record to both; false with every failure in `error`. Only the first
+  // call writes; later ones return true and do nothing.
+  bool Write(UnitRecord record, std::string& error);
+  // The JSON of the record last written (empty before).
+  const std::string& Json() const { return json_; }
+
+ private:
+  std::mutex mutex_;
+  bool written_ = false;
+  std::string reportPath_, dbPath_, json_;
+  std::unique_ptr<HistoryDb> db_;
 };
 
 }  // namespace zarnik

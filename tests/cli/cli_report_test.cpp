@@ -12,6 +12,8 @@
 #include "cli/cli_progress.h"
 #include "cli/multi_run.h"
 #include "cli/run_report.h"
+#include "record/history_db.h"
+#include "script/script_engine.h"
 #include "platform/virtual_host.h"
 #include "support/json_reader.h"
 
@@ -32,7 +34,7 @@ struct Watched : ::testing::Test {
 
 TEST_F(Watched, RecorderKeepsEachFileAndTheRunsMessages) {
   UnitRecorder rec("COM3", "s.sld", clock);
-  rec.Watch(host, nullptr);
+  rec.Watch(host, static_cast<ScriptEngine*>(nullptr));
   model.AddObserver(&rec);
   host.ShowMessage("Error! Unable to open file x. Cannot upload file.");
   model.ShowProgressForm(2, {"big.bin", 0xA5, "8000", 4001});
@@ -64,6 +66,34 @@ TEST_F(Watched, RecorderKeepsEachFileAndTheRunsMessages) {
   UnitRecorder notStarted("COM4", "s.sld", clock);
   notStarted.Finish(2, "no unit answered on /dev/ttyS3");
   EXPECT_EQ(notStarted.Record().message, "no unit answered on /dev/ttyS3");
+}
+
+TEST(RecordSink, ChecksFirstAndWritesOnce) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("zarnik-sink-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::string error;
+  fs::create_directories(dir / "folder.db");
+  RecordSink unusable("", (dir / "folder.db").string());
+  EXPECT_FALSE(unusable.Check(error));  // refused before anything is sent
+
+  RecordSink sink((dir / "r.json").string(), (dir / "h.db").string());
+  ASSERT_TRUE(sink.Check(error)) << error;
+  UnitRecord first;
+  first.unit = "first";
+  UnitRecord second;
+  second.unit = "second";
+  EXPECT_TRUE(sink.Write(first, error)) << error;
+  EXPECT_TRUE(sink.Write(second, error));  // the run ended once: the first record stands
+  std::ifstream in(dir / "r.json");
+  const std::string report(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(report.find("\"first\""), std::string::npos);
+  EXPECT_EQ(report.find("\"second\""), std::string::npos);
+  HistoryDb db;
+  std::vector<UnitRecord> runs;
+  ASSERT_TRUE(db.Open((dir / "h.db").string(), error) && db.Runs({}, runs, error)) << error;
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].unit, "first");
+  fs::remove_all(dir);
 }
 
 TEST_F(Watched, BarShowsBytesRateAndTimeLeft) {
