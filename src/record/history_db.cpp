@@ -145,6 +145,18 @@ bool HistoryDb::Exec(const char* sql, std::string& error) {
   return false;
 }
 
+// SQLite's own busy wait backs off to 100 ms sleeps, so with several writers one of
+// them can lose the race again and again; short sleeps with a little jitter share
+// the lock fairly. Gives up after kBusyTimeoutMs.
+int HistoryDb::WaitWhileBusy(void* self, int attempt) {
+  auto* db = static_cast<HistoryDb*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (attempt == 0) db->busySince_ = now;
+  if (now - db->busySince_ >= std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  usleep(static_cast<useconds_t>(500 + (std::rand() % 2000)));
+  return 1;
+}
+
 bool HistoryDb::Open(const std::string& path, std::string& error) {
   sqlite3_close(db_);
   db_ = nullptr;
@@ -161,7 +173,7 @@ bool HistoryDb::Open(const std::string& path, std::string& error) {
     error = "cannot open history " + path + ": " + LastError();
     return false;
   }
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_handler(db_, &HistoryDb::WaitWhileBusy, this);
   std::string why;
   if (!Exec("PRAGMA journal_mode=WAL", why) || !Migrate(why)) {
     error = "cannot open history " + path + ": " + why;
@@ -172,11 +184,17 @@ bool HistoryDb::Open(const std::string& path, std::string& error) {
   return true;
 }
 
+int HistoryDb::SchemaVersion() {
+  Statement version(db_, "PRAGMA user_version");
+  return version.Next() ? static_cast<int>(version.Int(0)) : -1;
+}
+
 bool HistoryDb::Migrate(std::string& error) {
+  // A current file needs no write lock: opening stays cheap with many writers.
+  if (SchemaVersion() == kSchemaVersion) return true;
   // Under the write lock, so two processes opening a new file do not both create the tables.
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  Statement version(db_, "PRAGMA user_version");
-  int current = version.Next() ? static_cast<int>(version.Int(0)) : -1;
+  int current = SchemaVersion();
   if (current < 0 || current > kSchemaVersion) {
     error = current < 0 ? LastError()
                         : "made by a newer zarnik-cli (schema version " +

@@ -15,6 +15,7 @@
 // Threading: one HistoryDb per thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -66,10 +67,13 @@ class HistoryDb {
  private:
   bool Exec(const char* sql, std::string& error);
   bool Migrate(std::string& error);
+  int SchemaVersion();  // -1 when it cannot be read
+  static int WaitWhileBusy(void* self, int attempt);
   std::string LastError() const;
 
   sqlite3* db_ = nullptr;
   std::string path_;
+  std::chrono::steady_clock::time_point busySince_;
 };
 
 }  // namespace zarnik
