@@ -1,6 +1,10 @@
 #include "cli/run_report.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <iostream>
 
 #include "record/history_db.h"
 #include "record/sha256.h"
@@ -131,6 +135,20 @@ bool RecordSink::Write(UnitRecord record, std::string& error) {
     ok = false;
   }
   return ok;
+}
+
+// ---- A run ended by a signal ----
+
+void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
+               const std::function<void(const UnitRecord&)>& tell) {
+  UnitRecord record = recorder.Snapshot(128 + sig);
+  const char* name = sig == SIGINT ? "Ctrl-C" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : nullptr;
+  record.message = "ended by " + (name ? std::string(name) : "signal " + std::to_string(sig));
+  std::string error;
+  if (!sink.Write(record, error)) std::cerr << "zarnik-cli: " << error << std::endl;
+  if (tell) tell(record);
+  std::cerr.flush();
+  _exit(128 + sig);
 }
 
 }  // namespace zarnik

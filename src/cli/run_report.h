@@ -14,6 +14,7 @@
 // writes once, from whichever thread comes first.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -92,5 +93,13 @@ class RecordSink {
   std::string reportPath_, dbPath_, json_;
   std::unique_ptr<HistoryDb> db_;
 };
+
+// A run that a signal ends at once (a second Ctrl-C, or a signal while nothing can
+// be stopped): the record as it stands, with "ended by <signal>" as its message and
+// 128 + sig as its status, goes to the sink and to `tell` (the parent of a unit run
+// among several); then the process ends with 128 + sig. From the thread that
+// watches the signals, never from a handler: it takes locks and writes files.
+[[noreturn]] void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
+                            const std::function<void(const UnitRecord&)>& tell);
 
 }  // namespace zarnik
