@@ -11,6 +11,7 @@
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
 #include "cli/multi_run.h"
+#include "cli/history_command.h"
 #include "cli/run_report.h"
 #include "record/history_db.h"
 #include "script/script_engine.h"
@@ -93,6 +94,49 @@ TEST(RecordSink, ChecksFirstAndWritesOnce) {
   ASSERT_TRUE(db.Open((dir / "h.db").string(), error) && db.Runs({}, runs, error)) << error;
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].unit, "first");
+  fs::remove_all(dir);
+}
+
+TEST(HistoryCommand, ATableNewestFirstAndItsUsage) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("zarnik-hist-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string db = (dir / "h.db").string();
+  auto run = [&](std::vector<std::string> args, std::string& out) {
+    std::ostringstream o, e;
+    const int status = RunHistoryCommand(args, o, e);
+    out = o.str() + e.str();
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(run({"--db", db}, out), 0);
+  EXPECT_EQ(out, "no runs recorded in " + db + "\n");
+  {
+    HistoryDb history;
+    std::string error;
+    ASSERT_TRUE(history.Open(db, error)) << error;
+    for (const char* unit : {"ttyUSB0", "ttyUSB1"}) {
+      UnitRecord r;
+      r.unit = unit;
+      r.station = "bench-3";
+      r.exitStatus = unit[6] == '1' ? 1 : 0;
+      r.errors = {"Error! Unit not in Loader Mode! Exiting script"};
+      r.files = {{"app.bin", 10, "1a2b", "8000", "V2.13", "", 5, 1.0}};
+      r.replies = {{"SN", "SERIAL NO ZK-004711"}};
+      ASSERT_TRUE(history.Add(r, error)) << error;
+    }
+  }
+  EXPECT_EQ(run({"--db=" + db, "--failed"}, out), 0);
+  EXPECT_NE(out.find("bench-3  ttyUSB1  failed  Error! Unit not in Loader Mode! Exiting script\n"
+                     "    file app.bin  version V2.13  checksum 1a2b\n"
+                     "    SN: SERIAL NO ZK-004711\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("ttyUSB0"), std::string::npos);
+  EXPECT_EQ(run({"--db", db}, out), 0);
+  EXPECT_LT(out.find("ttyUSB1"), out.find("ttyUSB0"));
+  for (std::vector<std::string> bad :
+       {std::vector<std::string>{"--since", "yesterday"}, {"--unit"}, {"--json=1"}, {"--what"}})
+    EXPECT_EQ(run(bad, out), 2) << bad[0];
   fs::remove_all(dir);
 }
 
