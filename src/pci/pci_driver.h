@@ -11,7 +11,9 @@
 //
 // Backends: SimPciDriver (simulated boards with a simulated unit behind each
 // mailbox, from ZARNIK_PCI_SIM) and SysfsPciDriver (real boards through their
-// memory BAR). MakePciDriver picks one from the environment.
+// memory BAR). MakePciDriver picks one from the environment; it lives in the
+// zarnik_pci_choice library, which brings in the simulated boards, so only the front
+// ends link it.
 //
 // Errors: every operation answers 0 or an errno value, the "last error" the device
 // layer passes on. Threading: window thread only, like the device layer.

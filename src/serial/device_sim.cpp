@@ -554,4 +554,14 @@ uint32_t SimDevice::ModemStatus() {
 
 bool IsSimDevicePath(const std::string& path) { return path.rfind(kSimPrefix, 0) == 0; }
 
+namespace {
+// "sim:" paths open a simulated line in every program that links this library.
+[[maybe_unused]] const bool kSimBackendAdded = (AddDeviceBackend(kSimPrefix,
+                                                [](const std::string&) {
+                                                  return std::unique_ptr<SerialDevice>(
+                                                      new SimDevice);
+                                                }),
+                               true);
+}  // namespace
+
 }  // namespace zarnik

@@ -1,7 +1,7 @@
 // The device under a dispatcher: the few primitives the dispatcher needs of a serial
 // line, one implementation per backend (device_posix for ttys and ptys, device_sim for
 // the in-memory null modem). MakeSerialDevice picks one by path: "sim:NAME" is a
-// simulated null modem, anything else a file in /dev.
+// simulated null modem where the program links it, anything else a file in /dev.
 //
 // Error contract: results are 0 (or a count) on success and negative on failure.
 // Open answers deFileNotFound / dePathNotFound for a device that does not exist,
@@ -68,5 +68,10 @@ std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& path);
 // Makes the device for a path; a port may be given one to wrap or replace the
 // standard choice (a transcript that taps the line, a device of a test).
 using TDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& path)>;
+
+// From now on MakeSerialDevice makes the paths that start with prefix by make. The
+// simulated null modem registers itself in the programs that link it (its own library),
+// so the production libraries carry no simulator.
+void AddDeviceBackend(const std::string& prefix, TDeviceFactory make);
 
 }  // namespace zarnik
