@@ -227,7 +227,7 @@ std::string SysfsPciDriver::DevicePath(int index) const {
 int SysfsPciDriver::Open(const std::string& path, bool shared, PciHandle& handle) {
   const PciMapEntry* entry = nullptr;
   for (const PciMapEntry& e : map_)
-    if (path == DevicePath(e.index)) entry = &e;
+    if (path == kPathPrefix + std::to_string(e.index)) entry = &e;
   if (!entry) return ENOENT;
   if (int error = refused_[static_cast<size_t>(entry->index)]) return error;
   const int fd = open(entry->path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
@@ -238,14 +238,13 @@ int SysfsPciDriver::Open(const std::string& path, bool shared, PciHandle& handle
     return error;
   }
   struct stat st {};
-  const int error = fstat(fd, &st) != 0 ? errno
-                    : st.st_size <= 0   ? ENXIO
-                    // The window may differ from the one checked at the start.
-                    : !WindowProblem(*entry, static_cast<uint64_t>(st.st_size)).empty() ? EFAULT
-                                                                                        : 0;
-  if (error != 0) {
+  int fault = fstat(fd, &st) != 0 ? errno : st.st_size <= 0 ? ENXIO : 0;
+  // The window may have changed since the check at the start.
+  if (fault == 0 && !WindowProblem(*entry, static_cast<uint64_t>(st.st_size)).empty())
+    fault = EFAULT;
+  if (fault != 0) {
     close(fd);
-    return error;
+    return fault;
   }
   const auto size = static_cast<size_t>(st.st_size);
   void* window = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
