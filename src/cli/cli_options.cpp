@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "cli/unit_protocol.h"
+
 namespace zarnik {
 
 const char* const kCliUsage =
@@ -194,9 +196,9 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!value(a, o.transcriptPath)) return std::nullopt;
     } else if (a == "--report") {
       if (!value(a, o.reportPath)) return std::nullopt;
-    } else if (a == "--unit-name") {
+    } else if (a == kUnitNameOption) {
       if (!value(a, o.unitName)) return std::nullopt;
-    } else if (a == "--unit-events") {
+    } else if (a == kUnitEventsOption) {
       if (!value(a, v)) return std::nullopt;
       if (!ParseNumber(v, o.unitEventsFd) || o.unitEventsFd < 0) {
         error = "--unit-events needs a file descriptor, not '" + v + "'";

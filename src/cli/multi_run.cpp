@@ -17,7 +17,9 @@
 #include <iostream>
 #include <set>
 
+#include "cli/preflight.h"
 #include "cli/run_report.h"
+#include "cli/unit_protocol.h"
 #include "serial/com_names.h"
 
 namespace zarnik {
@@ -88,7 +90,7 @@ std::vector<std::string> UnitArgs(const CliOptions& o, size_t index, const std::
   if (o.quiet) args.push_back("--quiet");
   if (!o.transcriptPath.empty())
     args.insert(args.end(), {"--transcript", PathForUnit(o.transcriptPath, name)});
-  args.insert(args.end(), {"--unit-name", name, "--unit-events", std::to_string(eventsFd)});
+  args.insert(args.end(), {kUnitNameOption, name, kUnitEventsOption, std::to_string(eventsFd)});
   return args;
 }
 
@@ -97,18 +99,10 @@ std::vector<std::string> UnitArgs(const CliOptions& o, size_t index, const std::
 namespace {
 constexpr uint64_t kRedrawMs = 100;
 constexpr int kUnitBarWidth = 20;
-
-// One event per line: line ends inside a text would split it.
-std::string OneLine(std::string text) {
-  for (char& c : text)
-    if (c == '\n' || c == '\r') c = ' ';
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
 }  // namespace
 
-void UnitEvents::Send(const std::string& kind, const std::string& text) {
-  std::string line = kind + (text.empty() ? "" : " " + OneLine(text)) + "\n";
+void UnitEvents::Send(UnitEvent::Kind kind, const std::string& text) {
+  const std::string line = EncodeUnitEvent({kind, text});
   size_t done = 0;
   while (done < line.size()) {
     ssize_t n = write(fd_, line.data() + done, line.size() - done);
@@ -121,7 +115,7 @@ void UnitEvents::Send(const std::string& kind, const std::string& text) {
 void UnitEvents::ProgressShown(const ProgressModel& m) {
   lastBarMs_ = clock_();
   meter_.Start(lastBarMs_, m.FileSize());
-  Send("bar", ProgressBarText(m, meter_, kUnitBarWidth));
+  Send(UnitEvent::Kind::kBar, ProgressBarText(m, meter_, kUnitBarWidth));
 }
 
 void UnitEvents::ProgressStepped(const ProgressModel& m) {
@@ -130,27 +124,23 @@ void UnitEvents::ProgressStepped(const ProgressModel& m) {
   // The viewer redraws ten times a second at most; the last block always goes.
   if (now - lastBarMs_ < kRedrawMs && meter_.BytesSent() < meter_.Size()) return;
   lastBarMs_ = now;
-  Send("bar", ProgressBarText(m, meter_, kUnitBarWidth));
+  Send(UnitEvent::Kind::kBar, ProgressBarText(m, meter_, kUnitBarWidth));
 }
 
 void UnitEvents::ProgressHidden(const ProgressModel&) {
-  Send("idle", "");
+  Send(UnitEvent::Kind::kIdle, "");
 }
 
 void UnitEvents::Finish(const std::string& message, const std::string& firstError,
                         const std::string& recordJson) {
-  Send("message", message);
-  if (!firstError.empty()) Send("error", firstError);
-  Send("report", recordJson);
+  Send(UnitEvent::Kind::kMessage, message);
+  if (!firstError.empty()) Send(UnitEvent::Kind::kError, firstError);
+  Send(UnitEvent::Kind::kReport, recordJson);
 }
 
 // ---- The runner ----
 
 namespace {
-
-constexpr int kExitComplete = 0;
-constexpr int kExitUnsuccessful = 1;
-constexpr int kExitCannotStart = 2;
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -241,7 +231,7 @@ bool UnitsRunner::Start(Unit& u, size_t index) {
     execv("/proc/self/exe", argv.data());
     const char* text = "zarnik-cli: cannot start zarnik-cli for the unit\n";
     (void)!write(STDERR_FILENO, text, std::strlen(text));
-    _exit(127);
+    _exit(kExitNoProgram);
   }
   close(out[1]);
   close(events[1]);
@@ -303,21 +293,26 @@ void UnitsRunner::Line(const Unit& u, const std::string& text) {
 }
 
 void UnitsRunner::Event(Unit& u, const std::string& line) {
-  const size_t space = line.find(' ');
-  const std::string kind = line.substr(0, space);
-  const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
-  if (kind == "bar") {
-    u.bar = text;
-    dirty_ = true;
-  } else if (kind == "idle") {
-    u.bar.clear();
-    dirty_ = true;
-  } else if (kind == "message") {
-    u.message = text;
-  } else if (kind == "error") {
-    u.firstError = text;
-  } else if (kind == "report") {
-    u.record = text;
+  const std::optional<UnitEvent> event = DecodeUnitEvent(line);
+  if (!event) return;
+  switch (event->kind) {
+    case UnitEvent::Kind::kBar:
+      u.bar = event->text;
+      dirty_ = true;
+      break;
+    case UnitEvent::Kind::kIdle:
+      u.bar.clear();
+      dirty_ = true;
+      break;
+    case UnitEvent::Kind::kMessage:
+      u.message = event->text;
+      break;
+    case UnitEvent::Kind::kError:
+      u.firstError = event->text;
+      break;
+    case UnitEvent::Kind::kReport:
+      u.record = event->text;
+      break;
   }
 }
 
@@ -373,7 +368,7 @@ void UnitsRunner::Reap(Unit& u) {
     u.message = WIFSIGNALED(status)
                     ? "ended by signal " + std::to_string(WTERMSIG(status)) + " without a result"
                     : "ended with exit status " + std::to_string(u.status) + " without a result";
-    if (u.status == 130) u.message = "ended at once by a second Ctrl-C";
+    if (u.status == kExitAtOnce) u.message = "ended at once by a second Ctrl-C";
   }
   dirty_ = true;
 }
@@ -476,22 +471,12 @@ void UnitsRunner::Summary() {
 }
 
 int UnitsRunner::Run() {
-  // Nothing is started before we know the script, the settings and the report can be had.
-  if (access(o_.scriptPath.c_str(), R_OK) != 0) {
-    out_ << "zarnik-cli: cannot open script " << o_.scriptPath << ": " << std::strerror(errno)
-         << std::endl;
-    return kExitCannotStart;
-  }
-  if (o_.settingsPath != CliOptions().settingsPath && access(o_.settingsPath.c_str(), R_OK) != 0) {
-    out_ << "zarnik-cli: cannot read settings file " << o_.settingsPath << ": "
-         << std::strerror(errno) << std::endl;
+  // Nothing is started before the run's files are known to be usable, as for one unit.
+  if (auto why = Preflight(o_)) {
+    out_ << "zarnik-cli: " << *why << std::endl;
     return kExitCannotStart;
   }
   std::string error;
-  if (!o_.reportPath.empty() && !CanWriteReport(o_.reportPath, error)) {
-    out_ << "zarnik-cli: " << error << std::endl;
-    return kExitCannotStart;
-  }
 
   if (pipe2(g_signalPipe, O_CLOEXEC) != 0) {
     out_ << "zarnik-cli: cannot set up the units' runs: " << std::strerror(errno) << std::endl;

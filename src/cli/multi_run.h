@@ -6,10 +6,7 @@
 // crashes cannot stop or slow the others: they share no thread, lock or memory.
 // A unit's process writes its messages to a pipe, which this process shows line by
 // line with the unit's name, and reports its progress bar, its final message and
-// its record over a second pipe (UnitEvents), one event per line:
-//   bar <text>       the bar as it stands      idle      no file going out
-//   message <text>   the run's last message    error <text>  the first error shown
-//   report <json>    the unit's record for --report
+// its record over a second pipe (UnitEvents), one event per line (cli/unit_protocol.h).
 // On a terminal each unit keeps one line at the bottom, redrawn in place at most
 // ten times a second; elsewhere only the prefixed lines are written. Ctrl-C is
 // passed on to every unit, where it acts as Stop (twice: ends at once). At the end
@@ -21,6 +18,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
+#include "cli/unit_protocol.h"
 #include "script/progress_model.h"
 #include "script/transfer_meter.h"
 
@@ -50,7 +48,7 @@ class UnitEvents : public ProgressObserver {
               const std::string& recordJson);
 
  private:
-  void Send(const std::string& kind, const std::string& text);
+  void Send(UnitEvent::Kind kind, const std::string& text);
   int fd_;
   MsClock clock_;
   TransferMeter meter_;

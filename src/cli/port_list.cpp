@@ -203,18 +203,18 @@ void SetState(SerialPortInfo& port, const std::optional<DeviceId>& id) {
     port.detail = "no such device";
     return;
   }
-  const int code = TestDeviceOpen(port.path);
-  if (code == deAccessDenied) {
+  const SerialError cause = TestDeviceOpen(port.path);
+  if (cause == SerialError::Busy) {
     port.state = SerialPortInfo::State::kHeld;
-  } else if (code == deFileNotFound || code == dePathNotFound) {
+  } else if (cause == SerialError::NotFound || cause == SerialError::PathNotFound) {
     port.state = SerialPortInfo::State::kMissing;
     port.detail = "no device behind it";
-  } else if (code == -EACCES || code == -EPERM) {
+  } else if (cause == SerialError::PermissionDenied) {
     port.state = SerialPortInfo::State::kNoAccess;
-    port.detail = std::strerror(-code);
-  } else if (code != 0) {
+    port.detail = SerialErrorMessage(cause);
+  } else if (cause != SerialError::None) {
     port.state = SerialPortInfo::State::kUnusable;
-    port.detail = code < 0 && code > -4096 ? std::strerror(-code) : "cannot be opened";
+    port.detail = SerialErrorMessage(cause);
   } else if (!port.holders.empty()) {
     port.state = SerialPortInfo::State::kInUse;
   }

@@ -20,12 +20,12 @@
 #include <cstdio>
 #include <fstream>
 
-#include "cli/simulated_unit.h"
 #include "gui/fonts.h"
 #include "gui/progress_form.h"
 #include "gui/qt_host.h"
 #include "gui/splash_form.h"
 #include "gui/zarnik_form.h"
+#include "sim/simulated_unit.h"
 
 namespace zarnik {
 namespace {

@@ -11,7 +11,9 @@
 //
 // Backends: SimPciDriver (simulated boards with a simulated unit behind each
 // mailbox, from ZARNIK_PCI_SIM) and SysfsPciDriver (real boards through their
-// memory BAR). MakePciDriver picks one from the environment.
+// memory BAR). MakePciDriver picks one from the environment; it lives in the
+// zarnik_pci_choice library, which brings in the simulated boards, so only the front
+// ends link it.
 //
 // Errors: every operation answers 0 or an errno value, the "last error" the device
 // layer passes on. Threading: window thread only, like the device layer.
@@ -94,9 +96,10 @@ class PciDriver {
 };
 
 // The driver the environment asks for: the simulated boards when ZARNIK_PCI_SIM
-// is set (empty: none), otherwise the register backend over the devices of
+// is set and not blank, otherwise the register backend over the devices of
 // ZARNIK_PCI_MAP or the file named by ZARNIK_PCI_MAP_FILE (none: no devices).
-// A setting that does not parse is described in `error` and gives no devices.
+// A setting that does not parse is described in `error` and gives no devices; so
+// are the devices the register backend refuses (the others stay).
 // unitOptions, when given, configures the simulated units (prompts, loader command).
 std::unique_ptr<PciDriver> MakePciDriver(Host& host, std::string& error,
                                          const sim::SimUnitOptions* unitOptions = nullptr);

@@ -136,8 +136,6 @@ void TCustomComPort::InitPort() {
                      (hwFlow_.Contains(hwfUseRTS) ? ipRtsHandshake : 0);
   int r = dispatcher->InitPort(path, baud_, parity_, dataBits_, stopBits_, inSize_, outSize_,
                                options);
-  if (r == deAccessDenied) r = ecAlreadyOpen;
-  if (r == deFileNotFound || r == dePathNotFound) r = ecBadId;
   if (r != 0) {
     open_ = false;
     portState_ = psClosed;
@@ -715,7 +713,7 @@ bool IsPortAvailable(uint16_t n) {
     r = device->Open(path);
     if (r == 0) device->Close();
   }
-  return r == 0 || (ShowPortsInUse && r == deAccessDenied);
+  return r == 0 || (ShowPortsInUse && DeviceCause(r) == SerialError::Busy);
 }
 
 std::vector<std::string> ComSelectEntries() {

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "serial/serial_error.h"
+
 namespace zarnik {
 
 // DCB codes.
@@ -106,14 +108,9 @@ inline constexpr uint32_t purgeRxAbort = 0x02;
 inline constexpr uint32_t purgeTxClear = 0x04;
 inline constexpr uint32_t purgeRxClear = 0x08;
 
-// Device results on open, in the layer's historic numbering (negated).
-inline constexpr int deFileNotFound = -2;
-inline constexpr int dePathNotFound = -3;
-inline constexpr int deAccessDenied = -5;
-inline constexpr int deNoMemory = -8;
 // The device went away under an open port (an adapter unplugged, the far end of a
 // pty closed). It does not come back: the port must be closed and opened again.
-inline constexpr int deNotConnected = -1167;
+inline constexpr int deNotConnected = DeviceFailure(SerialError::Disconnected);
 
 // Characters per second and bits per character at given settings.
 int BitsPerChar(const TDcb& dcb);

@@ -1,15 +1,13 @@
 #include "serial/device_dispatcher.h"
 
-#include <cerrno>
-
 namespace zarnik {
 
 TDeviceDispatcher::~TDeviceDispatcher() { Shutdown(); }
 
 int TDeviceDispatcher::OpenCom(const std::string& name, uint32_t, uint32_t) {
-  if (deviceOpen_) return deAccessDenied;
+  if (deviceOpen_) return DeviceFailure(SerialError::Busy);
   if (!device_ || ThreadCount() == 0) device_ = factory_ ? factory_(name) : MakeSerialDevice(name);
-  if (!device_) return deFileNotFound;
+  if (!device_) return DeviceFailure(SerialError::NotFound);
   int r = device_->Open(name);
   if (r == 0) deviceOpen_ = true;
   return r;
@@ -30,7 +28,7 @@ int TDeviceDispatcher::EscapeComFunction(int func) {
 }
 
 int TDeviceDispatcher::FlushCom(uint32_t purgeFlags) {
-  return device_ ? device_->Purge(purgeFlags) : -EBADF;
+  return device_ ? device_->Purge(purgeFlags) : DeviceFailure(SerialError::NotOpen);
 }
 
 int TDeviceDispatcher::GetComState(TDcb& dcb) {
@@ -45,15 +43,15 @@ int TDeviceDispatcher::ReadCom(void* buf, size_t n) {
 }
 
 int TDeviceDispatcher::SetComState(const TDcb& dcb) {
-  return device_ ? device_->SetState(dcb) : -EBADF;
+  return device_ ? device_->SetState(dcb) : DeviceFailure(SerialError::NotOpen);
 }
 
 int TDeviceDispatcher::WaitComEvent(uint32_t mask, uint32_t timeoutMs) {
-  return device_ ? device_->WaitEvent(mask, timeoutMs) : -EBADF;
+  return device_ ? device_->WaitEvent(mask, timeoutMs) : DeviceFailure(SerialError::NotOpen);
 }
 
 int TDeviceDispatcher::SetupCom(uint32_t inSize, uint32_t outSize) {
-  return device_ ? device_->Setup(inSize, outSize) : -EBADF;
+  return device_ ? device_->Setup(inSize, outSize) : DeviceFailure(SerialError::NotOpen);
 }
 
 uint32_t TDeviceDispatcher::DeviceClearError(TComStat* stat) {
@@ -61,7 +59,7 @@ uint32_t TDeviceDispatcher::DeviceClearError(TComStat* stat) {
 }
 
 int TDeviceDispatcher::DeviceWrite(const void* buf, size_t n) {
-  return device_ ? device_->Write(buf, n) : -EBADF;
+  return device_ ? device_->Write(buf, n) : DeviceFailure(SerialError::NotOpen);
 }
 
 uint32_t TDeviceDispatcher::DeviceTransmitQueue() {

@@ -57,30 +57,43 @@ bool DeviceGone(int err) {
 
 }  // namespace
 
-int PosixError(int err, bool opening) {
+SerialError PosixCause(int err, bool opening) {
+  switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return SerialError::PermissionDenied;
+    case ENOTTY:
+    case EISDIR:
+      return SerialError::NotSerial;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+      return SerialError::NoMemory;
+    case EBADF:
+      return SerialError::NotOpen;
+    default:
+      break;
+  }
   if (opening) {
     switch (err) {
       case ENOENT:
       case ENXIO:
       case ENODEV:
       case EIO:  // a ttyS node without a UART behind it
-        return deFileNotFound;
+        return SerialError::NotFound;
       case ENOTDIR:
-        return dePathNotFound;
+        return SerialError::PathNotFound;
       case EBUSY:
       case EWOULDBLOCK:
-        return deAccessDenied;
-      case ENOMEM:
-      case EMFILE:
-      case ENFILE:
-        return deNoMemory;
+        return SerialError::Busy;
       default:
-        break;
+        return SerialError::Io;
     }
   }
-  // Keep system codes clear of the layer's own small codes (-2, -3, -5, -8).
-  if (err == EIO) return -EPROTO;
-  return -err;
+  if (DeviceGone(err)) return SerialError::Disconnected;
+  if (err == EINVAL) return SerialError::BadSetting;
+  return SerialError::Io;
 }
 
 bool TermiosLines::GetModemBits(int fd, int& bits) { return ::ioctl(fd, TIOCMGET, &bits) == 0; }
@@ -101,33 +114,34 @@ namespace {
 // The device opened without blocking and locked against every other program that
 // locks it (flock holds against root too, where TIOCEXCL does not): 0 and the
 // descriptor with the line's settings, or an Open code.
-int OpenLocked(const std::string& path, int& fdOut, termios& settings) {
+SerialError OpenLocked(const std::string& path, int& fdOut, termios& settings) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return PosixError(errno, true);
+  if (fd < 0) return PosixCause(errno, true);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::tcgetattr(fd, &settings) != 0) {
-    int code = PosixError(errno, true);
+    SerialError cause = PosixCause(errno, true);
     ::close(fd);
-    return code;
+    return cause;
   }
   fdOut = fd;
-  return 0;
+  return SerialError::None;
 }
 
 }  // namespace
 
-int TestDeviceOpen(const std::string& path) {
+SerialError TestDeviceOpen(const std::string& path) {
   int fd = -1;
   termios settings{};
-  int code = OpenLocked(path, fd, settings);
-  if (code == 0) ::close(fd);
-  return code;
+  SerialError cause = OpenLocked(path, fd, settings);
+  if (cause == SerialError::None) ::close(fd);
+  return cause;
 }
 
 int PosixDevice::Open(const std::string& path) {
   std::lock_guard lock(mutex_);
-  if (fd_.load() >= 0) return deAccessDenied;
+  if (fd_.load() >= 0) return DeviceFailure(SerialError::Busy);
   int fd = -1;
-  if (int code = OpenLocked(path, fd, original_); code != 0) return code;
+  if (SerialError cause = OpenLocked(path, fd, original_); cause != SerialError::None)
+    return DeviceFailure(cause);
   auto fail = [&](int code) {
     ::close(fd);
     return code;
@@ -138,7 +152,7 @@ int PosixDevice::Open(const std::string& path) {
   if (wake < 0 || txWake < 0) {
     if (wake >= 0) ::close(wake);
     if (txWake >= 0) ::close(txWake);
-    return fail(deNoMemory);
+    return fail(DeviceFailure(SerialError::NoMemory));
   }
 
   termios raw = original_;
@@ -149,7 +163,7 @@ int PosixDevice::Open(const std::string& path) {
   if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
     ::close(wake);
     ::close(txWake);
-    return fail(PosixError(errno, true));
+    return fail(DeviceFailure(PosixCause(errno, true)));
   }
   dcb_ = TDcb{};
   dcb_.baudRate = SpeedBaud(::cfgetospeed(&raw));
@@ -187,7 +201,7 @@ void PosixDevice::Close() {
 int PosixDevice::Setup(uint32_t inSize, uint32_t outSize) {
   // Linux sizes its queues itself; the sizes stay for the record.
   std::lock_guard lock(mutex_);
-  if (fd_.load() < 0) return -EBADF;
+  if (fd_.load() < 0) return DeviceFailure(SerialError::NotOpen);
   inSize_ = inSize;
   outSize_ = outSize;
   return 0;
@@ -195,36 +209,37 @@ int PosixDevice::Setup(uint32_t inSize, uint32_t outSize) {
 
 int PosixDevice::GetState(TDcb& dcb) {
   std::lock_guard lock(mutex_);
-  if (fd_.load() < 0) return -EBADF;
+  if (fd_.load() < 0) return DeviceFailure(SerialError::NotOpen);
   dcb = dcb_;
   return 0;
 }
 
 int PosixDevice::SetState(const TDcb& dcb) {
   std::lock_guard lock(mutex_);
-  if (fd_.load() < 0) return -EBADF;
+  if (fd_.load() < 0) return DeviceFailure(SerialError::NotOpen);
   int r = ApplyLocked(dcb);
   if (r == 0) dcb_ = dcb;
   return r;
 }
 
 int PosixDevice::FailLocked(int err) {
-  if (!DeviceGone(err)) return PosixError(err, false);
-  gone_ = true;
-  return deNotConnected;
+  SerialError cause = PosixCause(err, false);
+  if (cause == SerialError::Disconnected) gone_ = true;
+  return DeviceFailure(cause);
 }
 
 int PosixDevice::ApplyLocked(const TDcb& dcb) {
   int fd = fd_.load();
   termios t{};
-  if (gone_) return deNotConnected;
+  if (gone_) return DeviceFailure(SerialError::Disconnected);
   if (::tcgetattr(fd, &t) != 0) return FailLocked(errno);
   speed_t speed;
-  if (!SpeedCode(dcb.baudRate, speed)) return -EINVAL;
+  if (!SpeedCode(dcb.baudRate, speed)) return DeviceFailure(SerialError::RateRefused);
   ::cfsetispeed(&t, speed);
   ::cfsetospeed(&t, speed);
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4) return -EINVAL;
+  if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4)
+    return DeviceFailure(SerialError::BadSetting);
   t.c_cflag = (t.c_cflag & ~CSIZE) | kSizes[dcb.byteSize - 5];
   t.c_cflag &= ~(PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
@@ -238,7 +253,12 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
   if (dcb.inX) t.c_iflag |= IXOFF;
   t.c_cc[VSTART] = static_cast<cc_t>(dcb.xonChar);
   t.c_cc[VSTOP] = static_cast<cc_t>(dcb.xoffChar);
-  if (::tcsetattr(fd, TCSANOW, &t) != 0) return FailLocked(errno);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+    // The driver refuses what it cannot do; a new rate is the likely culprit.
+    if (errno == EINVAL && dcb.baudRate != dcb_.baudRate)
+      return DeviceFailure(SerialError::RateRefused);
+    return FailLocked(errno);
+  }
   if (dcb.dtrControl != kDtrControlHandshake)
     SetModemLineLocked(TIOCM_DTR, dcb.dtrControl == kDtrControlEnable);
   if (dcb.rtsControl != kRtsControlHandshake)
@@ -311,13 +331,13 @@ int PosixDevice::InQueueLocked() {
 
 int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
   int fd = fd_.load();
-  if (fd < 0) return -EBADF;
+  if (fd < 0) return DeviceFailure(SerialError::NotOpen);
   int before;
   {
     std::lock_guard lock(mutex_);
     before = InQueueLocked();
     // Gone for good: the descriptor would poll as ready for ever, so nobody polls it.
-    if (gone_) return deNotConnected;
+    if (gone_) return DeviceFailure(SerialError::Disconnected);
     // Bytes that came since the last look. A queue that stays full while it is read
     // does not grow, so a read since the last report counts as news too.
     uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
@@ -333,7 +353,7 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
   pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd, short(before == 0 ? POLLIN : 0), 0}};
   int timeout = static_cast<int>(std::min(timeoutMs, kLinePollMs));
   int r = ::poll(fds, 2, timeout);
-  if (r < 0 && errno != EINTR) return PosixError(errno, false);
+  if (r < 0 && errno != EINTR) return DeviceFailure(PosixCause(errno, false));
   std::lock_guard lock(mutex_);
   if (fd_.load() < 0) return 0;
   if (fds[0].revents & POLLIN) {
@@ -343,7 +363,7 @@ int PosixDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
   // The kernel hangs the line up when the adapter goes or the pty's other side
   // closes; it never comes back on this descriptor.
   if (fds[1].revents & (POLLHUP | POLLERR)) gone_ = true;
-  if (gone_) return deNotConnected;
+  if (gone_) return DeviceFailure(SerialError::Disconnected);
   uint32_t events = std::exchange(pendingEvents_, 0) | LineEventsLocked();
   int after = InQueueLocked();
   if (after > 0 && (after > seenInQueue_ || readSinceReport_)) {
@@ -365,8 +385,8 @@ void PosixDevice::CancelWaits() {
 int PosixDevice::Read(void* buf, size_t n) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
-  if (fd < 0) return -EBADF;
-  if (gone_) return deNotConnected;
+  if (fd < 0) return DeviceFailure(SerialError::NotOpen);
+  if (gone_) return DeviceFailure(SerialError::Disconnected);
   ssize_t r = ::read(fd, buf, n);
   int err = errno;
   seenInQueue_ = InQueueLocked();
@@ -379,8 +399,8 @@ int PosixDevice::Read(void* buf, size_t n) {
 int PosixDevice::Write(const void* buf, size_t n) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
-  if (fd < 0) return -EBADF;
-  if (gone_) return deNotConnected;
+  if (fd < 0) return DeviceFailure(SerialError::NotOpen);
+  if (gone_) return DeviceFailure(SerialError::Disconnected);
   ssize_t r = ::write(fd, buf, n);
   if (r >= 0) return static_cast<int>(r);
   if (errno == EAGAIN || errno == EINTR) return 0;
@@ -434,8 +454,8 @@ uint32_t PosixDevice::ClearError(TComStat* stat) {
 int PosixDevice::Purge(uint32_t flags) {
   std::lock_guard lock(mutex_);
   int fd = fd_.load();
-  if (fd < 0) return -EBADF;
-  if (gone_) return deNotConnected;
+  if (fd < 0) return DeviceFailure(SerialError::NotOpen);
+  if (gone_) return DeviceFailure(SerialError::Disconnected);
   // A pty has no transmitter: what it took is the other side's already, and its
   // output flush would throw away bytes the other side has not read yet.
   bool tx = (flags & (purgeTxAbort | purgeTxClear)) && !isPty_;

@@ -10,7 +10,7 @@
 // DSR and DCD asserted. A device that goes away under us (a USB adapter pulled out, a
 // pty whose other side closed) is hung up by the kernel: it polls as hung up and its
 // calls fail with EIO, ENXIO or ENODEV. From then on the device is gone: WaitEvent
-// and every call that needs the line answer deNotConnected at once, without touching
+// and every call that needs the line answer Disconnected at once, without touching
 // the descriptor again, and the lines read as down. A pty has no transmit queue of
 // its own (what it takes is in the other side's input), so purging its output does
 // nothing.
@@ -48,11 +48,11 @@ class TermiosLines {
 };
 
 // Whether Open could take the device now, asked the way Open takes it (the same
-// open flags, lock and terminal check) without changing its line settings: 0, or
-// Open's code (deAccessDenied when another program holds it, deFileNotFound when
-// there is no such device). Opening a real port raises its DTR and RTS lines
-// while the test lasts, as any open does.
-int TestDeviceOpen(const std::string& path);
+// open flags, lock and terminal check) without changing its line settings: None, or
+// why Open would fail (Busy when another program holds it, NotFound when there is no
+// such device, ...). Opening a real port raises its DTR and RTS lines while the test
+// lasts, as any open does.
+SerialError TestDeviceOpen(const std::string& path);
 
 class PosixDevice : public SerialDevice {
  public:
@@ -117,7 +117,8 @@ class PosixDevice : public SerialDevice {
   uint32_t outSize_ = 4096;
 };
 
-// The negated error code of the layer for a failed system call (one place per backend).
-int PosixError(int err, bool opening);
+// The cause behind a failed system call's errno: the one place this backend maps them.
+// On an open descriptor EIO, ENXIO and ENODEV mean the device has gone.
+SerialError PosixCause(int err, bool opening);
 
 }  // namespace zarnik

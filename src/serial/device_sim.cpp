@@ -1,7 +1,6 @@
 #include "serial/device_sim.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <map>
 
@@ -278,7 +277,7 @@ void SimNullModem::SetPacing(bool on) {
 
 int SimNullModem::PortAttach() {
   std::lock_guard lock(mutex_);
-  if (portOpen_) return deAccessDenied;
+  if (portOpen_) return DeviceFailure(SerialError::Busy);
   AdvanceLocked(NowNs());
   portOpen_ = true;
   toPort_.rx.clear();
@@ -464,7 +463,7 @@ int SimDevice::Open(const std::string& path) {
     auto it = Registry().find(path);
     if (it != Registry().end()) modem = it->second.lock();
   }
-  if (!modem) return deFileNotFound;
+  if (!modem) return DeviceFailure(SerialError::NotFound);
   if (int r = modem->PortAttach(); r != 0) return r;
   std::lock_guard lock(mutex_);
   modem_ = std::move(modem);
@@ -482,29 +481,31 @@ void SimDevice::Close() {
 
 int SimDevice::Setup(uint32_t inSize, uint32_t outSize) {
   auto m = Modem();
-  if (!m) return -EBADF;
+  if (!m) return DeviceFailure(SerialError::NotOpen);
   m->PortSetup(inSize, outSize);
   return 0;
 }
 
 int SimDevice::GetState(TDcb& dcb) {
   auto m = Modem();
-  if (!m) return -EBADF;
+  if (!m) return DeviceFailure(SerialError::NotOpen);
   dcb = m->PortSettings();
   return 0;
 }
 
 int SimDevice::SetState(const TDcb& dcb) {
   auto m = Modem();
-  if (!m) return -EBADF;
-  if (dcb.baudRate == 0 || dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4) return -EINVAL;
+  if (!m) return DeviceFailure(SerialError::NotOpen);
+  if (dcb.baudRate == 0) return DeviceFailure(SerialError::RateRefused);
+  if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4)
+    return DeviceFailure(SerialError::BadSetting);
   m->PortSetState(dcb);
   return 0;
 }
 
 int SimDevice::WaitEvent(uint32_t mask, uint32_t timeoutMs) {
   auto m = Modem();
-  return m ? m->PortWaitEvent(mask, timeoutMs) : -EBADF;
+  return m ? m->PortWaitEvent(mask, timeoutMs) : DeviceFailure(SerialError::NotOpen);
 }
 
 void SimDevice::CancelWaits() {
@@ -513,12 +514,12 @@ void SimDevice::CancelWaits() {
 
 int SimDevice::Read(void* buf, size_t n) {
   auto m = Modem();
-  return m ? m->PortReadBytes(buf, n) : -EBADF;
+  return m ? m->PortReadBytes(buf, n) : DeviceFailure(SerialError::NotOpen);
 }
 
 int SimDevice::Write(const void* buf, size_t n) {
   auto m = Modem();
-  return m ? m->PortWriteBytes(buf, n) : -EBADF;
+  return m ? m->PortWriteBytes(buf, n) : DeviceFailure(SerialError::NotOpen);
 }
 
 uint32_t SimDevice::TransmitQueue() {
@@ -537,7 +538,7 @@ uint32_t SimDevice::ClearError(TComStat* stat) {
 
 int SimDevice::Purge(uint32_t flags) {
   auto m = Modem();
-  if (!m) return -EBADF;
+  if (!m) return DeviceFailure(SerialError::NotOpen);
   m->PortPurge(flags);
   return 0;
 }
@@ -553,5 +554,15 @@ uint32_t SimDevice::ModemStatus() {
 }
 
 bool IsSimDevicePath(const std::string& path) { return path.rfind(kSimPrefix, 0) == 0; }
+
+namespace {
+// "sim:" paths open a simulated line in every program that links this library.
+[[maybe_unused]] const bool kSimBackendAdded = (AddDeviceBackend(kSimPrefix,
+                                                [](const std::string&) {
+                                                  return std::unique_ptr<SerialDevice>(
+                                                      new SimDevice);
+                                                }),
+                               true);
+}  // namespace
 
 }  // namespace zarnik

@@ -1,15 +1,17 @@
 // The device under a dispatcher: the few primitives the dispatcher needs of a serial
 // line, one implementation per backend (device_posix for ttys and ptys, device_sim for
 // the in-memory null modem). MakeSerialDevice picks one by path: "sim:NAME" is a
-// simulated null modem, anything else a file in /dev.
+// simulated null modem where the program links it, anything else a file in /dev.
 //
-// Error contract: results are 0 (or a count) on success and negative on failure.
-// Open answers deFileNotFound / dePathNotFound for a device that does not exist,
-// deAccessDenied for one another program holds, deNoMemory when its wake-up objects
-// cannot be made, and the negated errno otherwise. A time-out is not an error: a wait
-// that saw nothing returns 0 events, a read that found nothing 0 bytes. A device that
-// has gone under an open (unplugged, its far end closed) answers deNotConnected from
-// WaitEvent and every later call that needs the line; it does not come back.
+// Error contract: results are 0 (or a count) on success and DeviceFailure(cause) on
+// failure (serial_error.h); each backend maps its system's errors there. Open answers
+// NotFound / PathNotFound for a device that does not exist, Busy for one another
+// program holds, PermissionDenied, NotSerial for something that is no terminal, and
+// NoMemory when its wake-up objects cannot be made; SetState answers RateRefused for
+// a baud rate the device does not take. A time-out is not an error: a wait that saw
+// nothing returns 0 events, a read that found nothing 0 bytes. A device that has gone
+// under an open (unplugged, its far end closed) answers Disconnected from WaitEvent
+// and every later call that needs the line; it does not come back.
 //
 // Threading: a device is used by the dispatcher's three threads and the window thread
 // at once. WaitEvent belongs to the comm thread and WaitTransmit to the writer thread;
@@ -68,5 +70,10 @@ std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& path);
 // Makes the device for a path; a port may be given one to wrap or replace the
 // standard choice (a transcript that taps the line, a device of a test).
 using TDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::string& path)>;
+
+// From now on MakeSerialDevice makes the paths that start with prefix by make. The
+// simulated null modem registers itself in the programs that link it (its own library),
+// so the production libraries carry no simulator.
+void AddDeviceBackend(const std::string& prefix, TDeviceFactory make);
 
 }  // namespace zarnik

@@ -1,11 +1,18 @@
 #include "serial/serial_exceptions.h"
 
-#include <cstring>
-
 namespace zarnik {
 
 int CheckException(int result) {
   if (result >= 0) return result;
+  switch (SerialError cause = DeviceCause(result)) {
+    case SerialError::None: break;
+    case SerialError::NotFound:
+    case SerialError::PathNotFound: throw EBadId();
+    case SerialError::Busy: throw EAlreadyOpen();
+    case SerialError::NoMemory: throw EOutOfMemory();
+    case SerialError::Disconnected: throw EPortDisconnected("");
+    default: throw EInOutError(cause);
+  }
   switch (result) {
     case ecBadArgument: throw EBadArgument();
     case ecPortNotAssigned: throw EPortNotAssigned();
@@ -18,8 +25,7 @@ int CheckException(int result) {
     case ecNoMoreTriggers: throw ENoMoreTriggers();
     case ecBadTriggerHandle: throw EBadTriggerHandle();
     case ecOutOfMemory: throw EOutOfMemory();
-    case deNotConnected: throw EPortDisconnected("");
-    default: throw EInOutError(-result, std::strerror(-result));
+    default: throw EInOutError(SerialError::Io);
   }
 }
 

@@ -214,6 +214,8 @@ TEST_F(Bench, UsageErrorsAndMissingThingsExitWithTwo) {
       {{"run"}, "needs a script"},
       {{"run", "x.sld", "--baud", "fast"}, "--baud"},
       {{"run", (dir / "missing.sld").string(), "--port", "/dev/null"}, "missing.sld"},
+      {{"run", dir.string(), "--port", "/dev/null", "--no-probe"},
+       "cannot open script " + dir.string()},
       {{"run", Script({}).string(), "--port", (dir / "no-such-tty").string()}, "no-such-tty"},
       {{"run", fifo, "--port", "/dev/null"}, "cannot open script " + fifo + ": not a regular file"},
       {{"run", "/dev/zero", "--port", "/dev/null"}, "/dev/zero: not a regular file"},

@@ -282,7 +282,11 @@ TEST_F(Units, UsageErrorsExitWithTwoBeforeAnythingIsSent) {
         (dir / "no-such-dir" / "r.json").string()},
        "cannot write report"},
       {{"run", (dir / "missing.sld").string(), "--port", port, "--com", "9"}, "missing.sld"},
+      // A folder for a script is refused as one unit's run refuses it.
+      {{"run", (dir / "dir.sld").string(), "--port", "/dev/null", "--port", port, "--no-probe"},
+       "cannot open script " + (dir / "dir.sld").string()},
   };
+  fs::create_directories(dir / "dir.sld");
   for (const auto& c : cases) {
     Process cli(ZARNIK_CLI_PATH, c.args, dir.string());
     EXPECT_EQ(cli.Wait(10000), 2) << c.says;

@@ -18,10 +18,10 @@
 #include <fstream>
 #include <optional>
 
-#include "cli/simulated_unit.h"
 #include "gui/qt_host.h"
 #include "gui_test_classes.h"
 #include "serial/device_sim.h"
+#include "sim/simulated_unit.h"
 
 namespace zarnik {
 

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -118,6 +122,54 @@ TEST_F(ComPortTest, OpenFailuresLeaveThePortClosedAndRetryable) {
   EXPECT_TRUE(port.GetOpen());
   port.SetOpen(true);  // already open: nothing
   EXPECT_TRUE(port.GetOpen());
+}
+
+// What the port throws on open tells why, whatever class carries it: the callers read
+// Cause(), the user reads the text.
+TEST_F(ComPortTest, AnOpenThatFailsCarriesItsCause) {
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.Ok());
+  PosixDevice holder;
+  ASSERT_EQ(holder.Open(pty.SlavePath()), 0);
+  testing::PtyPair free;
+  char dir[] = "/tmp/zarnik-cause-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string plain = std::string(dir) + "/plain", locked = std::string(dir) + "/locked";
+  std::ofstream(plain) << "x";
+  std::ofstream(locked) << "x";
+  ::chmod(locked.c_str(), 0);
+  struct Case {
+    std::string path;
+    int32_t baud;
+    SerialError cause;
+    const char* text;
+  };
+  std::vector<Case> cases = {
+      {"/dev/zarnik-no-such-tty", 9600, SerialError::NotFound,
+       "ie_BadId - Specified comport doesn't exist"},
+      {pty.SlavePath(), 9600, SerialError::Busy, "ie_Open - device already open"},
+      {"/dev/null", 9600, SerialError::NotSerial, "Inappropriate ioctl for device"},
+      {plain, 9600, SerialError::NotSerial, "Inappropriate ioctl for device"},
+      {free.SlavePath(), 12345, SerialError::RateRefused, "Invalid argument"},
+  };
+  // Root opens whatever the mode says.
+  if (::geteuid() != 0)
+    cases.push_back({locked, 9600, SerialError::PermissionDenied, "Permission denied"});
+  for (const auto& c : cases) {
+    TComPort port(host);
+    port.SetAutoOpen(false);
+    port.SetDevicePath(c.path);
+    port.SetBaud(c.baud);
+    try {
+      port.SetOpen(true);
+      ADD_FAILURE() << c.path << " opened";
+    } catch (const ESerialException& e) {
+      EXPECT_EQ(e.Cause(), c.cause) << c.path;
+      EXPECT_STREQ(e.what(), c.text) << c.path;
+    }
+    EXPECT_FALSE(port.GetOpen());
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(ComPortTest, OpensWithComPort1Settings) {

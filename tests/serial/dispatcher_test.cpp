@@ -80,7 +80,8 @@ TEST_F(DispatcherTest, OpensConfiguresAndClosesTheDevice) {
   EXPECT_FALSE(modem->PortOpen());
   EXPECT_EQ(d->ThreadCount(), 0);
   TDeviceDispatcher other(&host);
-  EXPECT_EQ(other.InitPort("sim:none", 9600, 0, 8, 1, 4096, 4096, 0), deFileNotFound);
+  EXPECT_EQ(other.InitPort("sim:none", 9600, 0, 8, 1, 4096, 4096, 0),
+            DeviceFailure(SerialError::NotFound));
 }
 
 TEST_F(DispatcherTest, BytesGoOutInOrderAndComeIn) {

@@ -19,13 +19,13 @@ using testing::PtyPair;
 
 TEST(PosixDevice, MissingAndHeldDevicesAnswerTheirCodes) {
   PosixDevice device;
-  EXPECT_EQ(device.Open("/dev/zarnik-no-such-tty"), deFileNotFound);
-  EXPECT_EQ(device.Open("/dev/null/x"), dePathNotFound);
+  EXPECT_EQ(device.Open("/dev/zarnik-no-such-tty"), DeviceFailure(SerialError::NotFound));
+  EXPECT_EQ(device.Open("/dev/null/x"), DeviceFailure(SerialError::PathNotFound));
   PtyPair pty;
   ASSERT_TRUE(pty.Ok());
   ASSERT_EQ(device.Open(pty.SlavePath()), 0);
   PosixDevice second;
-  EXPECT_EQ(second.Open(pty.SlavePath()), deAccessDenied);
+  EXPECT_EQ(second.Open(pty.SlavePath()), DeviceFailure(SerialError::Busy));
   device.Close();
   EXPECT_EQ(second.Open(pty.SlavePath()), 0);
 }
@@ -37,7 +37,7 @@ TEST(PosixDevice, ALockHeldByAnotherProgramCountsAsInUse) {
   ASSERT_GE(other, 0);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   PosixDevice device;
-  EXPECT_EQ(device.Open(pty.SlavePath()), deAccessDenied);
+  EXPECT_EQ(device.Open(pty.SlavePath()), DeviceFailure(SerialError::Busy));
   ::close(other);
   EXPECT_EQ(device.Open(pty.SlavePath()), 0);
 }
@@ -88,7 +88,7 @@ TEST(PosixDevice, SettingsReachTheDriver) {
   EXPECT_EQ(back.byteSize, 7);
   EXPECT_EQ(back.parity, 2);
   dcb.baudRate = 12345;  // no such rate on this system
-  EXPECT_EQ(device.SetState(dcb), -EINVAL);
+  EXPECT_EQ(device.SetState(dcb), DeviceFailure(SerialError::RateRefused));
   TDcb kept;
   device.GetState(kept);
   EXPECT_EQ(kept.baudRate, 38400u);

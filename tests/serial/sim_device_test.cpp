@@ -34,8 +34,8 @@ TEST_F(SimLine, BytesCrossBothWaysInOrder) {
 
 TEST_F(SimLine, OpensOnceAndOnlyWhenRegistered) {
   SimDevice second;
-  EXPECT_EQ(second.Open(modem->Path()), deAccessDenied);
-  EXPECT_EQ(second.Open("sim:nobody"), deFileNotFound);
+  EXPECT_EQ(second.Open(modem->Path()), DeviceFailure(SerialError::Busy));
+  EXPECT_EQ(second.Open("sim:nobody"), DeviceFailure(SerialError::NotFound));
   port.Close();
   EXPECT_EQ(second.Open(modem->Path()), 0);
 }

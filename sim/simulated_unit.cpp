@@ -1,4 +1,4 @@
-#include "cli/simulated_unit.h"
+#include "simulated_unit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
