@@ -16,6 +16,8 @@ const char* const kCliUsage =
     "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
+    "  zarnik-cli history [--unit TEXT]  the runs recorded in the history database\n"
+    "                                    (zarnik-cli history --help)\n"
     "  zarnik-cli --help                 this text\n"
     "\n"
     "On a factory bench:\n"
@@ -76,7 +78,11 @@ const char* const kCliRunUsage =
     "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
     "                      outcome: script, port, start and end (UTC), outcome, message,\n"
     "                      errors, and per file loaded its path, size, checksum, address,\n"
-    "                      version, blocks and time (see the README for the schema)\n"
+    "                      version, SHA-256, blocks and time, and each _QC query with the\n"
+    "                      reply kept (see the README for the schema)\n"
+    "  --db FILE           also record the run in the history database FILE (SQLite, read\n"
+    "                      back by zarnik-cli history); one that cannot be opened stops\n"
+    "                      the run before anything is sent\n"
     "\n"
     "Several units: each unit runs in a zarnik-cli of its own with its own start-up\n"
     "probe, so one that fails or hangs up does not stop or slow the others. A unit is\n"
@@ -138,8 +144,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     o.command = CliOptions::Command::kHelp;
     return o;
   }
-  if (args[0] == "check" || args[0] == "ports") {
-    o.command = args[0] == "check" ? CliOptions::Command::kCheck : CliOptions::Command::kPorts;
+  if (args[0] == "check" || args[0] == "ports" || args[0] == "history") {
+    o.command = args[0] == "check"   ? CliOptions::Command::kCheck
+                : args[0] == "ports" ? CliOptions::Command::kPorts
+                                     : CliOptions::Command::kHistory;
     o.commandArgs.assign(args.begin() + 1, args.end());
     return o;
   }
@@ -196,6 +204,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!value(a, o.transcriptPath)) return std::nullopt;
     } else if (a == "--report") {
       if (!value(a, o.reportPath)) return std::nullopt;
+    } else if (a == "--db") {
+      if (!value(a, o.dbPath)) return std::nullopt;
     } else if (a == kUnitNameOption) {
       if (!value(a, o.unitName)) return std::nullopt;
     } else if (a == kUnitEventsOption) {

@@ -4,6 +4,7 @@
 #include "cli/multi_run.h"
 #include "cli/run_report.h"
 #include "platform/regular_file.h"
+#include "record/history_db.h"
 #include "script/script_engine.h"
 
 namespace zarnik {
@@ -18,6 +19,11 @@ std::optional<std::string> Preflight(const CliOptions& o) {
   }
   std::string error;
   if (!o.reportPath.empty() && !CanWriteFile(o.reportPath, "report", error)) return error;
+  // The record is the point of a history: one that cannot be opened stops the run.
+  if (!o.dbPath.empty()) {
+    HistoryDb db;
+    if (!db.Open(o.dbPath, error)) return error;
+  }
   if (!o.transcriptPath.empty()) {
     // Several units write one transcript each, named after the unit.
     std::vector<std::string> paths = {o.transcriptPath};

@@ -111,7 +111,7 @@ RecordSink::RecordSink(std::string reportPath, std::string dbPath)
 RecordSink::~RecordSink() = default;
 
 bool RecordSink::Check(std::string& error) {
-  if (!reportPath_.empty() && !CanWriteReport(reportPath_, error)) return false;
+  if (!reportPath_.empty() && !CanWriteFile(reportPath_, "report", error)) return false;
   if (dbPath_.empty()) return true;
   db_ = std::make_unique<HistoryDb>();
   if (db_->Open(dbPath_, error)) return true;
@@ -119,10 +119,11 @@ bool RecordSink::Check(std::string& error) {
   return false;
 }
 
-bool RecordSink::Write(UnitRecord record, std::string& error) {
+bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
   std::lock_guard lock(mutex_);
   if (written_) return true;
   written_ = true;
+  if (wrote) *wrote = true;
   bool ok = true;
   std::string why;
   if (db_ && !db_->Add(record, why)) {
@@ -145,8 +146,10 @@ void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
   const char* name = sig == SIGINT ? "Ctrl-C" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : nullptr;
   record.message = "ended by " + (name ? std::string(name) : "signal " + std::to_string(sig));
   std::string error;
-  if (!sink.Write(record, error)) std::cerr << "zarnik-cli: " << error << std::endl;
-  if (tell) tell(record);
+  bool wrote = false;
+  if (!sink.Write(record, error, &wrote)) std::cerr << "zarnik-cli: " << error << std::endl;
+  // Ended after its record was written: that record stands.
+  if (wrote && tell) tell(record);
   std::cerr.flush();
   _exit(128 + sig);
 }

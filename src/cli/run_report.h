@@ -82,8 +82,8 @@ class RecordSink {
   // Before anything is sent: the report can be written and the history opened.
   bool Check(std::string& error);
   // Writes the record to both; false with every failure in `error`. Only the first
-  // call writes; later ones return true and do nothing.
-  bool Write(UnitRecord record, std::string& error);
+  // call writes (and sets *wrote); later ones return true and do nothing.
+  bool Write(UnitRecord record, std::string& error, bool* wrote = nullptr);
   // The JSON of the record last written (empty before).
   const std::string& Json() const { return json_; }
 

@@ -321,15 +321,15 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   return true;
 }
 
-bool CanWriteReport(const std::string& path, std::string& error) {
+bool CanWriteFile(const std::string& path, const std::string& what, std::string& error) {
   if (std::filesystem::is_directory(path)) {
-    error = "cannot write report " + path + ": it is a folder";
+    error = "cannot write " + what + " " + path + ": it is a folder";
     return false;
   }
   const std::string temp = TempPathFor(path);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = "cannot write report " + path + ": " + std::strerror(errno);
+    error = "cannot write " + what + " " + path + ": " + std::strerror(errno);
     return false;
   }
   close(fd);

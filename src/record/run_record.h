@@ -100,7 +100,8 @@ std::string ReportJson(const std::vector<std::string>& records);
 // Writes text to path by way of a temporary file in the same folder and a rename.
 // False with error when anything fails; nothing is left behind then.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
-// Whether a report can be written to path, tried before anything is sent.
-bool CanWriteReport(const std::string& path, std::string& error);
+// Whether a file (the report, a transcript) can be written to path, tried before anything
+// is sent; error is "cannot write <what> <path>: <why>".
+bool CanWriteFile(const std::string& path, const std::string& what, std::string& error);
 
 }  // namespace zarnik

@@ -119,7 +119,7 @@ TEST(RunReport, WrittenWholeOrNotAtAll) {
   fs::create_directories(dir);
   const std::string path = (dir / "r.json").string();
   std::string error;
-  ASSERT_TRUE(CanWriteReport(path, error)) << error;
+  ASSERT_TRUE(CanWriteFile(path, "report", error)) << error;
   EXPECT_FALSE(fs::exists(path));  // the check leaves nothing behind
   std::ofstream(path) << "old";
   ASSERT_TRUE(WriteFileAtomically(path, "{\"units\":[]}\n", error)) << error;
@@ -127,9 +127,9 @@ TEST(RunReport, WrittenWholeOrNotAtAll) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"units\":[]}\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 
-  EXPECT_FALSE(CanWriteReport((dir / "none" / "r.json").string(), error));
+  EXPECT_FALSE(CanWriteFile((dir / "none" / "r.json").string(), "report", error));
   EXPECT_NE(error.find("none/r.json"), std::string::npos) << error;
-  EXPECT_FALSE(CanWriteReport(dir.string(), error));
+  EXPECT_FALSE(CanWriteFile(dir.string(), "report", error));
   EXPECT_FALSE(WriteFileAtomically((dir / "none" / "r.json").string(), "x", error));
   fs::remove_all(dir);
 }
