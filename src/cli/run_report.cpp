@@ -32,7 +32,7 @@ void UnitRecorder::SetPort(const std::string& port, int32_t baud) {
   record_.baud = baud;
 }
 
-void UnitRecorder::Watch(Host& host, const ScriptEngine* engine) {
+void UnitRecorder::Watch(Host& host, ScriptEngine* engine) {
   Unwatch();
   host_ = &host;
   engine_ = engine;
@@ -41,18 +41,12 @@ void UnitRecorder::Watch(Host& host, const ScriptEngine* engine) {
     record_.message = text;
     if (RunOutcome::IsErrorMessage(text)) record_.errors.push_back(text);
   });
-}
-
-void UnitRecorder::Watch(Host& host, ScriptEngine* engine) {
-  Watch(host, static_cast<const ScriptEngine*>(engine));
-  queryEngine_ = engine;
   if (engine)
     engine->QueryReplied = [this](std::string_view q, std::string_view r) { QueryReplied(q, r); };
 }
 
 void UnitRecorder::Unwatch() {
-  if (queryEngine_) queryEngine_->QueryReplied = nullptr;
-  queryEngine_ = nullptr;
+  if (engine_) engine_->QueryReplied = nullptr;
   if (host_) host_->UnwatchMessages(watchId_);
   host_ = nullptr;
   engine_ = nullptr;

@@ -36,10 +36,9 @@ class UnitRecorder : public ProgressObserver {
   UnitRecorder& operator=(const UnitRecorder&) = delete;
 
   void SetPort(const std::string& port, int32_t baud);
-  // From now on the run's message boxes are recorded; the version of each file is
-  // taken from the engine when its bar is shown.
-  void Watch(Host& host, const ScriptEngine* engine);
-  // The same, and the engine's queries with their replies are recorded too.
+  // From now on the run's message boxes and the engine's queries with their replies
+  // are recorded; the version of each file is taken from the engine when its bar is
+  // shown.
   void Watch(Host& host, ScriptEngine* engine);
   // Before the host or the engine goes.
   void Unwatch();
@@ -65,8 +64,7 @@ class UnitRecorder : public ProgressObserver {
   TransferMeter meter_;
   Host* host_ = nullptr;
   int watchId_ = 0;
-  const ScriptEngine* engine_ = nullptr;
-  ScriptEngine* queryEngine_ = nullptr;
+  ScriptEngine* engine_ = nullptr;
 };
 
 class HistoryDb;

@@ -35,7 +35,7 @@ struct Watched : ::testing::Test {
 
 TEST_F(Watched, RecorderKeepsEachFileAndTheRunsMessages) {
   UnitRecorder rec("COM3", "s.sld", clock);
-  rec.Watch(host, static_cast<ScriptEngine*>(nullptr));
+  rec.Watch(host, nullptr);
   model.AddObserver(&rec);
   host.ShowMessage("Error! Unable to open file x. Cannot upload file.");
   model.ShowProgressForm(2, {"big.bin", 0xA5, "8000", 4001});
