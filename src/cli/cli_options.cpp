@@ -16,6 +16,9 @@ const char* const kCliUsage =
     "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
+    "  zarnik-cli station SCRIPT --port A [--port B ...]\n"
+    "                                    load every unit connected, one after another,\n"
+    "                                    recorded in the history (zarnik-cli station --help)\n"
     "  zarnik-cli history [--unit TEXT]  the runs recorded in the history database\n"
     "                                    (zarnik-cli history --help)\n"
     "  zarnik-cli --help                 this text\n"
@@ -148,10 +151,12 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     o.command = CliOptions::Command::kHelp;
     return o;
   }
-  if (args[0] == "check" || args[0] == "ports" || args[0] == "history") {
-    o.command = args[0] == "check"   ? CliOptions::Command::kCheck
-                : args[0] == "ports" ? CliOptions::Command::kPorts
-                                     : CliOptions::Command::kHistory;
+  if (args[0] == "check" || args[0] == "ports" || args[0] == "history" ||
+      args[0] == "station") {
+    o.command = args[0] == "check"     ? CliOptions::Command::kCheck
+                : args[0] == "ports"   ? CliOptions::Command::kPorts
+                : args[0] == "history" ? CliOptions::Command::kHistory
+                                       : CliOptions::Command::kStation;
     o.commandArgs.assign(args.begin() + 1, args.end());
     return o;
   }

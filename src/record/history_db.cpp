@@ -297,7 +297,7 @@ bool HistoryDb::Runs(const Filter& filter, std::vector<UnitRecord>& runs, std::s
                    " AND (?2 IS NULL OR instr(unit, ?2) > 0 OR EXISTS (SELECT 1 FROM replies"
                    "      WHERE replies.run_id = runs.id AND instr(replies.reply, ?2) > 0))"
                    " AND (?3 = 0 OR outcome <> 'completed')"
-                   " ORDER BY id DESC");
+                   " ORDER BY id DESC LIMIT ?4");
   Statement files(db_,
                   "SELECT path, size, checksum, address, version, sha256, seconds FROM files"
                   " WHERE run_id = ?1 ORDER BY seq");
@@ -308,6 +308,7 @@ bool HistoryDb::Runs(const Filter& filter, std::vector<UnitRecord>& runs, std::s
   select.Bind(1, text(filter.since));
   select.Bind(2, text(filter.unit));
   select.Bind(3, static_cast<int64_t>(filter.failedOnly ? 1 : 0));
+  select.Bind(4, filter.limit);
   while (select.Next()) {
     UnitRecord r;
     r.id = select.Int(0);

@@ -60,6 +60,7 @@ class HistoryDb {
     std::string since;    // only runs that ended after this time (ISO 8601 text, UTC)
     std::string unit;     // only runs whose unit name or any reply contains this
     bool failedOnly = false;  // only runs that did not complete
+    int64_t limit = -1;       // at most this many (the newest); -1: all
   };
   // The runs that pass the filter, newest first, with their files and replies.
   bool Runs(const Filter& filter, std::vector<UnitRecord>& runs, std::string& error);
