@@ -30,6 +30,7 @@
 #include "script/run_outcome.h"
 #include "script/script_engine.h"
 #include "serial/com_port.h"
+#include "zarnik_version.h"
 
 namespace zarnik {
 namespace {
@@ -394,6 +395,10 @@ int main(int argc, char** argv) {
     return RunPortsCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kHelp) {
     std::cout << kCliUsage;
+    return 0;
+  }
+  if (options->command == CliOptions::Command::kVersion) {
+    std::cout << "zarnik-cli " << kZarnikVersion << '\n';
     return 0;
   }
   if (options->helpForRun) {
