@@ -9,7 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev
+# What `run` needs: a compiler and CMake. Everything else builds on them.
+RUN_PACKAGES=(cmake make g++ pkg-config)
+PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev
   # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
   # libqt6gui6) and the fonts that stand in for the ones its windows name.
   qt6-base-dev fonts-dejavu-core fonts-liberation2 fonts-comic-neue
@@ -22,9 +24,10 @@ PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev
 # render the pages.
 PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils man-db bash-completion)
 
-install_missing() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+install_missing() {  # install_missing [PACKAGE...]; default: PACKAGES
+  local missing=() wanted=("$@")
+  [ $# -gt 0 ] || wanted=("${PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -48,7 +51,7 @@ build() {  # build DIR [cmake args...]; BUILD_TARGETS limits what is built
 cmd=${1:-test}
 case "$cmd" in
   run)
-    install_missing
+    install_missing "${RUN_PACKAGES[@]}"
     # Only what it runs: a first build folder is set up without the tests, the
     # benchmarks and the desktop program (`test` adds them to it later).
     lean=()
@@ -85,8 +88,7 @@ case "$cmd" in
     cd "$dir" && ctest --output-on-failure -j"$(nproc)" ${labels:+-L "^($labels)\$"}
     ;;
   package)
-    PACKAGES+=("${PACKAGE_TOOLS[@]}")
-    install_missing
+    install_missing "${PACKAGES[@]}" "${PACKAGE_TOOLS[@]}"
     # A build folder of its own with Debian's compiler and linker hardening flags,
     # without tests and benchmarks; the package is made from the install rules.
     export DEB_BUILD_MAINT_OPTIONS=hardening=+all
