@@ -17,6 +17,7 @@ const char* const kCliUsage =
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
     "  zarnik-cli --help                 this text\n"
+    "  zarnik-cli --version              the program's name and version\n"
     "\n"
     "On a factory bench:\n"
     "  zarnik-cli ports --probe               which port the unit answers on ('#' or '>')\n"
@@ -138,6 +139,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   size_t i = 0;
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     o.command = CliOptions::Command::kHelp;
+    return o;
+  }
+  if (args[0] == "--version") {
+    o.command = CliOptions::Command::kVersion;
     return o;
   }
   if (args[0] == "check" || args[0] == "ports") {
