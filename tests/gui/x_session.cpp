@@ -46,10 +46,20 @@ uint32_t XSession::Atom(const char* name) {
   return atom;
 }
 
+std::string XSession::Title(uint32_t window) {
+  auto* name = xcb_get_property_reply(
+      conn_, xcb_get_property(conn_, 0, window, Atom("_NET_WM_NAME"), Atom("UTF8_STRING"), 0, 256),
+      nullptr);
+  std::string title;
+  if (name)
+    title.assign(static_cast<const char*>(xcb_get_property_value(name)),
+                 size_t(xcb_get_property_value_length(name)));
+  std::free(name);
+  return title;
+}
+
 uint32_t XSession::FindWindow(const std::string& titlePart) {
   if (!conn_) return 0;
-  const uint32_t utf8 = Atom("UTF8_STRING");
-  const uint32_t netName = Atom("_NET_WM_NAME");
   uint32_t found = 0;
   auto* tree = xcb_query_tree_reply(conn_, xcb_query_tree(conn_, root_), nullptr);
   if (!tree) return 0;
@@ -60,15 +70,7 @@ uint32_t XSession::FindWindow(const std::string& titlePart) {
         xcb_get_window_attributes_reply(conn_, xcb_get_window_attributes(conn_, w), nullptr);
     const bool viewable = attrs && attrs->map_state == XCB_MAP_STATE_VIEWABLE;
     std::free(attrs);
-    if (!viewable) continue;
-    auto* name = xcb_get_property_reply(
-        conn_, xcb_get_property(conn_, 0, w, netName, utf8, 0, 256), nullptr);
-    if (name) {
-      const std::string title(static_cast<const char*>(xcb_get_property_value(name)),
-                              size_t(xcb_get_property_value_length(name)));
-      if (title.find(titlePart) != std::string::npos) found = w;
-    }
-    std::free(name);
+    if (viewable && Title(w).find(titlePart) != std::string::npos) found = w;
   }
   std::free(tree);
   return found;

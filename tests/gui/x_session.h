@@ -23,6 +23,8 @@ class XSession {
 
   // The viewable top-level window whose title contains text; 0 when none (yet).
   uint32_t FindWindow(const std::string& titlePart);
+  // The title the window system shows (_NET_WM_NAME).
+  std::string Title(uint32_t window);
   // WM_DELETE_WINDOW, as the close box of a window manager sends it.
   void RequestClose(uint32_t window);
   // A left click at (x, y) of the window's client area.

@@ -143,6 +143,9 @@ TEST_F(DesktopAutomaticOnX, StopEndsTheRunWithOne) {
   auto zarnik = StartZarnik(x.Display());
   const uint32_t progress = Window("File Upload Progress");
   ASSERT_NE(progress, 0u) << zarnik->Stderr();
+  // The titles as given, nothing appended.
+  EXPECT_EQ(x.Title(progress), "Halvern Inc. :- File Upload Progress");
+  EXPECT_EQ(x.Title(Window(":- Zarnik")), "Halvern Inc. :- Zarnik");
   // The middle of Stop (376, 115; 49 x 25).
   x.Click(progress, 400, 127);
   EXPECT_EQ(zarnik->Wait(60000), 1) << zarnik->Stderr();
