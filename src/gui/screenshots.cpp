@@ -162,6 +162,7 @@ int Run(const QDir& out) {
   };
   options.runFontDialog = [](QFontDialog& d) {
     QFont f("DejaVu Sans Mono");
+    f.setStyleName("Book");  // the family's upright style (the dialog goes by style names)
     f.setPixelSize(15);
     d.setCurrentFont(f);
     return true;

@@ -722,8 +722,7 @@ void TCustomTerminalPane::CopyToClipboard() {
   const std::string text = core_.Buffer().SelectionText();
   if (text.empty()) return;
   const std::u16string shown = AnsiToUnicode(text);
-  QGuiApplication::clipboard()->setText(
-      QString::fromUtf16(shown.data(), qsizetype(shown.size())));
+  QGuiApplication::clipboard()->setText(QString::fromUtf16(shown.data(), qsizetype(shown.size())));
 }
 
 // ================================================================ properties

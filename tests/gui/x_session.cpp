@@ -17,8 +17,8 @@ XSession::XSession() {
   if (::access(kXvfb, X_OK) != 0) return;
   // -displayfd: the server picks a free display and writes its number when ready.
   server_ = std::make_unique<zarnik::testing::Process>(
-      kXvfb, std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24",
-                                      "-nolisten", "tcp"});
+      kXvfb, std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
+                                      "tcp"});
   const std::string number = server_->ReadLine(10000);
   if (number.empty()) return;
   display_ = ":" + number;

@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QGroupBox>
@@ -14,7 +15,6 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QElapsedTimer>
 #include <QtTest>
 #include <fstream>
 #include <optional>
@@ -370,8 +370,8 @@ class ZarnikFormTest : public QObject {
     };
     QVERIFY(QTest::qWaitFor(shown, 10000));
     QVERIFY(rxdSeen);
-    QVERIFY(QTest::qWaitFor([&] { return !f.StatusLight3->Lit() && !f.StatusLight4->Lit(); },
-                            10000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return !f.StatusLight3->Lit() && !f.StatusLight4->Lit(); }, 10000));
   }
 
   void comPortMenusAndTheirStatusTexts() {
@@ -622,8 +622,8 @@ class ZarnikFormTest : public QObject {
     clock.start();
     QVERIFY(rig.Start());
     if (!automatic) QTest::mouseClick(rig.form->PickButton, Qt::LeftButton);
-    QVERIFY(QTest::qWaitFor([&] { return automatic ? rig.endStatus.has_value() : !rig.form->isVisible(); },
-                            30000));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return automatic ? rig.endStatus.has_value() : !rig.form->isVisible(); }, 30000));
     QVERIFY(clock.elapsed() < 30000);  // the minute of _DY did not run out
     QCOMPARE(closed, std::optional<bool>(false));
     QCOMPARE(enabledMeanwhile, std::optional<bool>(false));

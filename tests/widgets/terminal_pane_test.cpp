@@ -489,10 +489,14 @@ class TerminalPaneTest : public QObject {
   // Keys other than characters do nothing: no scrolling, no scrollback switched on.
   void navigationKeysDoNothing_data() {
     QTest::addColumn<int>("key");
-    for (auto [name, key] : {std::pair{"Up", Qt::Key_Up}, {"Down", Qt::Key_Down},
-                             {"Left", Qt::Key_Left}, {"Right", Qt::Key_Right},
-                             {"PageUp", Qt::Key_PageUp}, {"PageDown", Qt::Key_PageDown},
-                             {"Home", Qt::Key_Home}, {"End", Qt::Key_End}})
+    for (auto [name, key] : {std::pair{"Up", Qt::Key_Up},
+                             {"Down", Qt::Key_Down},
+                             {"Left", Qt::Key_Left},
+                             {"Right", Qt::Key_Right},
+                             {"PageUp", Qt::Key_PageUp},
+                             {"PageDown", Qt::Key_PageDown},
+                             {"Home", Qt::Key_Home},
+                             {"End", Qt::Key_End}})
       QTest::newRow(name) << int(key);
   }
   void navigationKeysDoNothing() {
@@ -523,11 +527,13 @@ class TerminalPaneTest : public QObject {
     QVERIFY(raw.isValid());
     QCOMPARE(rig.pane.GlyphOf(0x80), raw.glyphIndexesForString(QString(QChar(0x20AC))).value(0));
     QCOMPARE(rig.pane.GlyphOf(0x93), raw.glyphIndexesForString(QString(QChar(0x201C))).value(0));
-    for (int b = 0x80; b <= 0xFF; ++b) QVERIFY2(rig.pane.GlyphOf(uint8_t(b)) != 0, qPrintable(QString::number(b, 16)));
+    for (int b = 0x80; b <= 0xFF; ++b)
+      QVERIFY2(rig.pane.GlyphOf(uint8_t(b)) != 0, qPrintable(QString::number(b, 16)));
     rig.pane.Buffer().Select(1, 1, 1, 4);
     QApplication::clipboard()->clear();
     rig.pane.CopyToClipboard();
-    QVERIFY(QApplication::clipboard()->text().startsWith(QString::fromUtf16(u"\u20AC\u201C\uFFFD\u00E9")));
+    QVERIFY(QApplication::clipboard()->text().startsWith(
+        QString::fromUtf16(u"\u20AC\u201C\uFFFD\u00E9")));
   }
 
   // What the pane paints bit by bit as a stream goes on is what a full repaint of the
@@ -545,8 +551,12 @@ class TerminalPaneTest : public QObject {
     for (int chunk = 0; chunk < 40; ++chunk) {
       std::string text;
       switch (gen() % 4) {
-        case 0: text = "\r"; break;
-        case 1: text = "\r\n"; break;
+        case 0:
+          text = "\r";
+          break;
+        case 1:
+          text = "\r\n";
+          break;
         default:
           for (int n = int(gen() % 90) + 1; n > 0; --n) text.push_back(char('!' + gen() % 94));
       }
@@ -556,9 +566,10 @@ class TerminalPaneTest : public QObject {
       const QImage incremental = rig.pane.viewport()->grab().toImage();
       rig.pane.SetFont(rig.pane.Font());  // every cell painted anew
       const QImage full = rig.pane.viewport()->grab().toImage();
-      QVERIFY2(SameInsideCells(incremental, full, rig.pane.Geometry().cellWidth), qPrintable(QString("chunk %1, origin column %2")
-                                                   .arg(chunk)
-                                                   .arg(rig.pane.Geometry().originCol)));
+      QVERIFY2(
+          SameInsideCells(incremental, full, rig.pane.Geometry().cellWidth),
+          qPrintable(
+              QString("chunk %1, origin column %2").arg(chunk).arg(rig.pane.Geometry().originCol)));
     }
   }
 
