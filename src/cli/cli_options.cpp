@@ -22,6 +22,7 @@ const char* const kCliUsage =
     "  zarnik-cli history [--unit TEXT]  the runs recorded in the history database\n"
     "                                    (zarnik-cli history --help)\n"
     "  zarnik-cli --help                 this text\n"
+    "  zarnik-cli --version              the program's name and version\n"
     "\n"
     "On a factory bench:\n"
     "  zarnik-cli ports --probe               which port the unit answers on ('#' or '>')\n"
@@ -76,13 +77,15 @@ const char* const kCliRunUsage =
     "  progress bar per file with its name, size, checksum and load address, the bytes\n"
     "  sent, the rate and the time left; elsewhere a line per file and one with the time\n"
     "  and rate when its data has gone out.\n"
-    "  --quiet             only errors\n"
+    "  --quiet             only errors (with --pci also why the PCI link is off)\n"
     "  --transcript FILE   everything that went over the line, both ways, time-stamped\n"
+    "                      (with --pci: each board's mailbox bytes)\n"
     "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
     "                      outcome: script, port, start and end (UTC), outcome, message,\n"
     "                      errors, and per file loaded its path, size, checksum, address,\n"
-    "                      version, SHA-256, blocks and time, and each _QC query with the\n"
-    "                      reply kept (see the README for the schema)\n"
+    "                      version, SHA-256, blocks, time and with --pci its board, and\n"
+    "                      each _QC query with the reply kept (see the README for the\n"
+    "                      schema)\n"
     "  --db FILE           also record the run in the history database FILE (SQLite, read\n"
     "                      back by zarnik-cli history); one that cannot be opened stops\n"
     "                      the run before anything is sent\n"
@@ -149,6 +152,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   size_t i = 0;
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     o.command = CliOptions::Command::kHelp;
+    return o;
+  }
+  if (args[0] == "--version") {
+    o.command = CliOptions::Command::kVersion;
     return o;
   }
   if (args[0] == "check" || args[0] == "ports" || args[0] == "history" ||

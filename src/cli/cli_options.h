@@ -17,7 +17,7 @@ struct UnitPort {
 };
 
 struct CliOptions {
-  enum class Command { kNone, kHelp, kRun, kCheck, kPorts, kHistory, kStation };
+  enum class Command { kNone, kHelp, kVersion, kRun, kCheck, kPorts, kHistory, kStation };
   Command command = Command::kNone;
   bool helpForRun = false;
   // check, ports and history parse their own arguments (cli/check_command.h,

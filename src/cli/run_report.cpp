@@ -78,6 +78,7 @@ void UnitRecorder::ProgressShown(const ProgressModel& m) {
   f.address = m.LoadAddressLabel();
   if (engine_) f.version = engine_->LoadVersion.str();
   f.sha256 = Sha256OfFile(f.path).value_or("");
+  f.board = board_;
   std::lock_guard lock(mutex_);
   record_.files.push_back(std::move(f));
 }

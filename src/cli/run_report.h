@@ -36,6 +36,8 @@ class UnitRecorder : public ProgressObserver {
   UnitRecorder& operator=(const UnitRecorder&) = delete;
 
   void SetPort(const std::string& port, int32_t baud);
+  // The PCI board the files from now on go to.
+  void SetBoard(int id) { board_ = id; }
   // From now on the run's message boxes and the engine's queries with their replies
   // are recorded; the version of each file is taken from the engine when its bar is
   // shown.
@@ -65,6 +67,7 @@ class UnitRecorder : public ProgressObserver {
   Host* host_ = nullptr;
   int watchId_ = 0;
   ScriptEngine* engine_ = nullptr;
+  int board_ = -1;
 };
 
 class HistoryDb;

@@ -8,20 +8,25 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
-#include "gui/fonts.h"
+#include "gui/application.h"
 #include "gui/progress_form.h"
 #include "gui/qt_host.h"
 #include "gui/splash_form.h"
 #include "gui/zarnik_form.h"
+#include "zarnik_version.h"
 
 int main(int argc, char** argv) {
   using namespace zarnik;
+  // Answered before the toolkit starts, so it needs no display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("zarnik %s\n", kZarnikVersion);
+    return 0;
+  }
   QApplication app(argc, argv);
-  QApplication::setApplicationName("Zarnik");
-  QApplication::setApplicationDisplayName("Zarnik");
-  InstallFontSubstitutions();
+  SetUpApplication();
   try {
     QtHost host;
     // Nobody at the screen (a production line, a test): boxes go to standard error
@@ -39,6 +44,8 @@ int main(int argc, char** argv) {
     mainForm.SetSplash(&splashForm);
     mainForm.show();
     app.exec();
+    // Automatic mode never ends here with success unless its run succeeded.
+    return mainForm.Core().Start.ExitStatus();
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, "Zarnik", QString::fromLocal8Bit(e.what()));
   }

@@ -256,6 +256,7 @@ std::string RecordJson(const UnitRecord& r, bool withHistory) {
     w.Key("sha256").String(f.sha256);
     w.Key("blocks").Number(static_cast<int64_t>(f.blocks));
     w.Key("seconds").Number(f.seconds, 3);
+    if (f.board >= 0) w.Key("board").Number(static_cast<int64_t>(f.board));
     w.EndObject();
   }
   w.EndArray();

@@ -62,6 +62,7 @@ struct FileRecord {
   std::string sha256;  // of the file's content when its load began; empty when unreadable
   int blocks = 0;      // blocks sent
   double seconds = 0;  // from the bar shown to its last block
+  int board = -1;      // the PCI board ID it went to; -1 on a port
 };
 
 // A query the script sent (_QC) and the reply it kept for its tests.

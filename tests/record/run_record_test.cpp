@@ -82,7 +82,8 @@ TEST(RunReport, RecordHasEveryFieldAndTimesInUtc) {
   r.exitStatus = 1;
   r.message = "Unsuccessful.  Upload terminated by user.";
   r.errors = {"Error! one", "Error! two"};
-  r.files = {{"a.bin", 3, "126", "8000", "V1", "9f86d0", 1, 0.25}};
+  r.files = {{"a.bin", 3, "126", "8000", "V1", "9f86d0", 1, 0.25},
+             {"b.bin", 0, "0", "9000", "V1", "", 1, 0, 2}};
   r.replies = {{"SN", "SERIAL NO ZK-004711"}, {"VER", ""}};
   auto parsed = ParseJson(ReportJson({RecordJson(r), RecordJson(UnitRecord{})}));
   ASSERT_TRUE(parsed);
@@ -97,6 +98,8 @@ TEST(RunReport, RecordHasEveryFieldAndTimesInUtc) {
   EXPECT_EQ(f["checksum"].text, "126");
   EXPECT_EQ(f["blocks"].number, 1);
   EXPECT_EQ(f["seconds"].number, 0.25);
+  EXPECT_FALSE(f.Has("board"));  // on a port
+  EXPECT_EQ(u["files"][1]["board"].number, 2);
   EXPECT_EQ(f["sha256"].text, "9f86d0");
   ASSERT_EQ(u["replies"].items.size(), 2u);
   EXPECT_EQ(u["replies"][0]["query"].text, "SN");
