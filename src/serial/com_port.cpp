@@ -589,6 +589,8 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   auto norm = [ignoreCase](char c) {
     return ignoreCase ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
   };
+  std::string pattern(text);
+  for (char& c : pattern) c = norm(c);
   TTickTimer timer;
   timer.Start(timeoutTicks);
   size_t pos = 0;
@@ -603,11 +605,8 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
         took = true;
         char c = static_cast<char>(got);
         if (OnWaitChar) OnWaitChar(*this, c);
-        if (norm(c) == norm(text[pos]))
-          ++pos;
-        else
-          pos = norm(c) == norm(text[0]) ? 1 : 0;
-        if (pos == text.size()) {
+        pos = AdvanceMatch(pattern, pos, norm(c));
+        if (pos == pattern.size()) {
           found = true;
           break;
         }

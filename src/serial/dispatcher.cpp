@@ -559,12 +559,8 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
     rx_->ScanFresh([&](uint8_t byte, size_t upTo) {
       for (auto& t : triggers_.datas) {
         if (t.text.empty()) continue;
-        auto norm = [&](uint8_t c) { return t.ignoreCase ? std::toupper(c) : int(c); };
-        int c = norm(byte);
-        if (c == norm(uint8_t(t.text[t.matched])))
-          ++t.matched;
-        else
-          t.matched = c == norm(uint8_t(t.text[0])) ? 1 : 0;
+        char c = static_cast<char>(t.ignoreCase ? std::toupper(byte) : byte);
+        t.matched = AdvanceMatch(t.text, t.matched, c);
         if (t.matched == t.text.size()) {
           t.matched = 0;
           matches.emplace_back(t.handle, static_cast<uint16_t>(upTo));

@@ -463,6 +463,33 @@ TEST_F(ComPortTest, WaitForStringConsumesUpToThePromptAndKeepsNoticesBack) {
   EXPECT_TRUE(port.WaitForString("eS", 20, false, true));  // ignore case, no yield
 }
 
+// After a partial match the wait goes on from what is matched still, so a prompt that
+// overlaps with itself is found however the bytes before it repeat its start.
+TEST_F(ComPortTest, WaitForStringFindsAPromptThatOverlapsWithItself) {
+  struct Case {
+    const char* line;
+    const char* prompt;
+    bool ignoreCase;
+    const char* consumed;
+  };
+  const Case cases[] = {
+      {"aaab!", "aab", false, "aaab"},
+      {"ababac!", "abac", false, "ababac"},
+      {"xAaAb!", "aab", true, "xAaAb"},
+      {">>> ok", ">> ok", false, ">>> ok"},
+  };
+  for (const auto& c : cases) {
+    TComPort port(host);
+    ConfigureLikeComPort1(port);
+    std::string seen;
+    port.OnWaitChar = [&](TCustomComPort&, char ch) { seen.push_back(ch); };
+    port.SetOpen(true);
+    lineA->PeerWrite(c.line);
+    EXPECT_TRUE(port.WaitForString(c.prompt, 10, false, c.ignoreCase)) << c.line;
+    EXPECT_EQ(seen, c.consumed) << c.line;
+  }
+}
+
 TEST_F(ComPortTest, WaitForStringTimesOutOnASilentLine) {
   TComPort port(host);
   ConfigureLikeComPort1(port);
