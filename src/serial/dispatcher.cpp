@@ -239,21 +239,11 @@ void TBaseDispatcher::LineGone() {
   // A wait for bytes or for the output ends now rather than at its time-out.
   rx_->Wake();
   OutputChanged();
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = lineLostWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(lineLostWakeup_);
 }
 
 void TBaseDispatcher::OutputChanged() {
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = outputWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(outputWakeup_);
 }
 
 // Hands the output ring to the device and takes bytes off it once the device has
@@ -336,12 +326,7 @@ void TBaseDispatcher::ExtractReceived() {
   GetComError(stat);
   size_t got = rx_->Fill(stat.cbInQue, [this](uint8_t* dst, size_t n) { return ReadCom(dst, n); });
   if (got == 0) return;
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = receiveWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(receiveWakeup_);
 }
 
 bool TBaseDispatcher::StatusConditionLocked(TStatusTrigger& t, uint16_t& data) {

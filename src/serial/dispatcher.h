@@ -237,15 +237,17 @@ class TBaseDispatcher {
   // Blocks until received bytes may be waiting or maxMs have passed (any thread).
   void WaitReceive(uint32_t maxMs);
   // Called on the dispatcher thread after received bytes were put in the ring.
-  void SetReceiveWakeup(std::function<void()> wake);
+  void SetReceiveWakeup(std::function<void()> wake) { SetWakeup(receiveWakeup_, std::move(wake)); }
   // Called (on the writer or dispatcher thread) when the output ring has emptied or
   // CTS has changed.
-  void SetOutputWakeup(std::function<void()> wake);
+  void SetOutputWakeup(std::function<void()> wake) { SetWakeup(outputWakeup_, std::move(wake)); }
   // Called once, on the comm thread, when the device has gone.
-  void SetLineLostWakeup(std::function<void()> wake);
+  void SetLineLostWakeup(std::function<void()> wake) {
+    SetWakeup(lineLostWakeup_, std::move(wake));
+  }
   // Called once when a close deferred by a notice or a prompt wait has finished (on
   // the dispatcher thread, or on the thread that closed): the dispatcher may go now.
-  void SetClosedWakeup(std::function<void()> wake);
+  void SetClosedWakeup(std::function<void()> wake) { SetWakeup(closedWakeup_, std::move(wake)); }
   // The device went away under the open port; it stays so until the port is closed.
   bool LineLost() const { return lineLost_.load(); }
   // How long a window consumer may take over a notice (kNoticeTimeoutMs); tests
@@ -314,6 +316,8 @@ class TBaseDispatcher {
   void JoinThread(std::thread& t, std::atomic<bool>& running, uint64_t maxMs, bool pump);
   void SignalAll();
   void RaiseFlag(bool& flag);
+  void SetWakeup(std::function<void()>& slot, std::function<void()> wake);
+  void CallWakeup(const std::function<void()>& slot);
 
   Host* host_;
   TDeviceFactory factory_;

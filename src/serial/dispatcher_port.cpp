@@ -152,12 +152,7 @@ void TBaseDispatcher::FinishDeferredClose() {
     closeFinished_ = true;
   }
   FreeBuffers();
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = closedWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(closedWakeup_);
 }
 
 void TBaseDispatcher::FreeBuffers() {
@@ -242,24 +237,19 @@ void TBaseDispatcher::UpdateHandlerFlags(THandlerFlagUpdate update) {
   if (update == fuDisablePort) hub_->SetOwnWindowWants(false);
 }
 
-void TBaseDispatcher::SetReceiveWakeup(std::function<void()> wake) {
+void TBaseDispatcher::SetWakeup(std::function<void()>& slot, std::function<void()> wake) {
   std::lock_guard state(stateLock_);
-  receiveWakeup_ = std::move(wake);
+  slot = std::move(wake);
 }
 
-void TBaseDispatcher::SetOutputWakeup(std::function<void()> wake) {
-  std::lock_guard state(stateLock_);
-  outputWakeup_ = std::move(wake);
-}
-
-void TBaseDispatcher::SetLineLostWakeup(std::function<void()> wake) {
-  std::lock_guard state(stateLock_);
-  lineLostWakeup_ = std::move(wake);
-}
-
-void TBaseDispatcher::SetClosedWakeup(std::function<void()> wake) {
-  std::lock_guard state(stateLock_);
-  closedWakeup_ = std::move(wake);
+// Called outside the StateLock it is kept under: a wake-up may take other locks.
+void TBaseDispatcher::CallWakeup(const std::function<void()>& slot) {
+  std::function<void()> wake;
+  {
+    std::lock_guard state(stateLock_);
+    wake = slot;
+  }
+  if (wake) wake();
 }
 
 }  // namespace zarnik
