@@ -247,7 +247,10 @@ void TBaseDispatcher::OutputChanged() {
 }
 
 // Hands the output ring to the device and takes bytes off it once the device has
-// sent them. Sleeps briefly (growing while nothing moves) while the device is busy.
+// sent them. While the device is busy it waits: growing steps while nothing moves;
+// once everything is handed, about as long as what the device holds takes to go out
+// (a device that can tell wakes it at its own drain), so that a transmission does
+// not cost a wake-up for every few characters.
 void TBaseDispatcher::WriteOut() {
   uint32_t waitUs = kWriteWaitMinUs;
   for (;;) {
@@ -271,17 +274,22 @@ void TBaseDispatcher::WriteOut() {
       if (!tx_.Handed(piece, written, dropped)) continue;
       progress = written != 0;
     }
-    int sent = tx_.Sent(piece.generation, device_->TransmitQueue(), sentAll);
+    const uint32_t queued = device_->TransmitQueue();
+    int sent = tx_.Sent(piece.generation, queued, sentAll);
     if (sent < 0) continue;
     progress = progress || sent > 0;
     bool allHanded = tx_.AllHanded();
     if (dropped || sentAll) OutputChanged();
-    if (progress) {
+    if (allHanded) {
+      uint64_t drainUs = uint64_t(queued) * charNs_.load() / 1000;
+      waitUs = static_cast<uint32_t>(
+          std::clamp<uint64_t>(drainUs, kWriteWaitMinUs, kWriteWaitMaxUs));
+    } else if (progress) {
       waitUs = kWriteWaitMinUs;
-      if (!allHanded) continue;
+      continue;
     }
     device_->WaitTransmit(waitUs);
-    if (!progress) waitUs = std::min(waitUs * 2, kWriteWaitMaxUs);
+    if (!progress && !allHanded) waitUs = std::min(waitUs * 2, kWriteWaitMaxUs);
   }
 }
 

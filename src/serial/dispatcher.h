@@ -358,6 +358,9 @@ class TBaseDispatcher {
 
   // Output ring (its own lock is the TxLock).
   TxRing tx_;
+  // Nanoseconds a character takes on the line at the settings in force (the writer's
+  // estimate of how long the device's queue takes to drain).
+  std::atomic<uint64_t> charNs_{10 * 1000000000ull / kInitialBaud};
   std::atomic<bool> outputSent_{false};
 
   // Triggers (StateLock).

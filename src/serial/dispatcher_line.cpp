@@ -81,6 +81,7 @@ int TBaseDispatcher::SetCommStateFix(TDcb dcb) {
   if (r == 0) {
     dcb_ = dcb;
     lastBaud_ = dcb.baudRate;
+    charNs_ = uint64_t(BitsPerChar(dcb)) * 1000000000ull / std::max<uint32_t>(dcb.baudRate, 1);
   }
   if (!dtrHandshake_) EscapeComFunction(dtrOn_ ? efSetDtr : efClrDtr);
   if (!rtsHandshake_ && !rs485_) EscapeComFunction(rtsOn_ ? efSetRts : efClrRts);
