@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -15,10 +16,12 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "cli/cli_progress.h"
+#include "cli/port_list.h"
 #include "cli/preflight.h"
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
 #include "cli/unit_protocol.h"
+#include "link/com_discovery.h"
 #include "link/command_channel.h"
 #include "pci/pci_driver.h"
 #include "platform/console_host.h"
@@ -44,20 +47,36 @@ void RunWatchers::Detach(ProgressModel& progress) {
 namespace {
 
 // The console with a filter for --quiet and a bar that must be broken before a line.
+// A prompt that did not come is shown with what the unit sent instead.
 class CliHost : public ConsoleHost {
  public:
-  CliHost(std::ostream& out, bool quiet, CliProgress* progress)
-      : ConsoleHost({&out, !quiet, "status: ", true}), quiet_(quiet), progress_(progress) {}
+  CliHost(std::ostream& out, bool quiet, CliProgress* progress, const UnitAnswer& answer)
+      : ConsoleHost({&out, !quiet, "status: ", true}),
+        quiet_(quiet),
+        progress_(progress),
+        answer_(answer) {}
+  // The first error as it was shown ("" when none was).
+  const std::string& FirstErrorShown() const { return firstError_; }
   void SetStatusText(const std::string& text) override {
     if (progress_ && !quiet_) progress_->BreakLine();
+    // A device named by its path is called by its path, not by the number it stands for.
+    if (!namedDevice_.empty() && text.rfind(msg::kEstablished, 0) == 0)
+      return ConsoleHost::SetStatusText("Established communication on " + namedDevice_);
     ConsoleHost::SetStatusText(text);
   }
+  void SetNamedDevice(const std::string& path) { namedDevice_ = path; }
 
  protected:
   void ShowMessageBox(const std::string& text) override {
+    std::string shown = text;
+    if (text == msg::kNoPromptBeforeUpload || text == msg::kNoPromptAfterUpload) {
+      if (const std::string said = answer_.LastLine(); !said.empty())
+        shown += " (the unit answered \"" + said + "\")";
+    }
+    if (firstError_.empty() && RunOutcome::IsErrorMessage(text)) firstError_ = shown;
     if (quiet_ && !IsError(text)) return;
     if (progress_) progress_->BreakLine();
-    ConsoleHost::ShowMessageBox(text);
+    ConsoleHost::ShowMessageBox(shown);
   }
 
  private:
@@ -66,6 +85,9 @@ class CliHost : public ConsoleHost {
   }
   bool quiet_;
   CliProgress* progress_;
+  const UnitAnswer& answer_;
+  std::string namedDevice_;
+  std::string firstError_;
 };
 
 // Ctrl-C is the Stop button. The handler only writes to a pipe; a watcher thread
@@ -134,9 +156,17 @@ class StopButton : public MessageTarget {
   std::thread watcher_;
 };
 
+// "completed", or "FAILED: " and the first error shown, else the run's last message.
+std::string VerdictText(int status, const std::string& firstError, const std::string& message) {
+  if (status == kExitComplete) return "completed";
+  std::string why = !firstError.empty() ? firstError : message;
+  if (why.empty()) why = "the run ended with exit status " + std::to_string(status);
+  return "FAILED: " + OneLine(why);
+}
+
 RunEnd Fail(std::ostream& out, const std::string& text) {
   out << "zarnik-cli: " << text << std::endl;
-  return {kExitCannotStart, text};
+  return {kExitCannotStart, text, ""};
 }
 
 std::string DeviceOf(const TComPort& port) {
@@ -152,6 +182,43 @@ std::string ProbePlan(int defaultPort) {
   return plan + port(1) + " and " + port(2) + "; a silent port takes about 7 s";
 }
 
+// Why a port could not be opened, named by its cause, with the device's path.
+std::string CannotOpenText(const TComPort& port, const ESerialException& e) {
+  const std::string device = DeviceOf(port);
+  switch (e.Cause()) {
+    case SerialError::PermissionDenied:
+      return "cannot open " + device +
+             ": Permission denied (add your user to the dialout group: sudo usermod -aG dialout "
+             "$USER, then log in again)";
+    case SerialError::Busy: {
+      std::string who;
+      for (const PortHolder& h : HoldersOfDevice(PortRootsFromEnvironment(), device))
+        who += (who.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.program + ")";
+      return "cannot open " + device + ": " + (who.empty() ? "busy" : "held by " + who);
+    }
+    case SerialError::NotSerial:
+      return device + " is not a serial port";
+    case SerialError::RateRefused:
+      return device + " does not accept " + std::to_string(port.GetBaud()) + " baud";
+    default:
+      return "cannot open " + device + ": " + e.what();
+  }
+}
+
+// Opens the port and closes it again: why it cannot be opened, or nullopt.
+std::optional<std::string> OpenFailure(TComPort& port) {
+  try {
+    port.SetOpen(true);
+  } catch (const ESerialException& e) {
+    return CannotOpenText(port, e);
+  }
+  try {
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+  }
+  return std::nullopt;
+}
+
 // Opens the port on which the script will run: the named one, probed, or the one the
 // start-up probes find, or just the configured one with --no-probe. An error text
 // when there is none.
@@ -162,16 +229,20 @@ std::optional<std::string> FindUnit(const CliOptions& o, ShellCore& core, TComPo
     try {
       port.SetOpen(true);
     } catch (const ESerialException& e) {
-      return "cannot open " + DeviceOf(port) + ": " + e.what();
+      return CannotOpenText(port, e);
     }
     return std::nullopt;
   }
   if (named) {
     if (port.GetDevicePath().empty() && !IsPortAvailable(port.GetComNumber()))
       return "cannot open " + DeviceOf(port) + ": no such port";
-    if (!core.Discovery.check_com(port.GetComNumber()))
+    host.SetStatusText("probing " + DeviceOf(port) + " for the unit's prompt ...");
+    if (!core.Discovery.check_com(port.GetComNumber())) {
+      // Nothing was sent when the port did not open: say why, not that nobody answered.
+      if (auto why = OpenFailure(port)) return why;
       return "no unit answered on " + DeviceOf(port) +
              " (no prompt character in reply to a carriage return)";
+    }
     host.SetStatusText("unit answered on " + DeviceOf(port));
     return std::nullopt;
   }
@@ -204,6 +275,7 @@ struct RunFrame {
   CliProgress* bar;
   RunWatchers& watchers;
   std::ostream& out;
+  UnitAnswer& answer;
 };
 
 // The script on the engine, with Ctrl-C as the Stop button, watched by the bar, the
@@ -261,7 +333,7 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
                                                         std::to_string(id));
                                  });
                            }),
-          ""};
+          "", ""};
 }
 
 // Over a COM port: the unit looked for as the window does at start, then the script.
@@ -295,8 +367,17 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
   TComPort port(f.host);
   SetUpComPort1(port);
   if (simUnit) port.SetDevicePath(simUnit->DevicePath());
-  if (!o.portPath.empty()) port.SetDevicePath(o.portPath);
-  if (transcript) port.SetDeviceFactory(TappedDeviceFactory(*transcript));
+  if (!o.portPath.empty()) {
+    port.SetDevicePath(o.portPath);
+    f.host.SetNamedDevice(o.portPath);
+  }
+  // Every byte goes past the unit's answer, and the transcript when there is one.
+  port.SetDeviceFactory(TappedDeviceFactory(
+      [&answer = f.answer, t = transcript.get()](Transcript::Direction d, const uint8_t* data,
+                                                 size_t n) {
+        if (t) t->Record(d, data, n);
+        if (d == Transcript::Direction::kReceived) answer.Add(data, n);
+      }));
   const bool namedDevice = !port.GetDevicePath().empty();
   if (namedDevice && access(port.GetDevicePath().c_str(), F_OK) != 0)
     return Fail(f.out, "cannot open " + port.GetDevicePath() + ": " + std::strerror(errno));
@@ -322,7 +403,7 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
     port.SetOpen(false);
   } catch (const ESerialException&) {
   }
-  return {status, ""};
+  return {status, "", ""};
 }
 
 }  // namespace
@@ -332,17 +413,21 @@ RunEnd RunSingle(const CliOptions& o, RunWatchers& watchers, RunConsole console)
   if (auto why = Preflight(o)) return Fail(console.out, *why);
   std::unique_ptr<CliProgress> bar;
   if (!o.quiet) bar = std::make_unique<CliProgress>(console.out, console.terminal);
-  CliHost host(console.out, o.quiet, bar.get());
+  UnitAnswer answer;
+  CliHost host(console.out, o.quiet, bar.get(), answer);
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
   PrintRefused(settings, console.out);
-  RunFrame frame{host, bar.get(), watchers, console.out};
-  return o.pci ? RunPci(o, settings, frame) : RunOnPort(o, settings, frame);
+  RunFrame frame{host, bar.get(), watchers, console.out, answer};
+  RunEnd end = o.pci ? RunPci(o, settings, frame) : RunOnPort(o, settings, frame);
+  end.firstError = host.FirstErrorShown();
+  return end;
 }
 
 int RunUnit(const CliOptions& o, RunConsole console) {
   // Where the record cannot be written there is no record: that ends the run first.
   std::string error;
-  if (!o.reportPath.empty() && !CanWriteFile(o.reportPath, "report", error))
+  if (!o.reportPath.empty() && o.reportPath != kReportToStdout &&
+      !CanWriteFile(o.reportPath, "report", error))
     return Fail(console.out, error).status;
   std::string unit = o.unitName;
   if (unit.empty() && !o.units.empty()) unit = UnitName(o.units[0]);
@@ -360,13 +445,22 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   int status = end.status;
   record.Finish(status, end.failText);
   const std::string json = RecordJson(record.Record());
-  if (!o.reportPath.empty() && !WriteFileAtomically(o.reportPath, ReportJson({json}), error)) {
-    console.out << "zarnik-cli: " << error << std::endl;
+  std::string reportError;
+  if (!o.reportPath.empty() &&
+      !WriteReport(o.reportPath, ReportJson({json}), std::cout, reportError)) {
+    console.out << "zarnik-cli: " << reportError << std::endl;
     if (status == kExitComplete) status = kExitUnsuccessful;
   }
-  if (events) {
-    const auto& errors = record.Record().errors;
-    events->Finish(record.Record().message, errors.empty() ? "" : errors.front(), json);
+  const auto& errors = record.Record().errors;
+  const std::string firstError = errors.empty() ? "" : errors.front();
+  if (events) events->Finish(record.Record().message, firstError, json);
+  // The verdict, after everything else; among several units the summary gives it. A
+  // run that could not start has said why on its last line already.
+  if (!events && end.failText.empty()) {
+    const std::string shown = !end.firstError.empty() ? end.firstError : firstError;
+    console.out << "zarnik-cli: "
+                << VerdictText(status, shown.empty() ? reportError : shown, record.Record().message)
+                << std::endl;
   }
   return status;
 }
