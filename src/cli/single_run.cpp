@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -90,6 +91,45 @@ class CliHost : public ConsoleHost {
   std::string firstError_;
 };
 
+// The run's port: a prompt wait that lasts more than a second is announced, so a log
+// never shows a silence it cannot explain, and the Stop button knows when one is on.
+class CliPort : public TComPort {
+ public:
+  explicit CliPort(Host& host) : TComPort(host), host_(host) {
+    announce_ = host_.CreateTimer([this] {
+      host_.SetTimerEnabled(announce_, false);
+      if (waitSeconds_ > 0) host_.SetStatusText(announcement_);
+    });
+    host_.SetTimerInterval(announce_, kAnnounceAfterMs);
+  }
+  ~CliPort() override { host_.DestroyTimer(announce_); }
+  bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
+                     bool ignoreCase) override {
+    waitSeconds_ = timeoutTicks * 92.0 / 1675.0;  // ticks of the serial layer's clock
+    char line[96];
+    std::snprintf(line, sizeof line, "waiting up to %.1f s for '%s' ...", waitSeconds_,
+                  OneLine(std::string(text)).c_str());
+    announcement_ = line;
+    host_.SetTimerEnabled(announce_, true);
+    struct Done {
+      CliPort& port;
+      ~Done() {
+        port.waitSeconds_ = 0;
+        port.host_.SetTimerEnabled(port.announce_, false);
+      }
+    } done{*this};
+    return TComPort::WaitForString(text, timeoutTicks, yield, ignoreCase);
+  }
+  bool InPromptWait() const { return waitSeconds_ > 0; }
+
+ private:
+  static constexpr uint32_t kAnnounceAfterMs = 1000;
+  Host& host_;
+  TimerId announce_;
+  std::string announcement_;
+  double waitSeconds_ = 0;
+};
+
 // Ctrl-C is the Stop button. The handler only writes to a pipe; a watcher thread
 // posts the stop to the window thread, where the progress model lives. A second
 // Ctrl-C ends the process at once.
@@ -105,8 +145,8 @@ extern "C" void OnInterrupt(int) {
 class StopButton : public MessageTarget {
  public:
   static constexpr uint32_t kStopMsg = 0x7E60;
-  StopButton(Host& host, ProgressModel& progress, std::ostream& out)
-      : host_(host), progress_(progress), out_(out) {
+  StopButton(Host& host, ProgressModel& progress, std::ostream& out, const CliPort* port)
+      : host_(host), progress_(progress), out_(out), port_(port) {
     host_.AddTarget(this);
     g_interrupts = 0;
     if (pipe2(g_stopPipe, O_CLOEXEC) != 0) return;
@@ -141,8 +181,12 @@ class StopButton : public MessageTarget {
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
-      out_ << "\nStop requested: the file being sent is finished, then the script ends. "
-              "Ctrl-C again ends at once."
+      // A prompt wait is not cut short by Stop: say so rather than promise a file.
+      out_ << (port_ && port_->InPromptWait()
+                   ? "\nStop requested: the prompt wait and its tries run out first, then the "
+                     "script ends. Ctrl-C again ends at once."
+                   : "\nStop requested: the file being sent is finished, then the script ends. "
+                     "Ctrl-C again ends at once.")
            << std::endl;
       progress_.Stop();
     }
@@ -153,6 +197,7 @@ class StopButton : public MessageTarget {
   Host& host_;
   ProgressModel& progress_;
   std::ostream& out_;
+  const CliPort* port_;
   std::thread watcher_;
 };
 
@@ -280,14 +325,15 @@ struct RunFrame {
 
 // The script on the engine, with Ctrl-C as the Stop button, watched by the bar, the
 // record and the events; the same for a port and for the PCI boards.
-int RunScriptWatched(ShellCore& core, RunFrame& f, const std::function<UploadOutcome()>& run) {
+int RunScriptWatched(ShellCore& core, RunFrame& f, const CliPort* port,
+                     const std::function<UploadOutcome()>& run) {
   ProgressModel& progress = core.Progress;
   if (f.bar) progress.AddObserver(f.bar);
   f.watchers.Attach(progress, f.host, core.Engine);
   UploadOutcome outcome;
   RunOutcome result(f.host);
   {
-    StopButton stop(f.host, progress, f.out);
+    StopButton stop(f.host, progress, f.out, port);
     // A line that fails under the run (a unit unplugged, say) ends it with its
     // message, as any failed command does.
     outcome = run();
@@ -324,7 +370,7 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
   f.host.SetStatusText("PCI boards with IDs " + ids);
 
   f.watchers.record.SetPort("PCI", 0);
-  return {RunScriptWatched(core, f,
+  return {RunScriptWatched(core, f, nullptr,
                            [&] {
                              return core.Engine.RunScript(
                                  o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
@@ -364,7 +410,7 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
 
   // The port as the main window defines it, the settings file and the command line
   // on top; then the unit is looked for as the window does at start.
-  TComPort port(f.host);
+  CliPort port(f.host);
   SetUpComPort1(port);
   if (simUnit) port.SetDevicePath(simUnit->DevicePath());
   if (!o.portPath.empty()) {
@@ -398,7 +444,8 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
     transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
                      std::to_string(port.GetBaud()) + " baud");
 
-  const int status = RunScriptWatched(core, f, [&] { return core.Engine.RunScript(o.scriptPath); });
+  const int status =
+      RunScriptWatched(core, f, &port, [&] { return core.Engine.RunScript(o.scriptPath); });
   try {
     port.SetOpen(false);
   } catch (const ESerialException&) {

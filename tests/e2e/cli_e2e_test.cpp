@@ -108,6 +108,20 @@ TEST_F(Bench, AUnitThatRejectsTheLoadEndsUnsuccessful) {
       "unit answered \"CHECKSUM ERROR\")";
   EXPECT_NE(err.find(said + "\n"), std::string::npos) << err;
   EXPECT_NE(err.find("\nzarnik-cli: FAILED: " + said + "\n"), std::string::npos) << err;
+  // A long prompt wait is announced, and Ctrl-C during one says what Stop does then.
+  EXPECT_NE(err.find("status: waiting up to "), std::string::npos) << err;
+  auto stopped = StartCli(script);
+  auto waitingAfterData = [&] {
+    const std::string& e = stopped->Stderr();
+    const size_t data = e.find("file: ");
+    return data != std::string::npos && e.find("status: waiting up to ", data) != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor(waitingAfterData, 30000)) << stopped->Stderr();
+  stopped->Signal(SIGINT);
+  EXPECT_EQ(stopped->Wait(60000), 1) << stopped->Stderr();
+  EXPECT_NE(stopped->Stderr().find("Stop requested: the prompt wait and its tries run out first"),
+            std::string::npos)
+      << stopped->Stderr();
   EXPECT_NE(err.find("Unsuccessful.  Upload terminated by user."), std::string::npos);
   EXPECT_EQ(err.find("not reached"), std::string::npos);
 }
