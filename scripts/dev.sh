@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine:
-#   scripts/dev.sh run    installs what is missing, builds, runs the main job
-#   scripts/dev.sh test   installs what is missing, builds, runs the whole test suite
+#   scripts/dev.sh run    installs what is missing, builds zarnik-cli and zarnik-unit-sim,
+#                         runs the example against the simulated unit
+#   scripts/dev.sh test   installs what is missing, builds everything, runs the whole test suite
+#   scripts/dev.sh package  builds the Debian package (build-package/zarnik_<version>_amd64.deb)
 # Extra: scripts/dev.sh sanitize address|thread [PROGRAM...]
 #   the test suite under a sanitizer; with test program names, only those are built and run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev
+# What `run` needs: a compiler and CMake. Everything else builds on them.
+RUN_PACKAGES=(cmake make g++ pkg-config)
+PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev
   # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
   # libqt6gui6) and the fonts that stand in for the ones its windows name.
   qt6-base-dev fonts-dejavu-core fonts-liberation2 fonts-comic-neue
   # The fuzz targets (.ci/fuzz): clang with its libFuzzer and sanitizer runtimes.
-  clang-14 libclang-rt-14-dev)
+  clang-14 libclang-rt-14-dev
+  # The man pages.
+  scdoc)
+# Only for `package`: the .deb's dependencies (dpkg-shlibdeps, which CPack runs on what
+# `file` calls ELF), its checks (lintian, the desktop entry, the completion) and man to
+# render the pages.
+PACKAGE_TOOLS=(dpkg-dev file lintian desktop-file-utils man-db bash-completion)
 
-install_missing() {
-  local missing=()
-  for p in "${PACKAGES[@]}"; do
+install_missing() {  # install_missing [PACKAGE...]; default: PACKAGES
+  local missing=() wanted=("$@")
+  [ $# -gt 0 ] || wanted=("${PACKAGES[@]}")
+  for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -40,15 +51,20 @@ build() {  # build DIR [cmake args...]; BUILD_TARGETS limits what is built
 cmd=${1:-test}
 case "$cmd" in
   run)
-    install_missing
-    build build
+    install_missing "${RUN_PACKAGES[@]}"
+    # Only what it runs: a first build folder is set up without the tests, the
+    # benchmarks and the desktop program (`test` adds them to it later).
+    lean=()
+    [ -f build/CMakeCache.txt ] ||
+      lean=(-DZARNIK_BUILD_TESTS=OFF -DZARNIK_BUILD_BENCH=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON)
+    BUILD_TARGETS="zarnik-cli zarnik-unit-sim" build build "${lean[@]}"
     shift || true
     # The example script against the simulated unit; extra arguments go to zarnik-cli.
     exec build/src/cli/zarnik-cli run examples/demo.sld --simulate "$@"
     ;;
   test)
     install_missing
-    build build
+    build build -DZARNIK_BUILD_TESTS=ON -DZARNIK_BUILD_BENCH=ON -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=OFF
     cd build && ctest --output-on-failure -j"$(nproc)"
     ;;
   sanitize)
@@ -71,8 +87,21 @@ case "$cmd" in
     labels=$(IFS='|'; echo "$*")
     cd "$dir" && ctest --output-on-failure -j"$(nproc)" ${labels:+-L "^($labels)\$"}
     ;;
+  package)
+    install_missing "${PACKAGES[@]}" "${PACKAGE_TOOLS[@]}"
+    # A build folder of its own with Debian's compiler and linker hardening flags,
+    # without tests and benchmarks; the package is made from the install rules.
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    build build-package -DZARNIK_BUILD_TESTS=OFF -DZARNIK_BUILD_BENCH=OFF \
+      -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+      -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+    rm -f build-package/zarnik_*.deb
+    (cd build-package && cpack -G DEB >/dev/null)
+    ls build-package/zarnik_*.deb
+    ;;
   *)
-    echo "usage: scripts/dev.sh run|test|sanitize [address|thread [PROGRAM...]]" >&2
+    echo "usage: scripts/dev.sh run|test|package|sanitize [address|thread [PROGRAM...]]" >&2
     exit 2
     ;;
 esac

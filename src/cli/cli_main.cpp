@@ -12,6 +12,7 @@
 #include "cli/ports_command.h"
 #include "cli/single_run.h"
 #include "cli/unit_protocol.h"
+#include "zarnik_version.h"
 
 int main(int argc, char** argv) {
   using namespace zarnik;
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
     return RunPortsCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kHelp) {
     std::cout << kCliUsage;
+    return 0;
+  }
+  if (options->command == CliOptions::Command::kVersion) {
+    std::cout << "zarnik-cli " << kZarnikVersion << '\n';
     return 0;
   }
   if (options->helpForRun) {

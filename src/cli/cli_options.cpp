@@ -17,6 +17,7 @@ const char* const kCliUsage =
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
     "  zarnik-cli --help                 this text\n"
+    "  zarnik-cli --version              the program's name and version\n"
     "\n"
     "On a factory bench:\n"
     "  zarnik-cli ports --probe               which port the unit answers on ('#' or '>')\n"
@@ -83,13 +84,15 @@ const char* const kCliRunUsage =
     "  over a second gets a line (\"waiting up to 14.6 s for '>' ...\"). The last line is the\n"
     "  verdict: \"zarnik-cli: completed\" (exit 0) or \"zarnik-cli: FAILED: \" and the\n"
     "  first error shown, else the final message (exit 1).\n"
-    "  -q, --quiet         only errors and the verdict\n"
+    "  -q, --quiet         only errors and the verdict (with --pci also why the PCI link\n"
+    "                      is off)\n"
     "  --transcript FILE   everything that went over the line, both ways, time-stamped\n"
+    "                      (with --pci: each board's mailbox bytes)\n"
     "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
     "                      outcome: script, port, start and end (UTC), outcome, message,\n"
     "                      errors, and per file loaded its path, size, checksum, address,\n"
-    "                      version, blocks and time (see the README for the schema);\n"
-    "                      --report - writes it to stdout\n"
+    "                      version, blocks, time and with --pci its board (see the\n"
+    "                      README for the schema); --report - writes it to stdout\n"
     "\n"
     "Several units: each unit runs in a zarnik-cli of its own with its own start-up\n"
     "probe, so one that fails or hangs up does not stop or slow the others. A unit is\n"
@@ -152,6 +155,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   size_t i = 0;
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     o.command = CliOptions::Command::kHelp;
+    return o;
+  }
+  if (args[0] == "--version") {
+    o.command = CliOptions::Command::kVersion;
     return o;
   }
   if (args[0] == "check" || args[0] == "ports") {

@@ -17,7 +17,7 @@ struct UnitPort {
 };
 
 struct CliOptions {
-  enum class Command { kNone, kHelp, kRun, kCheck, kPorts };
+  enum class Command { kNone, kHelp, kVersion, kRun, kCheck, kPorts };
   Command command = Command::kNone;
   bool helpForRun = false;
   // check and ports parse their own arguments (cli/check_command.h, cli/ports_command.h).

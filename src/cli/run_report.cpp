@@ -223,6 +223,7 @@ std::string RecordJson(const UnitRecord& r) {
     w.Key("version").String(f.version);
     w.Key("blocks").Number(static_cast<int64_t>(f.blocks));
     w.Key("seconds").Number(f.seconds, 3);
+    if (f.board >= 0) w.Key("board").Number(static_cast<int64_t>(f.board));
     w.EndObject();
   }
   w.EndArray();
@@ -355,6 +356,7 @@ void UnitRecorder::ProgressShown(const ProgressModel& m) {
   f.checksum = hex;
   f.address = m.LoadAddressLabel();
   if (engine_) f.version = engine_->LoadVersion.str();
+  f.board = board_;
   record_.files.push_back(std::move(f));
 }
 

@@ -68,6 +68,7 @@ struct FileRecord {
   std::string version;
   int blocks = 0;      // blocks sent
   double seconds = 0;  // from the bar shown to its last block
+  int board = -1;      // the PCI board ID it went to; -1 on a port
 };
 
 struct UnitRecord {
@@ -108,6 +109,8 @@ class UnitRecorder : public ProgressObserver {
   UnitRecorder& operator=(const UnitRecorder&) = delete;
 
   void SetPort(const std::string& port, int32_t baud);
+  // The PCI board the files from now on go to.
+  void SetBoard(int id) { board_ = id; }
   // From now on the run's message boxes are recorded; the version of each file is
   // taken from the engine when its bar is shown.
   void Watch(Host& host, const ScriptEngine* engine);
@@ -129,6 +132,7 @@ class UnitRecorder : public ProgressObserver {
   Host* host_ = nullptr;
   int watchId_ = 0;
   const ScriptEngine* engine_ = nullptr;
+  int board_ = -1;
 };
 
 }  // namespace zarnik

@@ -66,6 +66,9 @@ class CliHost : public ConsoleHost {
     ConsoleHost::SetStatusText(text);
   }
   void SetNamedDevice(const std::string& path) { namedDevice_ = path; }
+  // While set, every message is shown, also with --quiet: the board scan's say why the
+  // PCI link is off.
+  void KeepEveryMessage(bool keep) { keepAll_ = keep; }
 
  protected:
   void ShowMessageBox(const std::string& text) override {
@@ -75,7 +78,7 @@ class CliHost : public ConsoleHost {
         shown += " (the unit answered \"" + said + "\")";
     }
     if (firstError_.empty() && RunOutcome::IsErrorMessage(text)) firstError_ = shown;
-    if (quiet_ && !IsError(text)) return;
+    if (quiet_ && !keepAll_ && !IsError(text)) return;
     if (progress_) progress_->BreakLine();
     ConsoleHost::ShowMessageBox(shown);
   }
@@ -85,6 +88,7 @@ class CliHost : public ConsoleHost {
     return RunOutcome::IsErrorMessage(text) || text == msg::kUploadUnsuccessful;
   }
   bool quiet_;
+  bool keepAll_ = false;
   CliProgress* progress_;
   const UnitAnswer& answer_;
   std::string namedDevice_;
@@ -303,6 +307,15 @@ std::optional<std::string> FindUnit(const CliOptions& o, ShellCore& core, TComPo
          "instead (name one with --com or --port)";
 }
 
+// The transcript --transcript asks for (nullptr without it), or why it cannot be written.
+std::unique_ptr<Transcript> OpenTranscript(const CliOptions& o, std::string& error) {
+  if (o.transcriptPath.empty()) return nullptr;
+  auto transcript = std::make_unique<Transcript>(o.transcriptPath);
+  if (!transcript->Ok())
+    error = "cannot write transcript " + o.transcriptPath + ": " + std::strerror(errno);
+  return transcript;
+}
+
 // The simulated unit answering with the settings file's prompts and loader command.
 sim::SimUnitOptions UnitFor(const LoaderDefaults& settings) {
   sim::SimUnitOptions unit;
@@ -346,6 +359,10 @@ int RunScriptWatched(ShellCore& core, RunFrame& f, const CliPort* port,
 
 // --pci: the board scan as the window's, then the script once per board.
 RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) {
+  std::string error;
+  // Before the boards: it must outlive their driver.
+  std::unique_ptr<Transcript> transcript = OpenTranscript(o, error);
+  if (!error.empty()) return Fail(f.out, error);
   // ComPort1 exists as in the window; the PCI link never opens it.
   TComPort port(f.host);
   SetUpComPort1(port);
@@ -353,10 +370,17 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
   ShellCore core(f.host, port, view);
   core.Start.ApplySettings(settings);
   const sim::SimUnitOptions unit = UnitFor(settings);
-  std::string error;
-  auto driver = MakePciDriver(f.host, error, &unit);
+  std::unique_ptr<PciDriver> driver = MakePciDriver(f.host, error, &unit);
   if (!error.empty()) return Fail(f.out, error);
+  TappedPciDriver* tap = nullptr;
+  if (transcript) {
+    auto tapped = std::make_unique<TappedPciDriver>(std::move(driver), *transcript);
+    tap = tapped.get();
+    driver = std::move(tapped);
+  }
+  f.host.KeepEveryMessage(true);
   core.ScanPciBoards(std::move(driver));
+  f.host.KeepEveryMessage(false);
   if (!core.Pci.BoardsFound())
     return Fail(f.out,
                 "no PCI boards found ($ZARNIK_PCI_SIM sets up simulated boards, $ZARNIK_PCI_MAP "
@@ -370,15 +394,19 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
   f.host.SetStatusText("PCI boards with IDs " + ids);
 
   f.watchers.record.SetPort("PCI", 0);
-  return {RunScriptWatched(core, f, nullptr,
-                           [&] {
-                             return core.Engine.RunScript(
-                                 o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
-                                   core.SelectBoard(id, index);
-                                   f.host.SetStatusText("running on PCI board " +
-                                                        std::to_string(id));
-                                 });
-                           }),
+  return {RunScriptWatched(
+              core, f, nullptr,
+              [&] {
+                return core.Engine.RunScript(
+                    o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
+                      core.SelectBoard(id, index);
+                      f.watchers.record.SetBoard(id);
+                      if (tap)
+                        tap->Note("script " + o.scriptPath + " on PCI board " + std::to_string(id) +
+                                  " (device " + std::to_string(index) + ")");
+                      f.host.SetStatusText("running on PCI board " + std::to_string(id));
+                    });
+              }),
           "", ""};
 }
 
@@ -400,13 +428,9 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
     if (!o.quiet) f.host.SetStatusText("simulated unit on " + simUnit->DevicePath());
   }
 
-  std::unique_ptr<Transcript> transcript;
-  if (!o.transcriptPath.empty()) {
-    transcript = std::make_unique<Transcript>(o.transcriptPath);
-    if (!transcript->Ok())
-      return Fail(f.out,
-                  "cannot write transcript " + o.transcriptPath + ": " + std::strerror(errno));
-  }
+  std::string error;
+  std::unique_ptr<Transcript> transcript = OpenTranscript(o, error);
+  if (!error.empty()) return Fail(f.out, error);
 
   // The port as the main window defines it, the settings file and the command line
   // on top; then the unit is looked for as the window does at start.

@@ -20,7 +20,7 @@ Transcript::Transcript(const std::string& path)
        << "; seconds since then, TX = to the unit, RX = from the unit\n";
 }
 
-double Transcript::Seconds() const {
+double Transcript::Now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
@@ -50,17 +50,17 @@ void Transcript::Note(const std::string& text) {
   std::lock_guard lock(mutex_);
   if (!ok_) return;
   char t[32];
-  std::snprintf(t, sizeof t, "%10.3f", Seconds());
+  std::snprintf(t, sizeof t, "%10.3f", Now());
   out_ << t << " --  " << text << '\n';
   out_.flush();
 }
 
-void Transcript::Record(Direction dir, const uint8_t* data, size_t n) {
+void Transcript::Record(Direction dir, const uint8_t* data, size_t n, double at) {
   if (n == 0) return;
   std::lock_guard lock(mutex_);
   if (!ok_) return;
   char t[32];
-  std::snprintf(t, sizeof t, "%10.3f", Seconds());
+  std::snprintf(t, sizeof t, "%10.3f", at < 0 ? Now() : at);
   const char* tag = dir == Direction::kSent ? " TX " : " RX ";
   out_ << t << tag << n << " byte" << (n == 1 ? "" : "s") << '\n';
   for (size_t off = 0; off < n; off += kBytesPerLine) {

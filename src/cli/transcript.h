@@ -22,13 +22,15 @@ class Transcript {
   explicit Transcript(const std::string& path);
   bool Ok() const { return ok_; }
   void Note(const std::string& text);
-  void Record(Direction dir, const uint8_t* data, size_t n);
+  // at: when the first of the bytes moved (Now()); by default, now.
+  void Record(Direction dir, const uint8_t* data, size_t n, double at = -1);
+  // Seconds since the transcript started.
+  double Now() const;
 
   // The escaped form of bytes, as written.
   static std::string Escape(const uint8_t* data, size_t n);
 
  private:
-  double Seconds() const;
   std::mutex mutex_;
   std::ofstream out_;
   bool ok_ = false;

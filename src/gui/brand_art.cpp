@@ -1,6 +1,7 @@
 // zarnik-brand-art: draws the two splash pictures at build time, so the repository
 // carries no binary artwork. Writes halvern.bmp (600 x 400, 24-bit) and dorvik.jpg
-// (800 x 700) into the folder given as its argument.
+// (800 x 700) into the folder given as its argument; with --icons, the desktop
+// entry's icon as zarnik-48.png, zarnik-128.png and zarnik-256.png instead.
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -121,6 +122,48 @@ QImage Dorvik() {
   return img;
 }
 
+// The menu icon: a chip taking a load, drawn on a 256-unit grid and scaled, so each
+// size is drawn rather than resampled.
+QImage Icon(int size) {
+  QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::transparent);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 256.0, size / 256.0);
+
+  QLinearGradient ground(QPointF(0, 0), QPointF(0, 256));
+  ground.setColorAt(0, QColor(20, 58, 120));
+  ground.setColorAt(1, QColor(6, 18, 44));
+  p.setPen(Qt::NoPen);
+  p.setBrush(ground);
+  p.drawRoundedRect(QRectF(8, 8, 240, 240), 40, 40);
+
+  // The chip and its pins.
+  p.setBrush(QColor(190, 200, 215));
+  for (int i = 0; i < 5; ++i) {
+    p.drawRect(QRectF(70 + i * 26, 100, 12, 140));
+    p.drawRect(QRectF(46, 124 + i * 22, 164, 10));
+  }
+  p.setBrush(QColor(34, 40, 52));
+  p.setPen(QPen(QColor(120, 140, 170), 4));
+  p.drawRoundedRect(QRectF(64, 118, 128, 112), 10, 10);
+
+  // The load: an arrow coming down into the chip.
+  QPainterPath arrow;
+  arrow.moveTo(108, 28);
+  arrow.lineTo(148, 28);
+  arrow.lineTo(148, 112);
+  arrow.lineTo(180, 112);
+  arrow.lineTo(128, 172);
+  arrow.lineTo(76, 112);
+  arrow.lineTo(108, 112);
+  arrow.closeSubpath();
+  p.setPen(QPen(QColor(120, 50, 0), 4));
+  p.setBrush(QColor(255, 170, 40));
+  p.drawPath(arrow);
+  return img;
+}
+
 bool Save(const QImage& img, const QString& path, const char* format) {
   QImageWriter writer(path, format);
   if (QByteArray(format) == "jpg") writer.setQuality(88);
@@ -133,16 +176,23 @@ bool Save(const QImage& img, const QString& path, const char* format) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: zarnik-brand-art OUTDIR\n");
+  const bool icons = argc == 3 && QByteArray(argv[1]) == "--icons";
+  if (argc != 2 && !icons) {
+    std::fprintf(stderr, "usage: zarnik-brand-art [--icons] OUTDIR\n");
     return 2;
   }
   // Text needs fonts, fonts need a GUI application; no display is needed.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication app(argc, argv);
   zarnik::InstallFontSubstitutions();
-  QDir dir(QString::fromLocal8Bit(argv[1]));
+  QDir dir(QString::fromLocal8Bit(argv[argc - 1]));
   if (!dir.mkpath(".")) return 1;
+  if (icons) {
+    bool ok = true;
+    for (int size : {48, 128, 256})
+      ok = Save(Icon(size), dir.filePath(QString("zarnik-%1.png").arg(size)), "png") && ok;
+    return ok ? 0 : 1;
+  }
   bool ok = Save(Halvern(), dir.filePath("halvern.bmp"), "bmp");
   ok = Save(Dorvik(), dir.filePath("dorvik.jpg"), "jpg") && ok;
   return ok ? 0 : 1;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "gui/fonts.h"
@@ -15,9 +16,15 @@
 #include "gui/qt_host.h"
 #include "gui/splash_form.h"
 #include "gui/zarnik_form.h"
+#include "zarnik_version.h"
 
 int main(int argc, char** argv) {
   using namespace zarnik;
+  // Answered before the toolkit starts, so it needs no display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("zarnik %s\n", kZarnikVersion);
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName("Zarnik");
   QApplication::setApplicationDisplayName("Zarnik");

@@ -1,39 +1,22 @@
 #include "pci/driver_sim.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 #include "pci/pci_device.h"
+#include "pci/setting_text.h"
 #include "platform/host.h"
 
 namespace zarnik {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-// Decimal, or hexadecimal with 0x.
-bool ParseInt(std::string_view s, int& out) {
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    s.remove_prefix(2);
-    base = 16;
-  }
-  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), out, base);
-  return !s.empty() && ec == std::errc() && ptr == s.data() + s.size();
-}
-
 std::vector<std::string_view> Split(std::string_view s, char sep) {
   std::vector<std::string_view> parts;
   size_t start = 0;
   for (size_t i = 0; i <= s.size(); ++i) {
     if (i == s.size() || s[i] == sep) {
-      parts.push_back(Trim(s.substr(start, i - start)));
+      parts.push_back(TrimSetting(s.substr(start, i - start)));
       start = i + 1;
     }
   }
@@ -44,8 +27,9 @@ bool ParseBoard(std::string_view item, SimBoardSpec& b, std::string& error) {
   auto parts = Split(item, '/');
   const std::string_view pair = parts[0];
   const size_t colon = pair.find(':');
-  if (colon == std::string_view::npos || !ParseInt(Trim(pair.substr(0, colon)), b.device) ||
-      !ParseInt(Trim(pair.substr(colon + 1)), b.id)) {
+  if (colon == std::string_view::npos ||
+      !ParseSettingNumber(TrimSetting(pair.substr(0, colon)), b.device) ||
+      !ParseSettingNumber(TrimSetting(pair.substr(colon + 1)), b.id)) {
     error = "'" + std::string(item) + "' is not DEVICE:ID";
     return false;
   }
@@ -76,21 +60,17 @@ bool ParseBoard(std::string_view item, SimBoardSpec& b, std::string& error) {
 
 std::optional<PciSimConfig> ParsePciSimConfig(std::string_view text, std::string& error) {
   PciSimConfig config;
-  if (Trim(text).empty()) return config;
+  if (TrimSetting(text).empty()) return config;
   for (std::string_view item : Split(text, ',')) {
     if (item.empty()) continue;
     if (item.substr(0, 8) == "version=") {
       std::string_view v = item.substr(8);
       const size_t dot = v.find('.');
-      int major = 0, minor = 0;
-      if (dot == std::string_view::npos || !ParseInt(v.substr(0, dot), major) ||
-          !ParseInt(v.substr(dot + 1), minor) || major < 0 || major > 0xFFFF || minor < 0 ||
-          minor > 0xFFFF) {
+      if (dot == std::string_view::npos || !ParseSettingNumber(v.substr(0, dot), config.major) ||
+          !ParseSettingNumber(v.substr(dot + 1), config.minor)) {
         error = "'" + std::string(item) + "' is not version=MAJOR.MINOR";
         return std::nullopt;
       }
-      config.major = static_cast<uint16_t>(major);
-      config.minor = static_cast<uint16_t>(minor);
       continue;
     }
     SimBoardSpec b;
@@ -124,7 +104,7 @@ int SimPciDriver::Open(const std::string& path, bool, PciHandle& handle) {
   const std::string prefix = "sim:WRTdev";
   if (path.compare(0, prefix.size(), prefix) != 0) return ENOENT;
   int device = -1;
-  if (!ParseInt(std::string_view(path).substr(prefix.size()), device) || !BoardAt(device))
+  if (!ParseSettingNumber(std::string_view(path).substr(prefix.size()), device) || !BoardAt(device))
     return ENOENT;
   handle = static_cast<PciHandle>(handles_.size());
   handles_.push_back(device);

@@ -11,7 +11,8 @@
 //                             noid      reading its board ID fails
 //   version=3.14            the driver reports version 3.14 (the old driver whose
 //                           warnings the device layer prints); any MAJOR.MINOR works
-// Example: ZARNIK_PCI_SIM="0:3,1:5/busy,version=3.14". Unset or empty: no devices.
+// Example: ZARNIK_PCI_SIM="0:3,1:5/busy,version=3.14". Unset or blank: not
+// used (the real boards' map applies).
 //
 // A board's registers: base 0x1000 * (device + 1); data at base, aux at base + 4,
 // status at base + 8, ID at base + 0x0C; base + 0x60 takes the preparation writes.

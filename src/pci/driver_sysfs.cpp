@@ -8,28 +8,23 @@
 
 #include <cctype>
 #include <cerrno>
-#include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+
+#include "pci/pci_device.h"
+#include "pci/setting_text.h"
 
 namespace zarnik {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && std::strchr(" \t\r", s.front())) s.remove_prefix(1);
-  while (!s.empty() && std::strchr(" \t\r", s.back())) s.remove_suffix(1);
-  return s;
-}
+constexpr const char* kPathPrefix = "map:WRTdev";
 
-template <typename T>
-bool ParseNumber(std::string_view s, T& out) {
-  int base = 10;
-  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    s.remove_prefix(2);
-    base = 16;
-  }
-  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), out, base);
-  return !s.empty() && ec == std::errc() && ptr == s.data() + s.size();
+std::string Hex(uint64_t v, int digits = 1) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(v));
+  return text;
 }
 
 // DOMAIN:BUS:DEVICE.FUNCTION in hexadecimal, as sysfs names the functions.
@@ -48,7 +43,7 @@ bool IsPciAddress(std::string_view s) {
 bool ParseEntry(std::string_view text, const std::string& sysfsRoot, PciMapEntry& e,
                 std::string& error) {
   std::vector<std::string_view> fields;
-  while (!(text = Trim(text)).empty()) {
+  while (!(text = TrimSetting(text)).empty()) {
     const size_t end = text.find_first_of(" \t");
     fields.push_back(text.substr(0, end));
     if (end == std::string_view::npos) break;
@@ -56,8 +51,8 @@ bool ParseEntry(std::string_view text, const std::string& sysfsRoot, PciMapEntry
   }
   const std::string_view head = fields[0];
   const size_t eq = head.find('=');
-  if (eq == std::string_view::npos || !ParseNumber(head.substr(0, eq), e.index) || e.index < 0 ||
-      e.index >= kPciDevices) {
+  if (eq == std::string_view::npos || !ParseSettingNumber(head.substr(0, eq), e.index) ||
+      e.index < 0 || e.index >= kPciDevices) {
     error = "'" + std::string(head) + "' is not INDEX=TARGET with an index 0-15";
     return false;
   }
@@ -74,17 +69,31 @@ bool ParseEntry(std::string_view text, const std::string& sysfsRoot, PciMapEntry
                     : key == "id"     ? &e.idReg
                     : key == "base"   ? &e.base
                                       : nullptr;
-    bool ok = reg ? ParseNumber(value, *reg)
-                  : key == "bar" && ParseNumber(value, bar) && bar >= 0 && bar <= 5;
+    std::optional<uint16_t>* identity = key == "vendor"   ? &e.vendor
+                                        : key == "device" ? &e.device
+                                                          : nullptr;
+    uint16_t id = 0;
+    bool ok = reg        ? ParseSettingNumber(value, *reg)
+              : identity ? ParseSettingNumber(value, id)
+                         : key == "bar" && ParseSettingNumber(value, bar) && bar >= 0 && bar <= 5;
     if (!ok) {
       error = "'" + std::string(f) + "' in the entry of device " + std::to_string(e.index) +
-              " is not one of bar=0-5, data=, aux=, status=, id=, base= with a number";
+              " is not one of bar=0-5, data=, aux=, status=, id=, base=, vendor=, device= with "
+              "a number";
       return false;
     }
+    if (identity) *identity = id;
   }
   if (!target.empty() && target[0] == '/') {
     e.path = std::string(target);
   } else if (IsPciAddress(target)) {
+    // A mistyped address must not get the preparation writes of some other function.
+    if (!e.vendor || !e.device) {
+      error = "the entry of device " + std::to_string(e.index) + " names the PCI function " +
+              std::string(target) +
+              " without its identity: add vendor=0x.... device=0x.... (lspci -n shows them)";
+      return false;
+    }
     e.path = sysfsRoot + "/" + std::string(target) + "/resource" + std::to_string(bar);
   } else {
     error = "'" + std::string(target) +
@@ -92,6 +101,55 @@ bool ParseEntry(std::string_view text, const std::string& sysfsRoot, PciMapEntry
     return false;
   }
   return true;
+}
+
+// Why the entry's registers do not all lie in a window of `size` bytes; "" when they do.
+// Counted in 64 bits: a base near 4 GiB must not wrap back into the window.
+std::string WindowProblem(const PciMapEntry& e, uint64_t size) {
+  const struct {
+    const char* key;
+    uint32_t value;
+    uint64_t end;  // one past the last byte touched
+  } used[] = {{"data", e.dataReg, uint64_t{e.dataReg} + 1},
+              {"aux", e.auxReg, uint64_t{e.auxReg} + 1},
+              {"status", e.statusReg, uint64_t{e.statusReg} + 1},
+              {"id", e.idReg, uint64_t{e.idReg} + 1},
+              {"base", e.base, uint64_t{e.base} + kPrepareOffset + 4}};
+  for (const auto& u : used) {
+    if (u.end > size)
+      return std::string(u.key) + "=" + Hex(u.value) +
+             (u.key == std::string_view("base") ? " puts the preparation writes (base + 0x60)"
+                                                : " lies") +
+             " outside its " + std::to_string(size) + "-byte register window";
+  }
+  return "";
+}
+
+// One identity file of a sysfs PCI function ("0x8086\n").
+std::optional<uint16_t> ReadIdentity(const std::string& file) {
+  std::ifstream in(file);
+  std::string line;
+  uint16_t value = 0;
+  if (!std::getline(in, line) || !ParseSettingNumber(TrimSetting(line), value)) return std::nullopt;
+  return value;
+}
+
+// Why the function behind the entry is not the one the map names; "" when it is, or
+// when the entry names no identity.
+std::string IdentityProblem(const PciMapEntry& e) {
+  if (!e.vendor && !e.device) return "";
+  const std::string function = e.path.substr(0, e.path.rfind('/'));
+  const std::optional<uint16_t> vendor = ReadIdentity(function + "/vendor");
+  const std::optional<uint16_t> device = ReadIdentity(function + "/device");
+  if (!vendor || !device)
+    return "cannot read the identity of " + function + " (its vendor and device files)";
+  if (vendor == e.vendor.value_or(*vendor) && device == e.device.value_or(*device)) return "";
+  auto identity = [](std::optional<uint16_t> v, std::optional<uint16_t> d) {
+    return (v ? "vendor=" + Hex(*v, 4) : "") + (v && d ? " " : "") +
+           (d ? "device=" + Hex(*d, 4) : "");
+  };
+  return function + " is " + identity(vendor, device) + ", the map says " +
+         identity(e.vendor, e.device);
 }
 
 }  // namespace
@@ -103,7 +161,7 @@ std::optional<std::vector<PciMapEntry>> ParsePciMap(std::string_view text, std::
   bool comment = false;
   std::string entry;
   auto finish = [&]() {
-    if (Trim(entry).empty()) return true;
+    if (TrimSetting(entry).empty()) return true;
     PciMapEntry e;
     if (!ParseEntry(entry, sysfsRoot, e, error)) return false;
     for (const PciMapEntry& other : entries) {
@@ -118,7 +176,7 @@ std::optional<std::vector<PciMapEntry>> ParsePciMap(std::string_view text, std::
   };
   for (; start < text.size(); ++start) {
     const char c = text[start];
-    if (c == '\n' || c == ',') {
+    if (c == '\n' || (c == ',' && !comment)) {
       comment = false;
       if (!finish()) return std::nullopt;
     } else if (c == '#') {
@@ -131,7 +189,26 @@ std::optional<std::vector<PciMapEntry>> ParsePciMap(std::string_view text, std::
   return entries;
 }
 
-SysfsPciDriver::SysfsPciDriver(std::vector<PciMapEntry> map) : map_(std::move(map)) {}
+SysfsPciDriver::SysfsPciDriver(std::vector<PciMapEntry> map) : map_(std::move(map)) {
+  for (const PciMapEntry& e : map_) {
+    if (std::string why = IdentityProblem(e); !why.empty()) {
+      Refuse(e, ENODEV, why);
+      continue;
+    }
+    // A file that cannot be looked at now is reported when it is opened.
+    struct stat st {};
+    if (stat(e.path.c_str(), &st) == 0 && st.st_size > 0) {
+      if (std::string why = WindowProblem(e, static_cast<uint64_t>(st.st_size)); !why.empty())
+        Refuse(e, EFAULT, why);
+    }
+  }
+}
+
+void SysfsPciDriver::Refuse(const PciMapEntry& e, int error, const std::string& why) {
+  refused_[static_cast<size_t>(e.index)] = error;
+  refusals_ += (refusals_.empty() ? "" : "; ") +
+               ("device " + std::to_string(e.index) + " is not opened: " + why);
+}
 
 SysfsPciDriver::~SysfsPciDriver() {
   for (Mapping& m : open_) {
@@ -140,18 +217,20 @@ SysfsPciDriver::~SysfsPciDriver() {
   }
 }
 
+// A name per index rather than the resource file: two devices may share one file.
 std::string SysfsPciDriver::DevicePath(int index) const {
   for (const PciMapEntry& e : map_)
-    if (e.index == index) return e.path;
+    if (e.index == index) return kPathPrefix + std::to_string(index);
   return "";
 }
 
 int SysfsPciDriver::Open(const std::string& path, bool shared, PciHandle& handle) {
   const PciMapEntry* entry = nullptr;
   for (const PciMapEntry& e : map_)
-    if (!path.empty() && e.path == path) entry = &e;
+    if (path == kPathPrefix + std::to_string(e.index)) entry = &e;
   if (!entry) return ENOENT;
-  const int fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+  if (int error = refused_[static_cast<size_t>(entry->index)]) return error;
+  const int fd = open(entry->path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
   if (fd < 0) return errno;
   if (!shared && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
@@ -159,10 +238,13 @@ int SysfsPciDriver::Open(const std::string& path, bool shared, PciHandle& handle
     return error;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size <= 0) {
-    const int error = st.st_size <= 0 ? ENXIO : errno;
+  int fault = fstat(fd, &st) != 0 ? errno : st.st_size <= 0 ? ENXIO : 0;
+  // The window may have changed since the check at the start.
+  if (fault == 0 && !WindowProblem(*entry, static_cast<uint64_t>(st.st_size)).empty())
+    fault = EFAULT;
+  if (fault != 0) {
     close(fd);
-    return error;
+    return fault;
   }
   const auto size = static_cast<size_t>(st.st_size);
   void* window = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

@@ -4,16 +4,26 @@
 //
 // Which functions are devices 0-15 comes from a map (ZARNIK_PCI_MAP, or the file
 // named by ZARNIK_PCI_MAP_FILE). Entries are separated by commas or new lines; '#'
-// starts a comment. An entry is INDEX=TARGET followed by optional KEY=VALUE fields
-// separated by blanks:
+// starts a comment that runs to the end of its line. An entry is INDEX=TARGET
+// followed by optional KEY=VALUE fields separated by blanks:
 //   TARGET   a PCI address DOMAIN:BUS:DEVICE.FUNCTION (0000:03:00.0), which means
 //            /sys/bus/pci/devices/<address>/resource<bar>, or an absolute path to a
 //            resource file (or anything that maps like one)
+//   vendor= device=   the function's identity (as `lspci -n` shows it). Required
+//            with a PCI address, so a mistyped address is refused before anything
+//            is written to it; with a path they are checked when given, against the
+//            vendor and device files beside the resource file.
 //   bar=N    which BAR of the function (default 0)
 //   data= aux= status= id= base=   register offsets of the board in that window
 //            (defaults 0x00, 0x04, 0x08, 0x0C and base 0; decimal or 0x hex). The
 //            preparation writes of a freshly opened board go to base + 0x60.
-// Example: ZARNIK_PCI_MAP="0=0000:03:00.0, 1=0000:04:00.0 bar=2 status=0x10"
+// Example: ZARNIK_PCI_MAP="0=0000:03:00.0 vendor=0x1234 device=0x0001,
+//                          1=0000:04:00.0 vendor=0x1234 device=0x0001 bar=2 status=0x10"
+//
+// Devices are told apart by index, so several may share one resource file at their
+// own offsets. The driver refuses a device whose identity does not match or whose
+// registers (the preparation writes included) do not all lie inside its window:
+// Refusals() says why, and opening it answers ENODEV or EFAULT.
 //
 // The configuration request answers with these offsets as register addresses and
 // driver version 1.0. A byte read or write touches one byte of the window, a 32-bit
@@ -21,6 +31,7 @@
 // read and write access to the resource file (usually root).
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +49,7 @@ struct PciMapEntry {
   uint32_t auxReg = 0x04;
   uint32_t statusReg = 0x08;
   uint32_t idReg = 0x0C;
+  std::optional<uint16_t> vendor, device;  // the function's identity, when given
 };
 
 // sysfsRoot: where PCI addresses are looked up (tests give their own).
@@ -50,6 +62,7 @@ class SysfsPciDriver : public PciDriver {
   static constexpr uint16_t kMajor = 1;
   static constexpr uint16_t kMinor = 0;
 
+  // Checks each entry's identity and window here, before anything is mapped.
   explicit SysfsPciDriver(std::vector<PciMapEntry> map);
   ~SysfsPciDriver() override;
   SysfsPciDriver(const SysfsPciDriver&) = delete;
@@ -60,6 +73,9 @@ class SysfsPciDriver : public PciDriver {
   int Control(PciHandle handle, uint32_t code, const uint8_t* in, size_t inSize, uint8_t* out,
               size_t outSize, size_t& returned) override;
 
+  // Why devices were refused, one sentence each, "; " between; "" when none was.
+  const std::string& Refusals() const { return refusals_; }
+
  private:
   struct Mapping {
     const PciMapEntry* entry;
@@ -68,8 +84,11 @@ class SysfsPciDriver : public PciDriver {
     size_t size;
   };
   int Execute(Mapping& m, CommandRequest& request);
+  void Refuse(const PciMapEntry& e, int error, const std::string& why);
 
   std::vector<PciMapEntry> map_;
+  std::array<int, kPciDevices> refused_{};  // by device index: the errno Open answers
+  std::string refusals_;
   std::vector<Mapping> open_;  // by handle
 };
 

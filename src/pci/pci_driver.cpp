@@ -5,6 +5,7 @@
 
 #include "pci/driver_sim.h"
 #include "pci/driver_sysfs.h"
+#include "pci/setting_text.h"
 #include "platform/regular_file.h"
 
 namespace zarnik {
@@ -12,7 +13,9 @@ namespace zarnik {
 std::unique_ptr<PciDriver> MakePciDriver(Host& host, std::string& error,
                                          const sim::SimUnitOptions* unitOptions) {
   error.clear();
-  if (const char* simText = std::getenv("ZARNIK_PCI_SIM")) {
+  // An empty ZARNIK_PCI_SIM (left over in a shell, say) must not hide the real boards.
+  const char* simText = std::getenv("ZARNIK_PCI_SIM");
+  if (simText && !TrimSetting(simText).empty()) {
     auto config = ParsePciSimConfig(simText, error);
     if (!config) {
       error = "ZARNIK_PCI_SIM: " + error;
@@ -41,7 +44,9 @@ std::unique_ptr<PciDriver> MakePciDriver(Host& host, std::string& error,
     error = source + ": " + error;
     entries.emplace();
   }
-  return std::make_unique<SysfsPciDriver>(std::move(*entries));
+  auto driver = std::make_unique<SysfsPciDriver>(std::move(*entries));
+  if (error.empty() && !driver->Refusals().empty()) error = source + ": " + driver->Refusals();
+  return driver;
 }
 
 }  // namespace zarnik

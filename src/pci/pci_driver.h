@@ -96,9 +96,10 @@ class PciDriver {
 };
 
 // The driver the environment asks for: the simulated boards when ZARNIK_PCI_SIM
-// is set (empty: none), otherwise the register backend over the devices of
+// is set and not blank, otherwise the register backend over the devices of
 // ZARNIK_PCI_MAP or the file named by ZARNIK_PCI_MAP_FILE (none: no devices).
-// A setting that does not parse is described in `error` and gives no devices.
+// A setting that does not parse is described in `error` and gives no devices; so
+// are the devices the register backend refuses (the others stay).
 // unitOptions, when given, configures the simulated units (prompts, loader command).
 std::unique_ptr<PciDriver> MakePciDriver(Host& host, std::string& error,
                                          const sim::SimUnitOptions* unitOptions = nullptr);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -240,6 +241,54 @@ TEST(Settings, StreamReadsLikeTheFile) {
   failed.setstate(std::ios::failbit);
   VirtualHost host;
   EXPECT_FALSE(read_defaults(failed, "LoaderDefault.ini", host).FileFound);
+}
+
+// The installed sample explains each position in a comment "; N: ..." above it: each
+// such comment must sit above setting N, and the file must read as the defaults.
+TEST(Settings, TheCommentedSampleIsReadAsItsCommentsSay) {
+  const std::string path = std::string(ZARNIK_SOURCE_DIR) + "/examples/LoaderDefault.ini";
+  std::ifstream in(path);
+  ASSERT_TRUE(in) << path;
+  int position = 0;
+  int named = 0;
+  int commented = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '[') continue;
+    if (line[0] == ';') {
+      if (line.size() > 2 && std::isdigit(static_cast<unsigned char>(line[2])))
+        named = std::stoi(line.substr(2));
+      continue;
+    }
+    ++position;
+    if (named != 0) {
+      EXPECT_EQ(named, position) << line;
+      ++commented;
+      named = 0;
+    }
+  }
+  EXPECT_EQ(position, 24);
+  EXPECT_GE(commented, 17);  // every position or group of positions is named
+
+  VirtualHost host;
+  const LoaderDefaults s = read_defaults(path, host);
+  EXPECT_EQ(s.SettingsLines, 24);
+  EXPECT_TRUE(s.Refused.empty());
+  EXPECT_TRUE(host.messages.empty());
+  EXPECT_EQ(s.DefaultComPort, 1);
+  EXPECT_EQ(s.Baud, 38400);
+  EXPECT_EQ(s.DataBits, 8);
+  EXPECT_EQ(s.Parity, pNone);
+  EXPECT_EQ(s.StopBits, 1);
+  EXPECT_EQ(s.AutoScriptPath, "");
+  EXPECT_FALSE(s.AutomaticMode);
+  EXPECT_EQ(s.PromptChar1, '#');
+  EXPECT_EQ(s.PromptChar2, '>');
+  EXPECT_EQ(s.LoaderModeCmd, "LOADR\r");
+  EXPECT_EQ(s.TerminalVisible, true);
+  EXPECT_EQ(s.TerminalBackground, tcDefault);
+  EXPECT_EQ(s.TerminalTextColour, tcDefault);
+  EXPECT_EQ(s.BrandCode, 0);
+  EXPECT_EQ(s.LoadCmdWord, "LF");
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ TEST(RunReport, RecordHasEveryFieldAndTimesInUtc) {
   r.exitStatus = 1;
   r.message = "Unsuccessful.  Upload terminated by user.";
   r.errors = {"Error! one", "Error! two"};
-  r.files = {{"a.bin", 3, "126", "8000", "V1", 1, 0.25}};
+  r.files = {{"a.bin", 3, "126", "8000", "V1", 1, 0.25}, {"b.bin", 0, "0", "9000", "V1", 1, 0, 2}};
   auto parsed = ParseJson(ReportJson({RecordJson(r), RecordJson(UnitRecord{})}));
   ASSERT_TRUE(parsed);
   const auto& u = (*parsed)["units"][0];
@@ -101,6 +101,8 @@ TEST(RunReport, RecordHasEveryFieldAndTimesInUtc) {
   EXPECT_EQ(f["checksum"].text, "126");
   EXPECT_EQ(f["blocks"].number, 1);
   EXPECT_EQ(f["seconds"].number, 0.25);
+  EXPECT_FALSE(f.Has("board"));  // on a port
+  EXPECT_EQ(u["files"][1]["board"].number, 2);
   EXPECT_EQ((*parsed)["units"][1]["outcome"].text, "not started");
   EXPECT_EQ(std::string(OutcomeOf(0)), "completed");
   EXPECT_EQ(std::string(OutcomeOf(130)), "failed");

@@ -57,6 +57,7 @@ TEST(CliOptions, CheckAndPortsKeepTheirArgumentsForThemselves) {
 
 TEST(CliOptions, HelpAtBothLevels) {
   EXPECT_EQ(Parse({"--help"})->command, CliOptions::Command::kHelp);
+  EXPECT_EQ(Parse({"--version"})->command, CliOptions::Command::kVersion);
   EXPECT_TRUE(Parse({"run", "--help"})->helpForRun);
   EXPECT_NE(std::string(kCliRunUsage).find("--transcript"), std::string::npos);
 }

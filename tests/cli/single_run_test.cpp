@@ -1,5 +1,7 @@
 // The single run in this process (no child zarnik-cli), the checks shared with the
 // run on several units, and the words the two kinds of process exchange.
+#include "cli/single_run.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 
 #include "cli/cli_options.h"
 #include "cli/preflight.h"
-#include "cli/single_run.h"
 #include "cli/tapped_device.h"
 #include "cli/unit_protocol.h"
 #include "support/process.h"
@@ -18,6 +19,7 @@ namespace fs = std::filesystem;
 namespace zarnik {
 namespace {
 
+using testing::ReadFile;
 using testing::WriteFile;
 
 struct SingleRun : ::testing::Test {
@@ -29,7 +31,8 @@ struct SingleRun : ::testing::Test {
     fs::create_directories(dir);
     WriteFile(dir / "app.bin", std::string(5000, '\x5a'));
     script = dir / "load.sld";
-    WriteFile(script, "_TC \"^M\"\n_LF " + (dir / "app.bin").string() + "\n_LA 9000\n_LV v1\n_LD\n");
+    WriteFile(script,
+              "_TC \"^M\"\n_LF " + (dir / "app.bin").string() + "\n_LA 9000\n_LV v1\n_LD\n");
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -69,6 +72,47 @@ TEST_F(SingleRun, APortThatIsNotThereEndsBeforeTheScriptWithItsReason) {
   EXPECT_TRUE(record.Record().files.empty());
 }
 
+// Simulated boards for the runs in this process while it lives.
+struct SimBoards {
+  explicit SimBoards(const char* config) { setenv("ZARNIK_PCI_SIM", config, 1); }
+  ~SimBoards() { unsetenv("ZARNIK_PCI_SIM"); }
+};
+
+TEST_F(SingleRun, OnPciBoardsTheTranscriptAndTheRecordNameEachBoard) {
+  SimBoards boards("0:5,1:2");
+  std::ostringstream out;
+  UnitRecorder record("PCI", script.string(), SteadyMs);
+  RunWatchers watchers{record};
+  const fs::path log = dir / "t.log";
+  const RunEnd end =
+      RunSingle(Options({script.string(), "--pci", "--transcript", log.string()}), watchers, {out});
+  EXPECT_EQ(end.status, kExitComplete) << out.str();
+  ASSERT_EQ(record.Record().files.size(), 2u) << out.str();
+  EXPECT_EQ(record.Record().files[0].board, 2);
+  EXPECT_EQ(record.Record().files[1].board, 5);
+  const std::string t = ReadFile(log);
+  const size_t two = t.find("on PCI board 2 (device 1)");
+  const size_t five = t.find("on PCI board 5 (device 0)");
+  ASSERT_NE(two, std::string::npos) << t;
+  ASSERT_LT(two, five) << t;
+  // On each board: the file's bytes to the unit and its prompts back.
+  for (size_t from : {two, five}) {
+    EXPECT_NE(t.find("| ZZZZZZZZ", from), std::string::npos);
+    EXPECT_NE(t.find(" RX ", from), std::string::npos);
+  }
+}
+
+TEST_F(SingleRun, QuietStillSaysWhyThePciLinkIsOff) {
+  SimBoards boards("0:3,1:3");
+  std::ostringstream out;
+  UnitRecorder record("PCI", script.string(), SteadyMs);
+  RunWatchers watchers{record};
+  const RunEnd end = RunSingle(Options({script.string(), "--pci", "--quiet"}), watchers, {out});
+  EXPECT_EQ(end.status, kExitCannotStart);
+  EXPECT_NE(out.str().find("More than one board has the same board ID:  3"), std::string::npos)
+      << out.str();
+}
+
 // The same mistake is found the same way for one unit and for several.
 TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
   fs::create_directories(dir / "dir.sld");
@@ -89,8 +133,9 @@ TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
       {{missingFile.string()}, missingFile.string() + ":2: _LF: cannot open " + none + ".bin"},
   };
   for (const Case& c : cases) {
-    for (const auto& ports : {std::vector<std::string>{"--port", "/dev/null"},
-                              std::vector<std::string>{"--port", "/dev/null", "--port", "/dev/zero"}}) {
+    for (const auto& ports :
+         {std::vector<std::string>{"--port", "/dev/null"},
+          std::vector<std::string>{"--port", "/dev/null", "--port", "/dev/zero"}}) {
       std::vector<std::string> args = c.args;
       args.insert(args.end(), ports.begin(), ports.end());
       const auto why = Preflight(Options(args));

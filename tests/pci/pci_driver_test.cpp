@@ -49,8 +49,9 @@ TEST(PciSimConfig, RefusesWhatItCannotRead) {
 TEST(PciMap, ParsesAddressesPathsAndRegisterOffsets) {
   std::string error;
   auto m = ParsePciMap(
-      "# boards in the rack\n0=0000:03:00.0\n"
-      "1=0000:0a:01.2 bar=2 status=0x10 id=20, 2=/tmp/regs base=0x100 data=0x104 aux=8\n",
+      "# boards in the rack, left to right\n0=0000:03:00.0 vendor=0x1234 device=0x0001\n"
+      "1=0000:0a:01.2 device=0xabcd bar=2 status=0x10 id=20 vendor=4660 # slot 2, spare\n"
+      "2=/tmp/regs base=0x100 data=0x104 aux=8\n",
       error, "/sys-root");
   ASSERT_TRUE(m) << error;
   ASSERT_EQ(m->size(), 3u);
@@ -60,16 +61,20 @@ TEST(PciMap, ParsesAddressesPathsAndRegisterOffsets) {
   EXPECT_EQ((*m)[1].path, "/sys-root/0000:0a:01.2/resource2");
   EXPECT_EQ((*m)[1].statusReg, 0x10u);
   EXPECT_EQ((*m)[1].idReg, 20u);
+  EXPECT_EQ((*m)[1].vendor, 0x1234);
+  EXPECT_EQ((*m)[1].device, 0xabcd);
   EXPECT_EQ((*m)[2].path, "/tmp/regs");
   EXPECT_EQ((*m)[2].base, 0x100u);
   EXPECT_EQ((*m)[2].dataReg, 0x104u);
   EXPECT_EQ((*m)[2].auxReg, 8u);
+  EXPECT_FALSE((*m)[2].vendor);
   EXPECT_TRUE(ParsePciMap("  \n# nothing\n", error)->empty());
 }
 
 TEST(PciMap, RefusesWhatItCannotRead) {
   for (const char* text : {"0", "16=/x", "a=/x", "0=relative/path", "0=0000:03:00", "0=/x bar=6",
-                           "0=/x status=", "0=/x colour=1", "0=/x,0=/y"}) {
+                           "0=/x status=", "0=/x colour=1", "0=/x,0=/y", "0=/x vendor=0x10000",
+                           "0=0000:03:00.0", "0=0000:03:00.0 vendor=0x1234"}) {
     SCOPED_TRACE(text);
     std::string error;
     EXPECT_FALSE(ParsePciMap(text, error));
@@ -77,15 +82,29 @@ TEST(PciMap, RefusesWhatItCannotRead) {
   }
 }
 
-// A 4 KiB file as device 0's register window; the layer on top of it.
+fs::path TempPath(const std::string& kind) {
+  return fs::temp_directory_path() /
+         ("zarnik-" + kind + "-" + std::to_string(getpid()) + "-" +
+          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
+std::string Contents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A 4 KiB file as the register window of the map's devices ('@' in the map stands for
+// its path); the layer on top of it.
 struct FileRig {
-  FileRig() {
-    path = fs::temp_directory_path() /
-           ("zarnik-bar-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  explicit FileRig(std::string mapText = "0=@ status=0x20 id=0x30 data=0x40") {
+    path = TempPath("bar");
     std::ofstream(path, std::ios::binary) << std::string(4096, '\0');
+    for (size_t at; (at = mapText.find('@')) != std::string::npos;)
+      mapText.replace(at, 1, path.string());
     std::string error;
-    auto map = ParsePciMap("0=" + path.string() + " status=0x20 id=0x30 data=0x40", error);
+    auto map = ParsePciMap(mapText, error);
     EXPECT_TRUE(map) << error;
     layer = std::make_unique<PciDeviceLayer>(
         host, std::make_unique<SysfsPciDriver>(std::move(*map)), out);
@@ -94,12 +113,7 @@ struct FileRig {
     layer.reset();
     fs::remove(path);
   }
-  std::string Window() {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string Window() { return Contents(path); }
   void Poke(size_t at, uint8_t value) {
     std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
     f.seekp(static_cast<std::streamoff>(at));
@@ -180,6 +194,87 @@ TEST(SysfsDriver, AMissingResourceFileIsReportedWithItsError) {
   uint32_t data, aux, status, id;
   EXPECT_EQ(layer.OpenBoard(3, data, aux, status, id), ENOENT);
   EXPECT_EQ(out.str(), "Error! Could not open WinRTdev3, error code 2.\n");
+}
+
+TEST(SysfsDriver, DevicesSharingAResourceFileKeepTheirOwnRegisters) {
+  FileRig r("0=@, 1=@ data=0x100 aux=0x104 status=0x108 id=0x10C base=0x100");
+  for (int i : {0, 1}) {
+    uint32_t data = 0, aux = 0, status = 0, id = 0;
+    ASSERT_EQ(r.layer->OpenBoard(i, data, aux, status, id), 0);
+    const uint32_t at = i == 0 ? 0 : 0x100;
+    EXPECT_EQ((std::vector<uint32_t>{data, aux, status, id}),
+              (std::vector<uint32_t>{at, at + 4, at + 8, at + 0x0C}));
+    EXPECT_EQ(r.Window().substr(at + 0x60, 4), "\x87\x87\x87\x87");
+  }
+}
+
+// A sysfs tree holding one function, 0000:03:00.0 (vendor 0x1234, device 0x0001), whose
+// BAR 0 is 4 KiB.
+struct FakeSysfs {
+  FakeSysfs() : root(TempPath("sysfs")), function(root / "0000:03:00.0") {
+    fs::create_directories(function);
+    std::ofstream(function / "vendor") << "0x1234\n";
+    std::ofstream(function / "device") << "0x0001\n";
+    std::ofstream(function / "resource0", std::ios::binary) << std::string(4096, '\0');
+  }
+  ~FakeSysfs() { fs::remove_all(root); }
+  fs::path root, function;
+};
+
+TEST(SysfsDriver, ChecksTheFunctionAndTheWindowBeforeWritingToIt) {
+  const struct {
+    const char* map;
+    int openResult;
+    const char* refusal;  // part of the refusal; "" for none
+  } cases[] = {
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001", 0, ""},
+      // The preparation long then ends on the window's last byte.
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 base=0xF9C id=0xFFF", 0, ""},
+      {"0=0000:03:00.0 vendor=0x8086 device=0x0001", ENODEV,
+       "0000:03:00.0 is vendor=0x1234 device=0x0001, the map says vendor=0x8086 device=0x0001"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0002", ENODEV,
+       "the map says vendor=0x1234 device=0x0002"},
+      {"0=0000:03:00.1 vendor=0x1234 device=0x0001", ENODEV, "cannot read the identity of"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 base=0xFFFFFFF0", EFAULT,
+       "device 0 is not opened: base=0xfffffff0 puts the preparation writes (base + 0x60) "
+       "outside its 4096-byte register window"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 base=0xFA0", EFAULT, "base=0xfa0 puts"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 status=0x1000", EFAULT,
+       "status=0x1000 lies outside its 4096-byte register window"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 aux=0xFFFFFFFF", EFAULT, "aux=0xffffffff"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.map);
+    FakeSysfs sysfs;
+    std::string error;
+    auto map = ParsePciMap(c.map, error, sysfs.root.string());
+    ASSERT_TRUE(map) << error;
+    auto driver = std::make_unique<SysfsPciDriver>(std::move(*map));
+    if (*c.refusal)
+      EXPECT_NE(driver->Refusals().find(c.refusal), std::string::npos) << driver->Refusals();
+    else
+      EXPECT_EQ(driver->Refusals(), "");
+    VirtualHost host;
+    std::ostringstream out;
+    PciDeviceLayer layer(host, std::move(driver), out);
+    uint32_t data, aux, status, id;
+    EXPECT_EQ(layer.OpenBoard(0, data, aux, status, id), c.openResult);
+    const std::string window = Contents(sysfs.function / "resource0");
+    EXPECT_EQ(window.find_first_not_of('\0') != std::string::npos, c.openResult == 0);
+  }
+}
+
+TEST(MakePciDriver, ABlankSimulationSettingLeavesTheMapInForce) {
+  setenv("ZARNIK_PCI_SIM", " ", 1);
+  setenv("ZARNIK_PCI_MAP", "0=/nonexistent/zarnik/resource0", 1);
+  VirtualHost host;
+  std::string error;
+  auto driver = MakePciDriver(host, error);
+  unsetenv("ZARNIK_PCI_SIM");
+  unsetenv("ZARNIK_PCI_MAP");
+  EXPECT_EQ(error, "");
+  EXPECT_NE(dynamic_cast<SysfsPciDriver*>(driver.get()), nullptr);
+  EXPECT_NE(driver->DevicePath(0), "");
 }
 
 }  // namespace
