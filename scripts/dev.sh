@@ -15,6 +15,8 @@ PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev
   # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
   # libqt6gui6) and the fonts that stand in for the ones its windows name.
   qt6-base-dev fonts-dejavu-core fonts-liberation2 fonts-comic-neue
+  # Its end-to-end tests of close requests and clicks: a private X server, spoken to by libxcb.
+  xvfb libxcb1-dev
   # The fuzz targets (.ci/fuzz): clang with its libFuzzer and sanitizer runtimes.
   clang-14 libclang-rt-14-dev
   # The man pages.

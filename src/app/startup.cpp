@@ -132,6 +132,19 @@ bool Startup::FormCloseQuery() {
   if (engine_.UploadIdle) {
     // Ends a reply wait in progress, so the run can unwind.
     engine_.Channel().ReplyPending = false;
+    if (engine_.Reading()) {
+      // A script left running without its window would go on driving the unit
+      // unseen: it stops as Stop stops it, and the window goes once it has returned.
+      CloseRequested = true;
+      engine_.Progress().Stop();
+      view_.SetMainWindowEnabled(false);
+      return false;
+    }
+    if (Settings.AutomaticMode) {
+      // Whatever ends automatic mode ends it by the run's outcome.
+      view_.HideMainWindow();
+      view_.EndProcess(AutomaticExitStatus);
+    }
     return true;
   }
   if (!view_.AskYesNo(msg::kConfirmExitCaption, msg::kConfirmExit)) return false;
@@ -139,6 +152,12 @@ bool Startup::FormCloseQuery() {
   // A run cut off in the middle of a file never succeeded; automatic mode says so.
   view_.EndProcess(Settings.AutomaticMode ? 1 : 0);
   return true;
+}
+
+void Startup::ScriptReturned() {
+  if (!CloseRequested || Settings.AutomaticMode) return;
+  CloseRequested = false;
+  view_.CloseMainWindow();
 }
 
 void Startup::ExitMenuClick() {

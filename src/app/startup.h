@@ -93,8 +93,13 @@ class Startup {
   // Hides the main window and ends the process with AutomaticExitStatus.
   void JustUploadTimerTimer();
   // True when the window may close. During a transfer it asks first; Yes ends the
-  // process at once.
+  // process at once. While a script runs outside a file's data it stops the script
+  // and refuses: the window stays (disabled) until the script has returned. In
+  // automatic mode any close ends the process with AutomaticExitStatus.
   bool FormCloseQuery();
+  // After an operator's run: closes the window when a close was asked for meanwhile
+  // (automatic mode ends through JustUploadTimer instead).
+  void ScriptReturned();
   void ExitMenuClick();
 
   // Where read_defaults looks (the bare name: the current folder).
@@ -107,6 +112,10 @@ class Startup {
   TimerId JustUploadTimer;
   // How automatic mode ends the process (set by FormShow in automatic mode).
   int AutomaticExitStatus = 1;
+  // The status of an ordinary end: 0, or AutomaticExitStatus in automatic mode.
+  int ExitStatus() const { return Settings.AutomaticMode ? AutomaticExitStatus : 0; }
+  // A close was asked for while a script ran.
+  bool CloseRequested = false;
 
  private:
   void RunAutomaticMode();

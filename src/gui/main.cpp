@@ -11,7 +11,7 @@
 #include <cstring>
 #include <exception>
 
-#include "gui/fonts.h"
+#include "gui/application.h"
 #include "gui/progress_form.h"
 #include "gui/qt_host.h"
 #include "gui/splash_form.h"
@@ -26,9 +26,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   QApplication app(argc, argv);
-  QApplication::setApplicationName("Zarnik");
-  QApplication::setApplicationDisplayName("Zarnik");
-  InstallFontSubstitutions();
+  SetUpApplication();
   try {
     QtHost host;
     // Nobody at the screen (a production line, a test): boxes go to standard error
@@ -46,6 +44,8 @@ int main(int argc, char** argv) {
     mainForm.SetSplash(&splashForm);
     mainForm.show();
     app.exec();
+    // Automatic mode never ends here with success unless its run succeeded.
+    return mainForm.Core().Start.ExitStatus();
   } catch (const std::exception& e) {
     QMessageBox::critical(nullptr, "Zarnik", QString::fromLocal8Bit(e.what()));
   }

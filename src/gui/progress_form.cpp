@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 
 #include "gui/fonts.h"
 
@@ -18,8 +19,10 @@ QString Text(const std::string& s) {
 }  // namespace
 
 TProgressForm::TProgressForm(ProgressModel& model, QWidget* owner)
-    // A tool window with a title and no border icons: the operator cannot close it.
-    : QWidget(owner, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+    // A window of its own (not a child of the main window, whose disabling in
+    // automatic mode would take Stop with it), a tool window with a title and no
+    // border icons: the operator cannot close it.
+    : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       model_(model),
       owner_(owner) {
   setObjectName("ProgressForm");
@@ -64,6 +67,7 @@ TProgressForm::TProgressForm(ProgressModel& model, QWidget* owner)
   QObject::connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
 
   model_.AddObserver(this);
+  KeepAboveOwner();
 }
 
 TProgressForm::~TProgressForm() {
@@ -80,6 +84,15 @@ QLabel* TProgressForm::AddLabel(int left, int top, const QString& text) {
 void TProgressForm::SetCaption(const QString& caption) {
   model_.Caption = caption.toLocal8Bit().toStdString();
   setWindowTitle(caption);
+}
+
+void TProgressForm::KeepAboveOwner() {
+  if (!owner_) return;
+  // Owned: the window system keeps it above the main window.
+  QWidget* top = owner_->window();
+  top->winId();
+  winId();
+  windowHandle()->setTransientParent(top->windowHandle());
 }
 
 void TProgressForm::CentreOnOwner() {
@@ -108,6 +121,7 @@ void TProgressForm::ProgressShown(const ProgressModel& m) {
   FileProgressBar->setValue(m.Position());
   setWindowTitle(Text(m.Caption));
   if (!isVisible()) {
+    KeepAboveOwner();
     CentreOnOwner();
     show();
   }

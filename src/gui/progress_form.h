@@ -1,7 +1,9 @@
 // TProgressForm: the progress window. It draws the ProgressModel (which file goes
 // out, its checksum, load address and size, one bar step per block) and its Stop
 // button presses the model's Stop, which sets Cancelled. The window holds no state
-// of its own; the model decides when it is shown.
+// of its own; the model decides when it is shown. It is a top-level window owned
+// by (kept above) the main window, not its child, so Stop stays pressable while the
+// main window is disabled.
 #pragma once
 
 #include <QWidget>
@@ -58,6 +60,7 @@ class TProgressForm : public QWidget, public ProgressObserver {
  private:
   QLabel* AddLabel(int left, int top, const QString& text);
   void CentreOnOwner();
+  void KeepAboveOwner();
 
   ProgressModel& model_;
   QWidget* owner_;

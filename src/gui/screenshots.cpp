@@ -2,9 +2,10 @@
 // platform against the simulated unit. Writes into OUTDIR (default: the current
 // folder): main-window.png after start-up, main-window-terminal.png with the
 // unit's answers to a few commands in the terminal pane and the lamps lit and
-// unlit, progress-window.png and
-// main-window-loading.png in the middle of a load, splash-halvern.png and
-// splash-dorvik.png.
+// unlit, terminal-pane-font.png (the pane after Terminal Fonts... picked another
+// font), main-window-terminal-hidden.png (Terminal > Visible unticked),
+// progress-window.png and main-window-loading.png in the middle of a load,
+// splash-halvern.png and splash-dorvik.png.
 //
 // zarnik-screenshots --grab-screen FILE: a picture of the whole screen of a real
 // display (for looking at zarnik itself under Xvfb).
@@ -14,12 +15,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFontDialog>
 #include <QKeyEvent>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
 
+#include "gui/application.h"
 #include "gui/fonts.h"
 #include "gui/progress_form.h"
 #include "gui/qt_host.h"
@@ -103,6 +106,21 @@ bool TerminalShot(QtHost& host, TZarnikForm& main, const QDir& out) {
   return Save(main, out, "main-window-terminal.png");
 }
 
+// The pane after Terminal Fonts... (another fixed-pitch family, larger), then the
+// window with the terminal area hidden; both put back afterwards.
+bool FontAndHiddenShots(TZarnikForm& main, const QDir& out) {
+  main.TerminalFonts1Click();
+  QApplication::processEvents();
+  bool ok = Save(main.TerminalPane(), out, "terminal-pane-font.png");
+  main.TerminalPane().SetFont(TerminalFont{kTerminalFontFamily, 12});
+  main.VisibleMenuClick();
+  QApplication::processEvents();
+  ok = Save(main, out, "main-window-terminal-hidden.png") && ok;
+  main.VisibleMenuClick();
+  QApplication::processEvents();
+  return ok;
+}
+
 int Run(const QDir& out) {
   QTemporaryDir work;
   if (!work.isValid()) return 1;
@@ -142,6 +160,13 @@ int Run(const QDir& out) {
     d.selectFile(script);
     return true;
   };
+  options.runFontDialog = [](QFontDialog& d) {
+    QFont f("DejaVu Sans Mono");
+    f.setStyleName("Book");  // the family's upright style (the dialog goes by style names)
+    f.setPixelSize(15);
+    d.setCurrentFont(f);
+    return true;
+  };
   TZarnikForm main(host, options);
   TProgressForm progress(main.Core().Progress, &main);
   main.show();
@@ -154,6 +179,7 @@ int Run(const QDir& out) {
   }
   ok = Save(main, out, "main-window.png") && ok;
   ok = TerminalShot(host, main, out) && ok;
+  ok = FontAndHiddenShots(main, out) && ok;
 
   LoadCamera camera(main, progress, out);
   main.Core().Progress.AddObserver(&camera);
@@ -176,7 +202,7 @@ int main(int argc, char** argv) {
   }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  zarnik::InstallFontSubstitutions();
+  zarnik::SetUpApplication();
   QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath());
   if (!out.mkpath(".")) return 1;
   out.makeAbsolute();

@@ -207,7 +207,7 @@ void TZarnikForm::BuildControls() {
   TerminalPane1 = new TTerminalPane(host_, Client);
   TerminalPane1->setObjectName("TerminalPane1");
   TerminalPane1->setGeometry(16, 120, 497, 273);
-  TerminalPane1->SetRows(16);
+  TerminalPane1->SetRows(kTerminalRows);
   TerminalPane1->SetScrollback(false);
   TerminalPane1->SetBlinkTime(250);
   TerminalPane1->SetLazyByteDelay(4);
@@ -232,6 +232,8 @@ void TZarnikForm::BuildControls() {
   InfoStatusBar = new QStatusBar(Client);
   InfoStatusBar->setObjectName("InfoStatusBar");
   InfoStatusBar->setSizeGripEnabled(false);
+  // Drawn in the window's colour over whatever lies beneath it.
+  InfoStatusBar->setAutoFillBackground(true);
   statusLabel_ = new QLabel("Info");
   InfoStatusBar->addWidget(statusLabel_, 1);
 
@@ -246,6 +248,8 @@ void TZarnikForm::BuildControls() {
   FontDialog1 = new QFontDialog(this);
   FontDialog1->setObjectName("FontDialog1");
   FontDialog1->setOption(QFontDialog::DontUseNativeDialog);
+  // The pane is a grid of cells: it offers the fixed-pitch families only.
+  FontDialog1->setOption(QFontDialog::MonospacedFonts);
 }
 
 void TZarnikForm::BuildMenus() {
@@ -387,6 +391,7 @@ void TZarnikForm::PickButtonClick() {
   core_.RunScript(path);
   ComPort1LineLost();
   Terminal().SetFocus();
+  core_.Start.ScriptReturned();
 }
 
 void TZarnikForm::ComPort1LineLost() {
@@ -417,6 +422,8 @@ void TZarnikForm::VisibleMenuClick() {
   const bool shown = !visibleTick_;
   visibleTick_ = shown;
   VisibleMenu->setChecked(shown);
+  // The pane and its bars go too: nothing of them shows under the status bar.
+  TerminalPane1->setVisible(shown);
   SetClientHeight(shown ? kShownClientHeight : kHiddenClientHeight);
 }
 
@@ -429,7 +436,9 @@ void TZarnikForm::TextColourClick(TerminalColour colour) {
 }
 
 void TZarnikForm::TerminalFonts1Click() {
-  FontDialog1->setCurrentFont(ToQFont(Terminal().GetFont()));
+  // Preset with the font the pane draws with: its named family may exist only as
+  // a substitution, which the dialog could not select.
+  FontDialog1->setCurrentFont(TerminalPane1->DrawnFont());
   if (!options_.runFontDialog(*FontDialog1)) return;
   Terminal().SetFont(FromQFont(FontDialog1->currentFont()));
 }

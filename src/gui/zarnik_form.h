@@ -54,6 +54,7 @@ class TZarnikForm : public QMainWindow, public ShellView, public QtHostView {
   static constexpr int kShownClientHeight = 420;   // Terminal > Visible ticked
   static constexpr int kHiddenClientHeight = 139;  // unticked
   static constexpr int kStatusBarHeight = 19;
+  static constexpr int kTerminalRows = 16;  // the pane's screen rows in this window
 
   TZarnikForm(QtHost& host, ZarnikFormOptions options = {});
   ~TZarnikForm() override;

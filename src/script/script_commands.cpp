@@ -77,7 +77,8 @@ bool ScriptEngine::CmdDelay(std::string_view line) {
   // Each 1 ms step sleeps up to its place on a schedule from the start, so a real
   // clock's oversleeping does not add up over thousands of steps.
   const uint64_t start = host_.NowMs();
-  for (int64_t i = 1; i <= steps; ++i) {
+  // A stop (the window's close) ends the wait; the reader stops after it.
+  for (int64_t i = 1; i <= steps && !Cancelled(); ++i) {
     const uint64_t due = start + static_cast<uint64_t>(i);
     const uint64_t now = host_.NowMs();
     host_.Sleep(due > now ? static_cast<uint32_t>(due - now) : 0);

@@ -5,7 +5,6 @@
 namespace zarnik {
 
 TTerminalCore::TTerminalCore(Host& host, MessageTarget* pane) : host_(host), pane_(pane) {
-  builtIn_.Buffer().tbSetRowCount(kPaneRows);
   builtIn_.Buffer().RegisterTerminalHandle(&host_, pane_);
 }
 

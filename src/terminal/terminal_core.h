@@ -33,8 +33,8 @@ class MessageTarget;
 
 class TTerminalCore {
  public:
-  // pane: the target of 0x7E47 and 0x7E8A; the screen gets the pane's 16 rows.
-  static constexpr int kPaneRows = 16;
+  // pane: the target of 0x7E47 and 0x7E8A. The screen keeps the buffer's own row
+  // count (TTerminalBuffer::kScreenRows), the pane's default; its owner sets another.
   TTerminalCore(Host& host, MessageTarget* pane);
   ~TTerminalCore();
   TTerminalCore(const TTerminalCore&) = delete;

@@ -14,6 +14,11 @@ void TTerminalGeometry::Calc(int clientWidth, int clientHeight, int columns, int
                              bool scrollback) {
   clientWidth = std::max(clientWidth, 0);
   clientHeight = std::max(clientHeight, 0);
+  clientWidth_ = clientWidth;
+  clientHeight_ = clientHeight;
+  columns_ = columns;
+  rows_ = rows;
+  scrollback_ = scrollback;
   cellWidth = std::max(cellWidth, 1);
   cellHeight = std::max(cellHeight, 1);
   int colsLeft = std::max(columns - originCol + 1, 0);
@@ -44,7 +49,57 @@ bool TTerminalGeometry::FollowCursor(int cursorRow, int cursorCol, int columns, 
   dRows = row - originRow;
   originCol = col;
   originRow = row;
-  return dCols != 0 || dRows != 0;
+  if (dCols == 0 && dRows == 0) return false;
+  Recalc();
+  return true;
+}
+
+int TTerminalGeometry::CanvasWidth() const {
+  return std::max(visibleCols * cellWidth, 1);
+}
+
+int TTerminalGeometry::CanvasHeight() const {
+  return std::max(visibleRows * cellHeight, 1);
+}
+
+void TTerminalGeometry::ScrollTo(int hValue, int topRow, bool freeze) {
+  originCol = hValue + 1;
+  if (freeze) {
+    originRow = topRow;
+    rowShift = 0;
+  } else {
+    rowShift = topRow - originRow;
+  }
+  Recalc();
+}
+
+void TTerminalGeometry::ClampRowShift(bool freeze, int historyRows) {
+  int shift = 0;
+  if (!freeze) {
+    const int highest = std::max(rows_ - clientHeight_ / cellHeight + 1, 1);
+    shift = std::clamp(TopRow(), VBarMin(historyRows), highest) - originRow;
+  }
+  if (shift == rowShift) return;
+  rowShift = shift;
+  Recalc();
+}
+
+bool TTerminalGeometry::HBarShown(bool hideScrollbars, int cursorCol) const {
+  if (!hBarNeeded || !hideScrollbars) return hBarNeeded;
+  return cursorCol < originCol || cursorCol > originCol + fullCols - 1;
+}
+
+bool TTerminalGeometry::VBarShown(bool hideScrollbars, int cursorRow) const {
+  if (!vBarNeeded || !hideScrollbars) return vBarNeeded;
+  return cursorRow < originRow || cursorRow > originRow + fullRows - 1;
+}
+
+int TTerminalGeometry::VBarMax() const {
+  return std::max(rows_ - fullRows + 1, 1);
+}
+
+int TTerminalGeometry::HBarMax() const {
+  return std::max(columns_ - fullCols, 0);
 }
 
 bool TTerminalGeometry::CaretPos(int cursorRow, int cursorCol, int clientWidth, int clientHeight,

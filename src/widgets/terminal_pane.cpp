@@ -19,6 +19,7 @@
 
 #include "serial/com_port.h"
 #include "serial/serial_exceptions.h"
+#include "terminal/ansi_charset.h"
 #include "widgets/qt_terminal_font.h"
 
 namespace zarnik {
@@ -73,7 +74,7 @@ class TCustomTerminalPane::CanvasPainter : public TTerminalPainter {
       p_.setPen(fore);
       for (size_t i = 0; i < text.size(); ++i)
         p_.drawText(QPointF(cells.left() + int(i) * cw, cells.top() + pane_.ascent_),
-                    QString(QChar(uint8_t(text[i]))));
+                    QString(QChar(AnsiToUnicode(uint8_t(text[i])))));
       return;
     }
     glyphs_.clear();
@@ -106,7 +107,6 @@ TCustomTerminalPane::TCustomTerminalPane(Host& host, QWidget* parent)
   font_.setPointSize(9);
   host_.AddTarget(this);
   core_.SetSite(this);
-  core_.Buffer().tbSetRowCount(24);
   core_.Buffer().SetCursorMovedHandler([this](int, int) { CursorMoved(); });
   setFocusPolicy(Qt::StrongFocus);
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
@@ -202,18 +202,19 @@ void TCustomTerminalPane::tmAttachToComPort() {
       this, [this, dispatcher](uint32_t msg, uintptr_t wParam, intptr_t) {
         DataHandler(dispatcher, msg, wParam);
       });
-  attachedDispatcher_ = dispatcher;
+  attachedGeneration_ = portGeneration_;
   handlerRegistered_ = true;
 }
 
 void TCustomTerminalPane::tmDetachFromComPort() {
   if (handlerRegistered_) {
     TBaseDispatcher* dispatcher = port_ ? port_->Dispatcher() : nullptr;
-    // A dispatcher that is gone took its handlers with it.
-    if (dispatcher && dispatcher == attachedDispatcher_)
+    // Only the dispatcher the handler went to: once the port has closed or opened
+    // again since, that one is gone and took its handlers with it (a new one may
+    // even sit at the same address).
+    if (dispatcher && attachedGeneration_ == portGeneration_)
       dispatcher->DeregisterEventTriggerHandler(this);
     handlerRegistered_ = false;
-    attachedDispatcher_ = nullptr;
   }
   if (active_) attachPending_ = true;
 }
@@ -243,9 +244,13 @@ void TCustomTerminalPane::SetActive(bool on) {
 intptr_t TCustomTerminalPane::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
   switch (msg) {
     case kMsgPortOpen:
+      ++portGeneration_;
       if (attachPending_) RequestAttach();
       break;
     case kMsgPortClose:
+      ++portGeneration_;
+      tmDetachFromComPort();
+      break;
     case kMsgPortClosing:
       tmDetachFromComPort();
       break;
@@ -259,12 +264,17 @@ intptr_t TCustomTerminalPane::HandleMessage(uint32_t msg, uintptr_t wParam, intp
       if (!useLazyDisplay_) ScheduleFrame();
       UpdateHeartbeat();
       break;
-    case kMsgTermForceSize:
-      setHorizontalScrollBarPolicy(geo_.hBarNeeded ? Qt::ScrollBarAlwaysOn
-                                                   : Qt::ScrollBarAlwaysOff);
-      setVerticalScrollBarPolicy(geo_.vBarNeeded ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    case kMsgTermForceSize: {
+      TTerminalBuffer& b = core_.Buffer();
+      setHorizontalScrollBarPolicy(geo_.HBarShown(hideScrollbars_, b.CursorCol())
+                                       ? Qt::ScrollBarAlwaysOn
+                                       : Qt::ScrollBarAlwaysOff);
+      setVerticalScrollBarPolicy(geo_.VBarShown(hideScrollbars_, b.CursorRow())
+                                     ? Qt::ScrollBarAlwaysOn
+                                     : Qt::ScrollBarAlwaysOff);
       tmCalcExtent();
       break;
+    }
     default:
       break;
   }
@@ -321,58 +331,69 @@ void TCustomTerminalPane::Bell() {
 void TCustomTerminalPane::tmLoad() {
   const QFontMetrics fm(font_);
   geo_.cellHeight = std::max(fm.height() + std::max(fm.leading(), 0), 1);
-  geo_.cellWidth = std::max(fm.maxWidth(), 1);
+  // The widest character the pane can show: with a proportional font the columns
+  // still line up (the font's own widest glyph may come from another script).
+  int widest = 1;
+  for (int c = 32; c < 256; ++c)
+    widest = std::max(widest, fm.horizontalAdvance(QChar(AnsiToUnicode(uint8_t(c)))));
+  geo_.cellWidth = widest;
   ascent_ = fm.ascent();
   rawFont_ = QRawFont::fromFont(font_);
   if (rawFont_.isValid()) {
-    // Latin-1: codes 128-255 are printable too.
+    // Windows-1252: codes 128-255 are printable too.
     std::array<QChar, 256> chars;
-    for (int c = 0; c < 256; ++c) chars[c] = QChar(c);
+    for (int c = 0; c < 256; ++c) chars[c] = QChar(AnsiToUnicode(uint8_t(c)));
     int count = 256;
     std::array<quint32, 256> indexes{};
-    if (rawFont_.glyphIndexesForChars(chars.data(), 256, indexes.data(), &count))
+    if (rawFont_.glyphIndexesForChars(chars.data(), 256, indexes.data(), &count)) {
+      // A character the font lacks shows as a question mark, not as a missing glyph.
+      for (int c = 128; c < 256; ++c)
+        if (indexes[c] == 0) indexes[c] = indexes['?'];
       std::copy(indexes.begin(), indexes.end(), glyphs_.begin());
+    }
   }
   tmCalcExtent();
   PaintAll();
 }
 
+QFont TCustomTerminalPane::DrawnFont() const {
+  QFont drawn = font_;
+  drawn.setFamily(QFontInfo(font_).family());
+  return drawn;
+}
+
 void TCustomTerminalPane::tmCalcExtent() {
-  ClampRowShift();
   geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
-  // Whole cells, a partly visible last row included: a moved picture never leaves
-  // half a row behind.
-  const QSize text(geo_.visibleCols * geo_.cellWidth, geo_.visibleRows * geo_.cellHeight);
-  if (canvas_.size() != text.expandedTo(QSize(1, 1))) {
-    canvas_ = QImage(text.expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    canvas_.fill(ToQColor(color_));
-    PaintAll();
-  }
+  geo_.ClampRowShift(freezeScrollBack_, core_.Buffer().HistoryRowCount());
+  if (FitCanvas()) PaintAll();
   UpdateBars();
+}
+
+// The canvas takes the size the geometry gives for the origin in force: whole cells,
+// a partly visible last column and row included, so a moved picture never leaves
+// half a cell behind and the partly visible column is always painted.
+bool TCustomTerminalPane::FitCanvas() {
+  const QSize size(geo_.CanvasWidth(), geo_.CanvasHeight());
+  if (canvas_.size() == size) return false;
+  canvas_ = QImage(size, QImage::Format_RGB32);
+  canvas_.fill(ToQColor(color_));
+  return true;
 }
 
 void TCustomTerminalPane::UpdateBars() {
   TTerminalBuffer& b = core_.Buffer();
-  bool hNeed = geo_.hBarNeeded;
-  bool vNeed = geo_.vBarNeeded;
-  if (hideScrollbars_) {
-    hNeed = hNeed &&
-            (b.CursorCol() < geo_.originCol || b.CursorCol() > geo_.originCol + geo_.fullCols - 1);
-    vNeed = vNeed &&
-            (b.CursorRow() < geo_.originRow || b.CursorRow() > geo_.originRow + geo_.fullRows - 1);
-  }
-  geo_.hBarNeeded = hNeed;
-  geo_.vBarNeeded = vNeed;
+  const bool hNeed = geo_.HBarShown(hideScrollbars_, b.CursorCol());
+  const bool vNeed = geo_.VBarShown(hideScrollbars_, b.CursorRow());
   const bool hShown = horizontalScrollBarPolicy() == Qt::ScrollBarAlwaysOn;
   const bool vShown = verticalScrollBarPolicy() == Qt::ScrollBarAlwaysOn;
   if (hNeed != hShown || vNeed != vShown) host_.Post(this, kMsgTermForceSize);
   settingBars_ = true;
   QScrollBar* h = horizontalScrollBar();
-  h->setRange(0, std::max(Columns() - geo_.fullCols, 0));
+  h->setRange(0, geo_.HBarMax());
   h->setPageStep(std::max(geo_.fullCols, 1));
   h->setValue(geo_.HBarPosition());
   QScrollBar* v = verticalScrollBar();
-  v->setRange(scrollback_ ? 1 - b.HistoryRowCount() : 1, std::max(Rows() - geo_.fullRows + 1, 1));
+  v->setRange(geo_.VBarMin(b.HistoryRowCount()), geo_.VBarMax());
   v->setPageStep(std::max(geo_.fullRows, 1));
   v->setValue(geo_.TopRow());
   settingBars_ = false;
@@ -383,27 +404,8 @@ void TCustomTerminalPane::UpdateBars() {
 // when the origin row follows the cursor.
 void TCustomTerminalPane::scrollContentsBy(int, int) {
   if (settingBars_) return;
-  geo_.originCol = horizontalScrollBar()->value() + 1;
-  const int top = verticalScrollBar()->value();
-  if (freezeScrollBack_) {
-    geo_.originRow = top;
-    geo_.rowShift = 0;
-  } else {
-    geo_.rowShift = top - geo_.originRow;
-  }
-  geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
+  geo_.ScrollTo(horizontalScrollBar()->value(), verticalScrollBar()->value(), freezeScrollBack_);
   PaintAll();
-}
-
-// Keeps the shifted view inside the rows the vertical bar reaches.
-void TCustomTerminalPane::ClampRowShift() {
-  if (freezeScrollBack_) {
-    geo_.rowShift = 0;
-    return;
-  }
-  const int lowest = scrollback_ ? 1 - core_.Buffer().HistoryRowCount() : 1;
-  const int highest = std::max(Rows() - viewport()->height() / geo_.cellHeight + 1, 1);
-  geo_.rowShift = std::clamp(geo_.TopRow(), lowest, highest) - geo_.originRow;
 }
 
 void TCustomTerminalPane::resizeEvent(QResizeEvent* e) {
@@ -416,8 +418,8 @@ void TCustomTerminalPane::CursorMoved() {
   if (followCursor_) {
     int dCols = 0, dRows = 0;
     if (geo_.FollowCursor(b.CursorRow(), b.CursorCol(), Columns(), dCols, dRows)) {
-      ClampRowShift();
-      geo_.Calc(viewport()->width(), viewport()->height(), Columns(), Rows(), scrollback_);
+      geo_.ClampRowShift(freezeScrollBack_, b.HistoryRowCount());
+      FitCanvas();
       originMoved_ = true;  // the cells are painted anew at the next frame
       UpdateBars();
     }
@@ -456,6 +458,7 @@ void TCustomTerminalPane::PaintChanged() {
 void TCustomTerminalPane::PaintAll() {
   frame_.stop();
   originMoved_ = false;
+  FitCanvas();
   canvas_.fill(ToQColor(color_));
   {
     CanvasPainter painter(*this, canvas_);
@@ -633,8 +636,10 @@ void TCustomTerminalPane::keyPressEvent(QKeyEvent* e) {
     return;
   if ((key == Qt::Key_V && mods == Qt::ControlModifier) ||
       (key == Qt::Key_Insert && mods == Qt::ShiftModifier)) {
-    const QByteArray text = QGuiApplication::clipboard()->text().toLatin1();
-    if (pasteToScreen_) WriteString(std::string_view(text.constData(), size_t(text.size())));
+    std::string text;
+    for (QChar c : QGuiApplication::clipboard()->text())
+      if (const uint8_t b = UnicodeToAnsi(c.unicode())) text.push_back(char(b));
+    if (pasteToScreen_) WriteString(text);
     if (pasteToPort_)
       for (char c : text) SendToPort(uint8_t(c));
     return;
@@ -655,13 +660,15 @@ void TCustomTerminalPane::keyPressEvent(QKeyEvent* e) {
       ch = 27;
       break;
     default: {
-      const QByteArray text = e->text().toLatin1();
-      if (text.size() == 1) ch = text[0];
+      const QString text = e->text();
+      if (text.size() == 1) ch = char(UnicodeToAnsi(text[0].unicode()));
     }
   }
   if (ch == 0) {
-    e->ignore();
-    QAbstractScrollArea::keyPressEvent(e);
+    // Keys other than characters go to the emulator (this one ignores them); they
+    // never scroll the view.
+    uint32_t code = uint32_t(key);
+    core_.Emulator().KeyDown(code);
     return;
   }
   HandleKey(ch);
@@ -714,7 +721,8 @@ void TCustomTerminalPane::SelectTo(const QPoint& pos) {
 void TCustomTerminalPane::CopyToClipboard() {
   const std::string text = core_.Buffer().SelectionText();
   if (text.empty()) return;
-  QGuiApplication::clipboard()->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+  const std::u16string shown = AnsiToUnicode(text);
+  QGuiApplication::clipboard()->setText(QString::fromUtf16(shown.data(), qsizetype(shown.size())));
 }
 
 // ================================================================ properties

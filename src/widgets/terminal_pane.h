@@ -149,6 +149,9 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   void SetFontColor(TColor c);
   QFont Font() const { return font_; }
   void SetFont(const QFont& font);
+  // The font as drawn: the family the font system resolved the given one to (a
+  // name such as "Courier New" may exist only as a substitution).
+  QFont DrawnFont() const;
 
   // ---- TerminalView (the main window's menus and start-up) ----
   void SetFocus() override;
@@ -161,6 +164,8 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   // ---- What tests and the screenshot program look at ----
   TTerminalBuffer& Buffer() { return core_.Buffer(); }
   const TTerminalGeometry& Geometry() const { return geo_; }
+  quint32 GlyphOf(uint8_t byte) const { return glyphs_[byte]; }
+  const QRawFont& RawFont() const { return rawFont_; }
   bool HandlerRegistered() const { return handlerRegistered_; }
   bool AttachPending() const { return attachPending_; }
   bool Selecting() const { return selecting_; }
@@ -209,7 +214,7 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   void Painted();        // bookkeeping after either
   void tmLoad();         // font metrics and geometry
   void tmCalcExtent();
-  void ClampRowShift();
+  bool FitCanvas();  // true when the canvas took a new size (and is blank)
   void UpdateBars();
   void CursorMoved();
   QRect CaretRect() const;
@@ -224,13 +229,16 @@ class TCustomTerminalPane : public QAbstractScrollArea,
   TTerminalCore core_;
   TTerminalGeometry geo_;
   TCustomComPort* port_ = nullptr;
-  TBaseDispatcher* attachedDispatcher_ = nullptr;
+  // Counts the port's opens and closes; the handler is taken back from the
+  // dispatcher only while the count is still the one it was registered under.
+  uint64_t portGeneration_ = 0;
+  uint64_t attachedGeneration_ = 0;
   QTimer heartbeat_;
   QTimer frame_;
   QTimer caretBlink_;
   QImage canvas_;
   QRawFont rawFont_;
-  std::array<quint32, 256> glyphs_{};  // glyph of each byte in rawFont_
+  std::array<quint32, 256> glyphs_{};  // glyph of each byte (Windows-1252) in rawFont_
   int ascent_ = 0;
   bool originMoved_ = false;  // the view followed the cursor: repaint it all
 

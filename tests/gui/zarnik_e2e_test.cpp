@@ -10,6 +10,7 @@
 #include <random>
 
 #include "process.h"
+#include "x_session.h"
 
 namespace fs = std::filesystem;
 
@@ -50,8 +51,14 @@ struct DesktopAutomatic : ::testing::Test {
     return unit;
   }
 
-  std::unique_ptr<Process> StartZarnik() {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // display: an X display to show the windows on; offscreen without one.
+  std::unique_ptr<Process> StartZarnik(const std::string& display = "") {
+    if (display.empty()) {
+      setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    } else {
+      setenv("QT_QPA_PLATFORM", "xcb", 1);
+      setenv("DISPLAY", display.c_str(), 1);
+    }
     setenv("ZARNIK_UNATTENDED", "1", 1);
     setenv("ZARNIK_COM1", devicePath.c_str(), 1);
     setenv("ZARNIK_COM2", "/nonexistent/zarnik-e2e-com2", 1);
@@ -93,6 +100,56 @@ TEST_F(DesktopAutomatic, NoUnitAnsweringEndsWithOne) {
   EXPECT_NE(zarnik->Stderr().find("Error!! COM port communication failed."), std::string::npos)
       << zarnik->Stderr();
   EXPECT_FALSE(fs::exists(dir / "images" / "image-1.bin"));
+}
+
+// On a real X server: what a window manager's close box and a click do to a run.
+struct DesktopAutomaticOnX : DesktopAutomatic {
+  void SetUp() override {
+    DesktopAutomatic::SetUp();
+    if (!x.Ok()) GTEST_SKIP() << "no Xvfb to show the windows on";
+  }
+  // Waits for a viewable window whose title contains titlePart.
+  uint32_t Window(const std::string& titlePart) {
+    uint32_t w = 0;
+    zarnik::testing::WaitFor([&] { return (w = x.FindWindow(titlePart)) != 0; }, 30000);
+    return w;
+  }
+  void UseScript(const std::string& script) { WriteFile(dir / "auto.sld", script); }
+  XSession x;
+};
+
+// A close request after the run has failed (during its _DY) ends the program with 1,
+// and the script goes no further.
+TEST_F(DesktopAutomaticOnX, ACloseRequestAfterAnErrorEndsWithOne) {
+  UseScript("_TC \"^M\"\n_LF nonexistent.bin\n_DY 3000\n_DM \"after\"\n");
+  auto unit = StartUnit();
+  auto zarnik = StartZarnik(x.Display());
+  ASSERT_TRUE(zarnik->WaitForStderr("nonexistent.bin", 30000)) << zarnik->Stderr();
+  const uint32_t main = Window(":- Zarnik");
+  ASSERT_NE(main, 0u) << zarnik->Stderr();
+  x.RequestClose(main);
+  // Well before the 30 s of the _DY would have run out.
+  EXPECT_EQ(zarnik->Wait(20000), 1) << zarnik->Stderr();
+  EXPECT_EQ(zarnik->Stderr().find("after"), std::string::npos) << zarnik->Stderr();
+}
+
+// Stop on the progress window ends the run although the main window is disabled.
+TEST_F(DesktopAutomaticOnX, StopEndsTheRunWithOne) {
+  firmware = zarnik::testing::RandomBytes(60000, 3);
+  WriteFile(dir / "fw.bin", firmware);
+  UseScript("_TC \"^M\"\n_LP 1\n_LF " + (dir / "fw.bin").string() +
+            "\n_LA 8000\n_LV V1.06\n_LD\n_DM \"after\"\n");
+  auto unit = StartUnit();
+  auto zarnik = StartZarnik(x.Display());
+  const uint32_t progress = Window("File Upload Progress");
+  ASSERT_NE(progress, 0u) << zarnik->Stderr();
+  // The titles as given, nothing appended.
+  EXPECT_EQ(x.Title(progress), "Halvern Inc. :- File Upload Progress");
+  EXPECT_EQ(x.Title(Window(":- Zarnik")), "Halvern Inc. :- Zarnik");
+  // The middle of Stop (376, 115; 49 x 25).
+  x.Click(progress, 400, 127);
+  EXPECT_EQ(zarnik->Wait(60000), 1) << zarnik->Stderr();
+  EXPECT_EQ(zarnik->Stderr().find("after"), std::string::npos) << zarnik->Stderr();
 }
 
 }  // namespace

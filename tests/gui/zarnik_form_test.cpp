@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDialog>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <optional>
 
+#include "gui/progress_form.h"
 #include "gui/qt_host.h"
 #include "gui_test_classes.h"
 #include "serial/device_sim.h"
@@ -227,10 +229,13 @@ class ZarnikFormTest : public QObject {
     QVERIFY(!f.VisibleMenu->isChecked());
     QVERIFY(!f.TerminalAreaShown());
     QCOMPARE(f.InfoStatusBar->geometry(), QRect(0, 120, 527, 19));
-    QVERIFY(!f.TerminalPane1->isHidden());  // the pane itself is not hidden
+    // Nothing of the pane shows through the status bar, which has the window's colour.
+    QVERIFY(f.TerminalPane1->isHidden());
+    QVERIFY(f.InfoStatusBar->autoFillBackground());
     f.VisibleMenu->trigger();
     QCOMPARE(f.ClientHeight(), 420);  // not the 416 of the start
     QVERIFY(f.VisibleMenu->isChecked());
+    QVERIFY(!f.TerminalPane1->isHidden());
   }
 
   void colourEntries_data() {
@@ -277,6 +282,30 @@ class ZarnikFormTest : public QObject {
       const TerminalFont font = rig.form->TerminalPane().GetFont();
       QCOMPARE(font.Height, confirm ? 20 : 12);
     }
+  }
+
+  // The dialog opens on the font the pane draws with and offers fixed-pitch families;
+  // OK without a change leaves the cells as they were.
+  void fontDialogStartsOnTheDrawnFont() {
+    std::optional<QFont> offered;
+    bool monospacedOnly = false;
+    ZarnikFormOptions o;
+    o.runFontDialog = [&](QFontDialog& d) {
+      offered = d.currentFont();
+      monospacedOnly = d.testOption(QFontDialog::MonospacedFonts);
+      return true;
+    };
+    Rig rig(o);
+    TTerminalPane& pane = rig.form->TerminalPane();
+    const TTerminalGeometry before = pane.Geometry();
+    const QString drawn = QFontInfo(pane.DrawnFont()).family();
+    rig.Action("TerminalFonts1")->trigger();
+    QVERIFY(offered);
+    QCOMPARE(offered->family(), drawn);
+    QVERIFY(monospacedOnly);
+    QVERIFY(QFontInfo(pane.Font()).fixedPitch());
+    QCOMPARE(pane.Geometry().cellWidth, before.cellWidth);
+    QCOMPARE(pane.Geometry().cellHeight, before.cellHeight);
   }
 
   void backspaceKey_data() {
@@ -341,8 +370,8 @@ class ZarnikFormTest : public QObject {
     };
     QVERIFY(QTest::qWaitFor(shown, 10000));
     QVERIFY(rxdSeen);
-    QVERIFY(QTest::qWaitFor([&] { return !f.StatusLight3->Lit() && !f.StatusLight4->Lit(); },
-                            10000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return !f.StatusLight3->Lit() && !f.StatusLight4->Lit(); }, 10000));
   }
 
   void comPortMenusAndTheirStatusTexts() {
@@ -566,6 +595,82 @@ class ZarnikFormTest : public QObject {
     QVERIFY(!rig.endStatus);
   }
 
+  // Closing the window while a script runs (in its _DY) stops the script at once;
+  // the window stays, disabled, until the script has returned. The operator's run
+  // then closes the window; automatic mode ends with 1.
+  void closeWhileAScriptRuns_data() {
+    QTest::addColumn<bool>("automatic");
+    QTest::newRow("operator's run") << false;
+    QTest::newRow("automatic mode") << true;
+  }
+  void closeWhileAScriptRuns() {
+    QFETCH(bool, automatic);
+    UnitOnCom1(true);
+    const QString script = dir_.filePath("delay.sld");
+    WriteFile(script, "_TC \"^M\"\n_DM \"before\"\n_DY 6000\n_DM \"after\"\n");
+    Rig rig(PickScript(script), automatic ? AutomaticSettings("delay.sld") : QString());
+    std::optional<bool> closed, enabledMeanwhile, visibleMeanwhile;
+    rig.host.onMessage = [&](const std::string& text) {
+      if (text != "before") return;
+      QTimer::singleShot(0, rig.form.get(), [&] {
+        closed = rig.form->close();
+        enabledMeanwhile = rig.form->isEnabled();
+        visibleMeanwhile = rig.form->isVisible();
+      });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(rig.Start());
+    if (!automatic) QTest::mouseClick(rig.form->PickButton, Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return automatic ? rig.endStatus.has_value() : !rig.form->isVisible(); }, 30000));
+    QVERIFY(clock.elapsed() < 30000);  // the minute of _DY did not run out
+    QCOMPARE(closed, std::optional<bool>(false));
+    QCOMPARE(enabledMeanwhile, std::optional<bool>(false));
+    QCOMPARE(visibleMeanwhile, std::optional<bool>(true));
+    QVERIFY(std::find(rig.host.messages.begin(), rig.host.messages.end(), "after") ==
+            rig.host.messages.end());
+    if (automatic)
+      QCOMPARE(*rig.endStatus, 1);
+    else
+      QCOMPARE(rig.host.messages.back(), std::string("Unsuccessful.  Upload terminated by user."));
+  }
+
+  // Stop stays pressable in automatic mode, whose run disables the main window.
+  void stopInAutomaticModeEndsTheRunWithOne() {
+    UnitOnCom1(true);
+    Rig rig({}, AutomaticSettings("load.sld"));
+    TProgressForm progress(rig.form->Core().Progress, rig.form.get());
+    TransferWatch watch(*rig.form);
+    std::optional<bool> mainEnabled;
+    watch.onFirstStep = [&] {
+      mainEnabled = rig.form->isEnabled();
+      QTest::mouseClick(progress.CancelButton, Qt::LeftButton);
+    };
+    rig.form->Core().Progress.AddObserver(&watch);
+    QVERIFY(rig.Start());
+    QVERIFY(QTest::qWaitFor([&] { return rig.endStatus.has_value(); }, 30000));
+    rig.form->Core().Progress.RemoveObserver(&watch);
+    QCOMPARE(mainEnabled, std::optional<bool>(false));
+    QVERIFY(rig.form->Core().Progress.Cancelled);
+    QCOMPARE(*rig.endStatus, 1);
+  }
+
+  // A window of its own, owned by (kept above) the main window.
+  void progressWindowIsOwnedNotAChild() {
+    Rig rig;
+    TProgressForm progress(rig.form->Core().Progress, rig.form.get());
+    QVERIFY(!progress.parentWidget());
+    QCOMPARE(progress.windowHandle()->transientParent(), rig.form->windowHandle());
+  }
+
+  QString AutomaticSettings(const QString& script) {
+    const QString settings = dir_.filePath("auto.ini");
+    WriteFile(settings, "Port=\nBaud=38400\nData=8\nParity=0\nStop=1\nScript=" +
+                            dir_.filePath(script).toStdString() + "\nFolder=\nMode=Automatic\n");
+    return settings;
+  }
+
   void automaticModeEndsTheProcess_data() {
     QTest::addColumn<bool>("unitPresent");
     QTest::addColumn<QString>("script");
@@ -584,10 +689,7 @@ class ZarnikFormTest : public QObject {
     QFETCH(int, status);
     QFETCH(QString, message);
     UnitOnCom1(unitPresent);
-    const QString settings = dir_.filePath("auto.ini");
-    WriteFile(settings, "Port=\nBaud=38400\nData=8\nParity=0\nStop=1\nScript=" +
-                            dir_.filePath(script).toStdString() + "\nFolder=\nMode=Automatic\n");
-    Rig rig({}, settings);
+    Rig rig({}, AutomaticSettings(script));
     QVERIFY(rig.Start());
     QVERIFY(QTest::qWaitFor([&] { return rig.endStatus.has_value(); }, 30000));
     QCOMPARE(*rig.endStatus, status);

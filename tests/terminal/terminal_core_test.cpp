@@ -55,8 +55,8 @@ class TerminalCoreTest : public testing::Test {
   TTerminalCore core;
 };
 
-TEST_F(TerminalCoreTest, PaneScreenHasSixteenRows) {
-  EXPECT_EQ(core.Buffer().RowCount(), 16);
+TEST_F(TerminalCoreTest, PaneScreenHasTheBuffersRows) {
+  EXPECT_EQ(core.Buffer().RowCount(), TTerminalBuffer::kScreenRows);
   EXPECT_EQ(core.Buffer().TotalRowCount(), 200);
   EXPECT_EQ(core.Capture().Mode(), cmOff);
   EXPECT_EQ(core.Capture().FileName(), "TERMINAL.CAP");
@@ -78,6 +78,7 @@ TEST_F(TerminalCoreTest, WrittenTextIsProcessedOnTheWindowThread) {
 
 TEST_F(TerminalCoreTest, PortBytesFromAnotherThreadAllReachTheScreen) {
   constexpr int kLines = 500;
+  core.Buffer().tbSetRowCount(16);  // as the main window's pane
   std::thread dispatcher([&] {
     for (int i = 0; i < kLines; ++i) {
       std::string line = "line " + std::to_string(i) + "\r\n";

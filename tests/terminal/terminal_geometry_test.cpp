@@ -110,6 +110,51 @@ TEST(Geometry, FollowCursorMovesTheOriginByTheLeastAmount) {
   EXPECT_EQ(dRows, 0);
 }
 
+// Every move of the origin redoes the extent: the partly visible column comes and
+// goes with it, and the canvas with it.
+TEST(Geometry, OriginMovesRecalculateTheExtent) {
+  TTerminalGeometry g;
+  g.cellWidth = 7;
+  g.cellHeight = 14;
+  g.Calc(493, 269, 80, 16, false);
+  EXPECT_EQ(g.visibleCols, 71);
+  EXPECT_EQ(g.CanvasWidth(), 497);
+  int dCols = 0, dRows = 0;
+  ASSERT_TRUE(g.FollowCursor(1, 80, 80, dCols, dRows));
+  EXPECT_EQ(g.visibleCols, 70);
+  EXPECT_EQ(g.CanvasWidth(), 490);
+  EXPECT_EQ(g.textRect.right, 490);
+  ASSERT_TRUE(g.FollowCursor(1, 1, 80, dCols, dRows));
+  EXPECT_EQ(g.visibleCols, 71);
+  EXPECT_EQ(g.CanvasWidth(), 497);
+  EXPECT_EQ(g.textRect.right, 493);
+  g.ScrollTo(10, 1, true);
+  EXPECT_EQ(g.originCol, 11);
+  EXPECT_EQ(g.visibleCols, 70);
+}
+
+// The vertical bar's reach, and a shifted view kept inside it.
+TEST(Geometry, BarsAndTheRowShift) {
+  TTerminalGeometry g;
+  g.cellWidth = 7;
+  g.cellHeight = 14;
+  g.Calc(493, 100, 80, 16, true);  // 7 full rows of 16, with 184 history rows
+  EXPECT_EQ(g.VBarMin(184), -183);
+  EXPECT_EQ(g.VBarMax(), 10);
+  EXPECT_EQ(g.HBarMax(), 10);
+  g.ScrollTo(0, -500, false);
+  g.ClampRowShift(false, 184);
+  EXPECT_EQ(g.TopRow(), -183);
+  g.ClampRowShift(true, 184);
+  EXPECT_EQ(g.TopRow(), g.originRow);
+  // Hidden bars show only while the cursor lies beyond the fully visible cells.
+  EXPECT_TRUE(g.HBarShown(false, 1));
+  EXPECT_FALSE(g.HBarShown(true, 70));
+  EXPECT_TRUE(g.HBarShown(true, 71));
+  EXPECT_FALSE(g.VBarShown(true, 7));
+  EXPECT_TRUE(g.VBarShown(true, 8));
+}
+
 TEST(Geometry, CaretAndCellsFollowTheOrigin) {
   TTerminalGeometry g;
   g.cellWidth = 7;

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <memory>
+#include <random>
 
 #include "gui/gui_test_classes.h"
 #include "widget_rig.h"
@@ -49,6 +50,17 @@ QImage TextArea(TTerminalPane& pane, int rows) {
   const TTerminalGeometry& g = pane.Geometry();
   return pane.viewport()->grab().toImage().copy(0, 0, g.fullCols * g.cellWidth,
                                                 rows * g.cellHeight);
+}
+
+// The same pictures but for the outermost pixel column of each cell, where a glyph's
+// antialiased edge may reach into its neighbour only when both are drawn in one run.
+bool SameInsideCells(const QImage& a, const QImage& b, int cellWidth) {
+  if (a.size() != b.size()) return false;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x)
+      if (x % cellWidth != 0 && x % cellWidth != cellWidth - 1 && a.pixel(x, y) != b.pixel(x, y))
+        return false;
+  return true;
 }
 
 }  // namespace
@@ -472,6 +484,93 @@ class TerminalPaneTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!rig.pane.FramePending() && !rig.pane.HeartbeatRunning(), 5000);
     QVERIFY(inked());
     QVERIFY(!rig.pane.CaretBlinking());
+  }
+
+  // Keys other than characters do nothing: no scrolling, no scrollback switched on.
+  void navigationKeysDoNothing_data() {
+    QTest::addColumn<int>("key");
+    for (auto [name, key] : {std::pair{"Up", Qt::Key_Up},
+                             {"Down", Qt::Key_Down},
+                             {"Left", Qt::Key_Left},
+                             {"Right", Qt::Key_Right},
+                             {"PageUp", Qt::Key_PageUp},
+                             {"PageDown", Qt::Key_PageDown},
+                             {"Home", Qt::Key_Home},
+                             {"End", Qt::Key_End}})
+      QTest::newRow(name) << int(key);
+  }
+  void navigationKeysDoNothing() {
+    QFETCH(int, key);
+    Rig rig;
+    QVERIFY(rig.Attached());
+    rig.pane.resize(497, 150);  // fewer rows than the screen's: a vertical bar
+    rig.pane.WriteString(std::string(79, 'x') + "\r\n\r\n" + std::string(79, 'y'));
+    QVERIFY(QTest::qWaitFor([&] { return rig.pane.Buffer().CursorRow() == 3; }, 5000));
+    const TTerminalGeometry before = rig.pane.Geometry();
+    QVERIFY(before.originCol > 1);
+    QTest::keyClick(&rig.pane, Qt::Key(key));
+    QTest::qWait(0);
+    const TTerminalGeometry& after = rig.pane.Geometry();
+    QCOMPARE(after.originCol, before.originCol);
+    QCOMPARE(after.TopRow(), before.TopRow());
+    QVERIFY(!rig.pane.Scrollback());
+    QCOMPARE(rig.modem->PeerAvailable(), size_t(0));
+  }
+
+  // Received 0x80-0x9F show in Windows-1252 (the five unassigned codes visibly), and
+  // copy to the clipboard so.
+  void highBytesShowAsAnsi() {
+    Rig rig(false);
+    rig.pane.WriteString("\x80\x93\x81\xe9");
+    QVERIFY(QTest::qWaitFor([&] { return rig.pane.Buffer().CursorCol() == 5; }, 5000));
+    const QRawFont& raw = rig.pane.RawFont();
+    QVERIFY(raw.isValid());
+    QCOMPARE(rig.pane.GlyphOf(0x80), raw.glyphIndexesForString(QString(QChar(0x20AC))).value(0));
+    QCOMPARE(rig.pane.GlyphOf(0x93), raw.glyphIndexesForString(QString(QChar(0x201C))).value(0));
+    for (int b = 0x80; b <= 0xFF; ++b)
+      QVERIFY2(rig.pane.GlyphOf(uint8_t(b)) != 0, qPrintable(QString::number(b, 16)));
+    rig.pane.Buffer().Select(1, 1, 1, 4);
+    QApplication::clipboard()->clear();
+    rig.pane.CopyToClipboard();
+    QVERIFY(QApplication::clipboard()->text().startsWith(
+        QString::fromUtf16(u"\u20AC\u201C\uFFFD\u00E9")));
+  }
+
+  // What the pane paints bit by bit as a stream goes on is what a full repaint of the
+  // same moment paints: lines longer than the pane move the view right and back.
+  void incrementalPaintingMatchesAFullRepaint_data() {
+    QTest::addColumn<uint>("seed");
+    for (uint seed : {1u, 2u, 3u}) QTest::newRow(qPrintable(QString("seed %1").arg(seed))) << seed;
+  }
+  void incrementalPaintingMatchesAFullRepaint() {
+    QFETCH(uint, seed);
+    Rig rig(false);
+    rig.pane.SetCursorType(ctNone);
+    std::mt19937 gen(seed);
+    uint64_t total = rig.pane.Counters().bytes;
+    for (int chunk = 0; chunk < 40; ++chunk) {
+      std::string text;
+      switch (gen() % 4) {
+        case 0:
+          text = "\r";
+          break;
+        case 1:
+          text = "\r\n";
+          break;
+        default:
+          for (int n = int(gen() % 90) + 1; n > 0; --n) text.push_back(char('!' + gen() % 94));
+      }
+      rig.pane.WriteString(text);
+      total += text.size();
+      QVERIFY(QTest::qWaitFor([&] { return rig.pane.Counters().bytes == total; }, 5000));
+      const QImage incremental = rig.pane.viewport()->grab().toImage();
+      rig.pane.SetFont(rig.pane.Font());  // every cell painted anew
+      const QImage full = rig.pane.viewport()->grab().toImage();
+      QVERIFY2(
+          SameInsideCells(incremental, full, rig.pane.Geometry().cellWidth),
+          qPrintable(
+              QString("chunk %1, origin column %2").arg(chunk).arg(rig.pane.Geometry().originCol)));
+    }
   }
 
   void clearAllEmptiesHistoryToo() {
