@@ -8,9 +8,12 @@
 //               next block); the share of the line rate achieved.
 //   idle        an open port with nothing to do: CPU time of the whole process over a
 //               stretch of wall time, on a pty and on the simulated line.
+//   rates       2 MB over the simulated line paced at 460800, 921600 and 3000000 baud,
+//               in the transfer's 2000-byte blocks and as a plain copy: the share of
+//               the line rate and of one core (the process, the reading peer included).
 //
-// Usage: zarnik-serial-bench [throughput|paced|idle|all] [--mb N] [--paced-bytes N]
-//        [--idle-seconds N]
+// Usage: zarnik-serial-bench [throughput|paced|idle|rates|all] [--mb N] [--paced-bytes N]
+//        [--paced-baud B] [--idle-seconds N] [--rate-bytes N]
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -95,14 +98,23 @@ void Throughput(size_t megabytes) {
               s, total / s / 1e6);
 }
 
-void Paced(size_t bytes) {
+struct PacedFigures {
+  double seconds = 0, cpu = 0;
+  bool cancelled = false;
+};
+
+// `bytes` over the simulated line paced like a UART at `baud`, 8N1: in 2000-byte blocks
+// exactly as the file transfer sends them (the command channel's SendByte: put, wait
+// for the output to drain and CTS, next block), or as a plain copy that puts whenever
+// the output ring has room.
+PacedFigures PacedRun(size_t bytes, int32_t baud, bool blocks) {
   auto line = SimNullModem::Create("bench-paced");
   line->SetPacing(true);
   ConsoleHost host(Quiet());
   TComPort port(host);
   port.SetDevicePath(line->Path());
   port.SetAutoOpen(false);
-  port.SetBaud(115200);
+  port.SetBaud(baud);
   port.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
   port.SetBufferFull(2000);
   port.SetBufferResume(409);
@@ -112,27 +124,62 @@ void Paced(size_t bytes) {
   channel.LinkMode = kLinkRs232;
   std::atomic<bool> done{false};
   std::atomic<size_t> received{0};
+  // The unit reads what has come every few milliseconds: the figures are the port's.
   std::thread peer([&] {
     char buf[4096];
     while (!done) {
-      line->PeerWaitAvailable(1, 50);
-      received += line->PeerRead(buf, sizeof buf);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      while (size_t n = line->PeerRead(buf, sizeof buf)) received += n;
     }
   });
   std::string block(2000, 'p');
+  double cpu0 = CpuSeconds();
   auto start = Clock::now();
-  for (size_t at = 0; at < bytes && !cancelled; at += block.size()) {
+  for (size_t at = 0; at < bytes && !cancelled;) {
     int n = static_cast<int>(std::min(block.size(), bytes - at));
-    channel.SendByte(n, reinterpret_cast<const uint8_t*>(block.data()));
+    if (blocks) {
+      channel.SendByte(n, reinterpret_cast<const uint8_t*>(block.data()));
+    } else if (port.GetOutBuffFree() < n) {
+      port.SetOutputWatch(true);
+      host.WaitAndProcessMessages(5);
+      continue;
+    } else {
+      port.PutBlock(block.data(), static_cast<uint16_t>(n));
+    }
+    at += n;
   }
   while (received < bytes && !cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  double s = Seconds(Clock::now() - start);
+  PacedFigures f;
+  f.seconds = Seconds(Clock::now() - start);
+  f.cpu = CpuSeconds() - cpu0;
+  f.cancelled = cancelled;
   done = true;
   peer.join();
-  double lineRate = 115200.0 / 10;
-  std::printf("paced: %zu bytes in 2000-byte blocks at 115200 8N1 in %.2f s = %.0f B/s = %.2f%% of "
+  return f;
+}
+
+void Paced(size_t bytes, int32_t baud) {
+  PacedFigures f = PacedRun(bytes, baud, true);
+  double lineRate = baud / 10.0;
+  std::printf("paced: %zu bytes in 2000-byte blocks at %d 8N1 in %.2f s = %.0f B/s = %.2f%% of "
               "line rate%s\n",
-              bytes, s, bytes / s, 100.0 * bytes / s / lineRate, cancelled ? " (CANCELLED)" : "");
+              bytes, baud, f.seconds, bytes / f.seconds, 100.0 * bytes / f.seconds / lineRate,
+              f.cancelled ? " (CANCELLED)" : "");
+}
+
+// The file transfer's blocks at high rates, beside a plain copy on the same line.
+void Rates(size_t bytes) {
+  for (int32_t baud : {460800, 921600, 3000000}) {
+    double lineRate = baud / 10.0;
+    for (bool blocks : {true, false}) {
+      PacedFigures f = PacedRun(bytes, baud, blocks);
+      std::printf("rates: %7d baud, %-12s %zu bytes in %6.2f s = %6.2f%% of line rate, "
+                  "%5.2f%% of a core%s\n",
+                  baud, blocks ? "2000-blocks" : "plain copy", bytes, f.seconds,
+                  100.0 * bytes / f.seconds / lineRate, 100.0 * f.cpu / f.seconds,
+                  f.cancelled ? " (CANCELLED)" : "");
+    }
+  }
 }
 
 void IdleOn(const std::string& what, const std::string& path, double seconds) {
@@ -163,23 +210,28 @@ void Idle(double seconds) {
 
 int main(int argc, char** argv) {
   std::string which = "all";
-  size_t mb = 64, pacedBytes = 1 << 20;
+  size_t mb = 64, pacedBytes = 1 << 20, rateBytes = 2 << 20;
+  int32_t pacedBaud = 115200;
   double idleSeconds = 10;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--mb" && i + 1 < argc) mb = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--paced-bytes" && i + 1 < argc) pacedBytes = std::strtoul(argv[++i], nullptr, 10);
     else if (a == "--idle-seconds" && i + 1 < argc) idleSeconds = std::strtod(argv[++i], nullptr);
-    else if (a == "throughput" || a == "paced" || a == "idle" || a == "all") which = a;
+    else if (a == "--paced-baud" && i + 1 < argc) pacedBaud = std::atoi(argv[++i]);
+    else if (a == "--rate-bytes" && i + 1 < argc) rateBytes = std::strtoul(argv[++i], nullptr, 10);
+    else if (a == "throughput" || a == "paced" || a == "idle" || a == "rates" || a == "all")
+      which = a;
     else {
       std::fprintf(stderr,
-                   "usage: zarnik-serial-bench [throughput|paced|idle|all] [--mb N] "
-                   "[--paced-bytes N] [--idle-seconds N]\n");
+                   "usage: zarnik-serial-bench [throughput|paced|idle|rates|all] [--mb N] "
+                   "[--paced-bytes N] [--paced-baud B] [--idle-seconds N] [--rate-bytes N]\n");
       return 2;
     }
   }
   if (which == "throughput" || which == "all") Throughput(mb);
   if (which == "idle" || which == "all") Idle(idleSeconds);
-  if (which == "paced" || which == "all") Paced(pacedBytes);
+  if (which == "paced" || which == "all") Paced(pacedBytes, pacedBaud);
+  if (which == "rates" || which == "all") Rates(rateBytes);
   return 0;
 }

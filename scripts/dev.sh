@@ -9,8 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# What `run` needs: a compiler and CMake. Everything else builds on them.
-RUN_PACKAGES=(cmake make g++ pkg-config)
+# What `run` needs: a compiler and CMake, and what zarnik-cli's record of a run links:
+# the SQLite history, the USB adapter's serial number from udev, SHA-256 from libcrypto.
+RUN_PACKAGES=(cmake make g++ pkg-config libsqlite3-dev libudev-dev libssl-dev)
 PACKAGES=("${RUN_PACKAGES[@]}" libgtest-dev libgmock-dev
   # The desktop program: Qt 6 Widgets (its offscreen platform and JPEG reader ship in
   # libqt6gui6) and the fonts that stand in for the ones its windows name.

@@ -126,7 +126,36 @@ void PtyUnit::Close() {
   log_ = nullptr;
 }
 
-PtyUnitEnd PtyUnit::Run(int stopFd, std::string& error) {
+bool PtyUnit::HandleControl(int controlFd) {
+  char bytes[16];
+  const ssize_t n = read(controlFd, bytes, sizeof bytes);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (bytes[i] == kControlDisconnect) {
+      Record();
+      unit_.Disconnect();
+      pendingOut_.clear();
+      LogEvent("DISCONNECT");
+    } else if (bytes[i] == kControlConnect) {
+      ConnectFresh();
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void PtyUnit::ConnectFresh() {
+  Record();
+  imagesBefore_ += unit_.Images().size();
+  config_.unit.serialNumber = NextSerialNumber(config_.unit.serialNumber);
+  unit_ = SimUnit(config_.unit);
+  unit_.Start(NowNs() / kNsPerMs);
+  pendingOut_.clear();
+  linesLogged_ = imagesDone_ = 0;
+  LogEvent("CONNECT " + config_.unit.serialNumber);
+}
+
+PtyUnitEnd PtyUnit::Run(int controlFd, std::string& error) {
   unit_.Start(NowNs() / kNsPerMs);
   for (;;) {
     const uint64_t nowNs = NowNs();
@@ -143,7 +172,7 @@ PtyUnitEnd PtyUnit::Run(int stopFd, std::string& error) {
         timeoutMs = timeoutMs < 0 ? wait : std::min(timeoutMs, wait);
       }
     }
-    pollfd fds[2] = {{stopFd, POLLIN, 0}, {master_, 0, 0}};
+    pollfd fds[2] = {{controlFd, POLLIN, 0}, {master_, 0, 0}};
     if (wantRead) fds[1].events |= POLLIN;
     if (!pendingOut_.empty()) fds[1].events |= POLLOUT;
     if (poll(fds, 2, timeoutMs) < 0) {
@@ -151,7 +180,7 @@ PtyUnitEnd PtyUnit::Run(int stopFd, std::string& error) {
       error = Errno("poll");
       return PtyUnitEnd::kFailed;
     }
-    if (fds[0].revents != 0) {
+    if (fds[0].revents != 0 && !HandleControl(controlFd)) {
       LogEnd("stopped");
       return PtyUnitEnd::kStopped;
     }
@@ -236,7 +265,7 @@ void PtyUnit::LogLine(const std::string& line) {
 
 void PtyUnit::FinishImage(size_t index) {
   const LoadedImage& image = unit_.Images()[index];
-  const size_t number = index + 1;
+  const size_t number = imagesBefore_ + index + 1;
   if (!config_.imageDir.empty()) {
     const std::string path = config_.imageDir + "/image-" + std::to_string(number) + ".bin";
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -252,6 +281,12 @@ void PtyUnit::FinishImage(size_t index) {
   std::fflush(log_);
 }
 
+void PtyUnit::LogEvent(const std::string& text) {
+  if (log_ == nullptr) return;
+  std::fprintf(log_, "%s\n", text.c_str());
+  std::fflush(log_);
+}
+
 void PtyUnit::LogEnd(const char* why) {
   Record();
   // A load cut short is still worth a line in the log (it is not saved as an image).
@@ -259,7 +294,7 @@ void PtyUnit::LogEnd(const char* why) {
   if (imagesDone_ < images.size() && log_ != nullptr) {
     const LoadedImage& image = images[imagesDone_];
     std::fprintf(log_, "IMAGE %zu word=%s address=%s version=%s size=%u checksum=%x received=%zu INCOMPLETE\n",
-                 imagesDone_ + 1, Printable(image.loadWord).c_str(), Printable(image.address).c_str(),
+                 imagesBefore_ + imagesDone_ + 1, Printable(image.loadWord).c_str(), Printable(image.address).c_str(),
                  Printable(image.version).c_str(), image.size, image.checksum, image.data.size());
   }
   if (log_ == nullptr) return;

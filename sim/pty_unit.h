@@ -11,6 +11,11 @@
 // Received lines and a summary of every load go to the log, each finished load's bytes to
 // DIR/image-<n>.bin (n from 1). When the unit hangs up, Run() returns and Close() drops the
 // master, so a client sees the line vanish.
+//
+// The control descriptor carries one byte per request: kControlDisconnect pulls the cable from
+// the unit (it goes silent; the pty stays, as an adapter stays plugged in), kControlConnect puts
+// a fresh unit on the line (new state, the next serial number), anything else stops Run(). Each
+// is logged (`DISCONNECT`, `CONNECT <serial>`), so a test knows when it has taken effect.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +34,10 @@ struct PtyUnitConfig {
 
 enum class PtyUnitEnd { kStopped, kHungUp, kFailed };
 
+inline constexpr char kControlStop = 's';
+inline constexpr char kControlDisconnect = 'd';
+inline constexpr char kControlConnect = 'c';
+
 class PtyUnit {
  public:
   explicit PtyUnit(PtyUnitConfig config);
@@ -39,9 +48,9 @@ class PtyUnit {
   // Creates the pty pair, the image folder and the log. On failure `error` says why.
   bool Open(std::string& error);
   const std::string& SlavePath() const { return slavePath_; }
-  // Runs the unit until `stopFd` becomes readable (kStopped), the unit hangs up (kHungUp) or the
-  // pty fails (kFailed, with `error`).
-  PtyUnitEnd Run(int stopFd, std::string& error);
+  // Runs the unit until `controlFd` asks it to stop (kStopped), the unit hangs up (kHungUp) or the
+  // pty fails (kFailed, with `error`). `controlFd` must be non-blocking.
+  PtyUnitEnd Run(int controlFd, std::string& error);
   // Closes both sides of the pty and the log. Idempotent; the destructor calls it.
   void Close();
   const SimUnit& Unit() const { return unit_; }
@@ -53,6 +62,10 @@ class PtyUnit {
   void LogLine(const std::string& line);
   void FinishImage(size_t index);
   void LogEnd(const char* why);
+  void LogEvent(const std::string& text);
+  // False when a byte asks Run() to stop.
+  bool HandleControl(int controlFd);
+  void ConnectFresh();
 
   PtyUnitConfig config_;
   SimUnit unit_;
@@ -66,6 +79,7 @@ class PtyUnit {
   uint64_t inputClockNs_ = 0;  // when the bytes read so far have all come down the line
   size_t linesLogged_ = 0;
   size_t imagesDone_ = 0;
+  size_t imagesBefore_ = 0;  // loads of the units replaced by fresh ones, for the numbering
 };
 
 }  // namespace zarnik::sim

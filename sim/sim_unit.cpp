@@ -105,13 +105,13 @@ namespace {
 // Fixed query texts; kept out of the command table so the table stays one line per command.
 constexpr std::string_view kVersionText = "ZK-UNIT FW 2.13 BUILD 0412";
 constexpr std::string_view kStatusText = "STATUS OK TEMP 41C";
-constexpr std::string_view kSerialText = "SERIAL NO ZK-004711";
+constexpr std::string_view kSerialPrefix = "SERIAL NO ";
 }  // namespace
 
 const SimUnit::Command SimUnit::kCommands[] = {
     {"VER", [](SimUnit& u, uint64_t at) { u.Answer(std::string(kVersionText), at); }},
     {"STAT", [](SimUnit& u, uint64_t at) { u.Answer(std::string(kStatusText), at); }},
-    {"SN", [](SimUnit& u, uint64_t at) { u.Answer(std::string(kSerialText), at); }},
+    {"SN", [](SimUnit& u, uint64_t at) { u.Answer(std::string(kSerialPrefix) + u.options_.serialNumber, at); }},
     {"MODE", [](SimUnit& u, uint64_t at) { u.ReplyMode(at); }},
     {"HELP", [](SimUnit& u, uint64_t at) { u.ReplyHelp(at); }},
     {"EXIT", [](SimUnit& u, uint64_t at) { u.ExitLoader(at); }},
@@ -142,6 +142,34 @@ void SimUnit::GoDead() {
   dead_ = true;
   output_.clear();
   nextUnsolicitedMs_.reset();
+}
+
+void SimUnit::Disconnect() {
+  options_.absent = true;
+  output_.clear();
+  dataMissing_ = 0;
+  line_.clear();
+  nextUnsolicitedMs_.reset();
+}
+
+std::string NextSerialNumber(const std::string& serial) {
+  size_t end = serial.size();
+  while (end > 0 && !std::isdigit(static_cast<unsigned char>(serial[end - 1]))) --end;
+  if (end == 0) return serial + "-2";
+  std::string next = serial;
+  size_t i = end;
+  for (;;) {
+    --i;
+    if (next[i] != '9') {
+      ++next[i];
+      return next;
+    }
+    next[i] = '0';
+    if (i == 0 || !std::isdigit(static_cast<unsigned char>(next[i - 1]))) {
+      next.insert(i, "1");
+      return next;
+    }
+  }
 }
 
 void SimUnit::Receive(const uint8_t* data, size_t n, uint64_t nowMs) {

@@ -20,7 +20,7 @@
 //       loader-mode command    -> "\r\nLOADER READY\r\n>"   (with neverLoader: "\r\n#", no change)
 //       VER                    -> "\r\nZK-UNIT FW 2.13 BUILD 0412\r\n" P
 //       STAT                   -> "\r\nSTATUS OK TEMP 41C\r\n" P
-//       SN                     -> "\r\nSERIAL NO ZK-004711\r\n" P
+//       SN                     -> "\r\nSERIAL NO " serialNumber "\r\n" P
 //       MODE                   -> "\r\nMODE MONITOR\r\n#" or "\r\nMODE LOADER\r\n>"
 //       HELP                   -> "\r\nCOMMANDS VER STAT SN MODE HELP EXIT LOADR\r\n" P
 //                                 (the last word is the configured loader-mode command)
@@ -78,7 +78,13 @@ struct SimUnitOptions {
   uint32_t baud = 0;  // 0: answers arrive at once; else output paced at baud/10 bytes per second
   std::string unsolicited;          // text the unit prints by itself ...
   uint32_t unsolicitedEveryMs = 0;  //   ... every this many ms (0 = never)
+  std::string serialNumber = "ZK-004711";  // what SN answers after "SERIAL NO "
 };
+
+// The serial number of the unit made after the one numbered `serial`: its last run of digits
+// counted up, keeping its width ("ZK-004711" -> "ZK-004712", "A9" -> "A10"); a number without
+// digits gets "-2" appended.
+std::string NextSerialNumber(const std::string& serial);
 
 // One load, recorded from its load line on; `data` grows as the bytes arrive.
 struct LoadedImage {
@@ -111,6 +117,9 @@ class SimUnit {
   bool Cts() const { return !options_.ctsLow; }
   bool InLoaderMode() const { return loader_; }
   bool Dead() const { return dead_; }
+  // The cable is pulled from the unit: output not yet on the line is lost, a load being
+  // received is cut short, and from now on the unit is absent (lines are still recorded).
+  void Disconnect();
   // True while the bytes of a load are coming in; DataBytesMissing() says how many are still due.
   bool InDataPhase() const { return dataMissing_ > 0; }
   uint32_t DataBytesMissing() const { return dataMissing_; }

@@ -1,6 +1,7 @@
 // zarnik-unit-sim: the simulated unit on a pty, for end-to-end tests and demos without hardware.
 // Prints the pty's slave path on stdout, then serves the unit until SIGINT/SIGTERM/SIGHUP or,
-// with --hang-up-after, until the unit hangs up. Exit status 0 then, 1 on a failure, 2 on bad
+// with --hang-up-after, until the unit hangs up. SIGUSR1 pulls the cable from the unit, SIGUSR2
+// connects a fresh one with the next serial number. Exit status 0 then, 1 on a failure, 2 on bad
 // usage.
 #include <fcntl.h>
 #include <signal.h>
@@ -132,6 +133,12 @@ const CliOption kOptions[] = {
        s.linkPath = v;
        return !v.empty();
      }},
+    {"--serial-number", "TEXT", "serial number of the first unit (default ZK-004711); "
+     "each unit connected by SIGUSR2 gets the next",
+     [](Settings& s, const std::string& v) {
+       s.config.unit.serialNumber = v;
+       return !v.empty();
+     }},
     {"--help", nullptr, "show this text",
      [](Settings& s, const std::string&) { return s.help = true; }},
 };
@@ -139,7 +146,8 @@ const CliOption kOptions[] = {
 void PrintUsage(std::FILE* to) {
   std::fprintf(to,
                "Usage: zarnik-unit-sim [OPTION]...\n"
-               "Runs the simulated unit on a pseudo-terminal and prints the terminal's path.\n\n");
+               "Runs the simulated unit on a pseudo-terminal and prints the terminal's path.\n"
+               "SIGUSR1 disconnects the unit (it goes silent), SIGUSR2 connects a fresh one.\n\n");
   for (const CliOption& option : kOptions) {
     std::string left = option.name;
     if (option.value != nullptr) left += std::string(" ") + option.value;
@@ -187,22 +195,25 @@ bool ParseArgs(int argc, char** argv, Settings& settings) {
 
 int gStopWrite = -1;
 
-void OnStopSignal(int) {
+void OnControlSignal(int sig) {
   const int saved = errno;
-  const char byte = 's';
+  const char byte = sig == SIGUSR1   ? zarnik::sim::kControlDisconnect
+                    : sig == SIGUSR2 ? zarnik::sim::kControlConnect
+                                     : zarnik::sim::kControlStop;
   [[maybe_unused]] const ssize_t n = write(gStopWrite, &byte, 1);
   errno = saved;
 }
 
-// Returns the read end of a self-pipe that becomes readable on SIGINT, SIGTERM or SIGHUP.
-int InstallStopSignals() {
+// Returns the read end of a self-pipe that carries a control byte per SIGINT, SIGTERM, SIGHUP
+// (stop), SIGUSR1 (disconnect) and SIGUSR2 (connect).
+int InstallControlSignals() {
   int fds[2];
   if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
   gStopWrite = fds[1];
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = OnControlSignal;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaction(sig, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
   return fds[0];
 }
@@ -249,8 +260,8 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
-  const int stopFd = InstallStopSignals();
-  if (stopFd < 0) {
+  const int controlFd = InstallControlSignals();
+  if (controlFd < 0) {
     std::perror("zarnik-unit-sim: pipe");
     return 1;
   }
@@ -274,7 +285,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", path.c_str());
   std::fflush(stdout);
 
-  const PtyUnitEnd end = unit.Run(stopFd, error);
+  const PtyUnitEnd end = unit.Run(controlFd, error);
   unit.Close();  // a hung-up unit: the client sees the line vanish
   if (!settings.linkPath.empty()) RemoveLink(settings.linkPath, path);
   if (end == PtyUnitEnd::kFailed) {

@@ -8,6 +8,8 @@
 
 #include "cli/check_command.h"
 #include "cli/cli_options.h"
+#include "cli/history_command.h"
+#include "cli/station.h"
 #include "cli/multi_run.h"
 #include "cli/ports_command.h"
 #include "cli/single_run.h"
@@ -27,6 +29,10 @@ int main(int argc, char** argv) {
     return RunCheckCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kPorts)
     return RunPortsCommand(options->commandArgs, std::cout, std::cerr);
+  if (options->command == CliOptions::Command::kHistory)
+    return RunHistoryCommand(options->commandArgs, std::cout, std::cerr);
+  if (options->command == CliOptions::Command::kStation)
+    return RunStationCommand(options->commandArgs, std::cout, std::cerr);
   if (options->command == CliOptions::Command::kHelp) {
     std::cout << kCliUsage;
     return 0;

@@ -16,6 +16,11 @@ const char* const kCliUsage =
     "  zarnik-cli check SCRIPT           check SCRIPT without a unit (zarnik-cli check --help)\n"
     "  zarnik-cli ports [--probe]        list the serial ports, who holds them, which answers\n"
     "                                    (zarnik-cli ports --help)\n"
+    "  zarnik-cli station SCRIPT --port A [--port B ...]\n"
+    "                                    load every unit connected, one after another,\n"
+    "                                    recorded in the history (zarnik-cli station --help)\n"
+    "  zarnik-cli history [--unit TEXT]  the runs recorded in the history database\n"
+    "                                    (zarnik-cli history --help)\n"
     "  zarnik-cli --help                 this text\n"
     "  zarnik-cli --version              the program's name and version\n"
     "\n"
@@ -91,8 +96,12 @@ const char* const kCliRunUsage =
     "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
     "                      outcome: script, port, start and end (UTC), outcome, message,\n"
     "                      errors, and per file loaded its path, size, checksum, address,\n"
-    "                      version, blocks, time and with --pci its board (see the\n"
-    "                      README for the schema); --report - writes it to stdout\n"
+    "                      version, SHA-256, blocks, time and with --pci its board, and\n"
+    "                      each _QC query with the reply kept (see the README for the\n"
+    "                      schema); --report - writes it to stdout\n"
+    "  --db FILE           also record the run in the history database FILE (SQLite, read\n"
+    "                      back by zarnik-cli history); one that cannot be opened stops\n"
+    "                      the run before anything is sent\n"
     "\n"
     "Several units: each unit runs in a zarnik-cli of its own with its own start-up\n"
     "probe, so one that fails or hangs up does not stop or slow the others. A unit is\n"
@@ -108,7 +117,10 @@ const char* const kCliRunUsage =
     "\n"
     "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
     "sent is finished, then the script stops; a prompt wait and its tries run out first).\n"
-    "A second Ctrl-C ends at once.\n"
+    "A second Ctrl-C ends at once. SIGTERM and SIGHUP do the same. Ended at once, or\n"
+    "before the script started (during the probe), the run still writes its record\n"
+    "(--report, --db) as it stands: the files that went out, the replies, the port and\n"
+    "its rate, \"ended by Ctrl-C\" (exit status 128 + the signal's number, 130 for Ctrl-C).\n"
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
@@ -161,8 +173,12 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     o.command = CliOptions::Command::kVersion;
     return o;
   }
-  if (args[0] == "check" || args[0] == "ports") {
-    o.command = args[0] == "check" ? CliOptions::Command::kCheck : CliOptions::Command::kPorts;
+  if (args[0] == "check" || args[0] == "ports" || args[0] == "history" ||
+      args[0] == "station") {
+    o.command = args[0] == "check"     ? CliOptions::Command::kCheck
+                : args[0] == "ports"   ? CliOptions::Command::kPorts
+                : args[0] == "history" ? CliOptions::Command::kHistory
+                                       : CliOptions::Command::kStation;
     o.commandArgs.assign(args.begin() + 1, args.end());
     return o;
   }
@@ -236,6 +252,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       if (!value(a, o.transcriptPath)) return std::nullopt;
     } else if (a == "--report") {
       if (!value(a, o.reportPath)) return std::nullopt;
+    } else if (a == "--db") {
+      if (!value(a, o.dbPath)) return std::nullopt;
     } else if (a == kUnitNameOption) {
       if (!value(a, o.unitName)) return std::nullopt;
     } else if (a == kUnitEventsOption) {

@@ -17,10 +17,11 @@ struct UnitPort {
 };
 
 struct CliOptions {
-  enum class Command { kNone, kHelp, kVersion, kRun, kCheck, kPorts };
+  enum class Command { kNone, kHelp, kVersion, kRun, kCheck, kPorts, kHistory, kStation };
   Command command = Command::kNone;
   bool helpForRun = false;
-  // check and ports parse their own arguments (cli/check_command.h, cli/ports_command.h).
+  // check, ports and history parse their own arguments (cli/check_command.h,
+  // cli/ports_command.h, cli/history_command.h).
   std::vector<std::string> commandArgs;
 
   std::string scriptPath;
@@ -35,6 +36,7 @@ struct CliOptions {
   bool quiet = false;
   std::string transcriptPath;
   std::string reportPath;  // --report FILE: a JSON record of the run ("-": to stdout)
+  std::string dbPath;      // --db FILE: the history database the run is recorded in
 
   // Every --com and --port in the order given. Two or more: the script runs on each
   // unit at once (comNumber and portPath then stay empty); one: it is also in those.

@@ -91,6 +91,8 @@ std::vector<std::string> UnitArgs(const CliOptions& o, size_t index, const std::
   if (o.quiet) args.push_back("--quiet");
   if (!o.transcriptPath.empty())
     args.insert(args.end(), {"--transcript", PathForUnit(o.transcriptPath, name)});
+  // Each unit records its own run: the history takes writers at once.
+  if (!o.dbPath.empty()) args.insert(args.end(), {"--db", o.dbPath});
   args.insert(args.end(), {kUnitNameOption, name, kUnitEventsOption, std::to_string(eventsFd)});
   return args;
 }
@@ -384,7 +386,7 @@ void UnitsRunner::OnSignal(int sig) {
   linesDrawn_ = false;
   out_ << note << '\n' << std::flush;
   for (Unit& u : units_)
-    if (u.Running()) kill(u.pid, sig == SIGTERM ? SIGTERM : SIGINT);
+    if (u.Running()) kill(u.pid, sig == SIGINT ? SIGINT : SIGTERM);
   DrawLines();
 }
 
@@ -492,6 +494,7 @@ int UnitsRunner::Run() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);  // a closed terminal still leaves the report
   signal(SIGPIPE, SIG_IGN);
 
   const std::vector<std::string> names = UnitNames(o_.units);
@@ -519,6 +522,7 @@ int UnitsRunner::Run() {
   DrawLines();
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
+  signal(SIGHUP, SIG_DFL);
 
   int status = kExitComplete;
   for (const Unit& u : units_)

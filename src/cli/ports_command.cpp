@@ -45,6 +45,31 @@ const char* const kCliPortsUsage =
     "Exit status: 0; with --probe, 0 when a unit answered on some port and 1 when none\n"
     "did; 2 usage error.\n";
 
+// One probe on one device, as zarnik-cli run --port does it: the start-up's port
+// and settings, then the discovery's check of the port. Its notes stay quiet: they
+// would name the COM number the device stands in for, not the device.
+char ProbeDevice(const std::string& path, const LoaderDefaults& settings,
+                 std::optional<int32_t> baud) {
+  std::ostringstream quiet;
+  ConsoleHost host({&quiet, false});
+  TComPort port(host);
+  SetUpComPort1(port);
+  port.SetDevicePath(path);
+  HeadlessShellView view;
+  ShellCore core(host, port, view, [](uint16_t) { return true; });
+  core.Channel.LinkMode = kLinkRs232;
+  core.Start.ApplySettings(settings);
+  char answer = 0;
+  try {
+    if (baud) port.SetBaud(*baud);
+    if (core.Discovery.check_com(1)) answer = core.Channel.ExpectedPrompt;
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+    // A line that fails under the probe has no unit worth naming on it.
+  }
+  return answer;
+}
+
 namespace {
 
 struct PortsOptions {
@@ -93,31 +118,6 @@ bool ParsePortsOptions(const std::vector<std::string>& args, PortsOptions& o, bo
     return false;
   }
   return true;
-}
-
-// One probe on one device, as zarnik-cli run --port does it: the start-up's port
-// and settings, then the discovery's check of the port. Its notes stay quiet: they
-// would name the COM number the device stands in for, not the device.
-char ProbeDevice(const std::string& path, const LoaderDefaults& settings,
-                 std::optional<int32_t> baud) {
-  std::ostringstream quiet;
-  ConsoleHost host({&quiet, false});
-  TComPort port(host);
-  SetUpComPort1(port);
-  port.SetDevicePath(path);
-  HeadlessShellView view;
-  ShellCore core(host, port, view, [](uint16_t) { return true; });
-  core.Channel.LinkMode = kLinkRs232;
-  core.Start.ApplySettings(settings);
-  char answer = 0;
-  try {
-    if (baud) port.SetBaud(*baud);
-    if (core.Discovery.check_com(1)) answer = core.Channel.ExpectedPrompt;
-    port.SetOpen(false);
-  } catch (const ESerialException&) {
-    // A line that fails under the probe has no unit worth naming on it.
-  }
-  return answer;
 }
 
 std::string ComList(const std::vector<int>& numbers) {

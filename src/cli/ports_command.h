@@ -3,10 +3,13 @@
 // which prompt a carriage return gets on each free one.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/settings.h"
 #include "cli/port_list.h"
 
 namespace zarnik {
@@ -16,6 +19,11 @@ extern const char* const kCliPortsUsage;
 // What answered a probe: the prompt character, or 0 for none; ' ' when the port
 // was not probed.
 using ProbeResults = std::vector<char>;
+
+// One probe on one device, as zarnik-cli run --port does it: what answered a carriage
+// return (the prompt character), or 0 for nothing.
+char ProbeDevice(const std::string& path, const LoaderDefaults& settings,
+                 std::optional<int32_t> baud);
 
 // The table zarnik-cli ports prints, one row per device.
 std::string FormatPortTable(const std::vector<SerialPortInfo>& ports, const ProbeResults* probes);

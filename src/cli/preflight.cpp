@@ -9,6 +9,7 @@
 #include "cli/run_report.h"
 #include "platform/regular_file.h"
 #include "script/script_check.h"
+#include "record/history_db.h"
 #include "script/script_engine.h"
 #include "serial/com_names.h"
 
@@ -67,6 +68,11 @@ std::optional<std::string> Preflight(const CliOptions& o) {
   if (!o.reportPath.empty() && o.reportPath != kReportToStdout &&
       !CanWriteFile(o.reportPath, "report", error))
     return error;
+  // The record is the point of a history: one that cannot be opened stops the run.
+  if (!o.dbPath.empty()) {
+    HistoryDb db;
+    if (!db.Open(o.dbPath, error)) return error;
+  }
   if (!o.transcriptPath.empty()) {
     // Several units write one transcript each, named after the unit.
     std::vector<std::string> paths = {o.transcriptPath};

@@ -1,7 +1,7 @@
 // What `zarnik-cli run` checks before anything is started or sent, the same for one
 // unit and for several, so the same mistake ends with the same exit status (2): the
-// script can be read, a settings file named with --settings too, and the report and
-// transcript files can be written. A port that is missing or does not answer is its
+// script can be read, a settings file named with --settings too, the report and
+// transcript files can be written, and the history database (--db) opened. A port that is missing or does not answer is its
 // unit's own failure, found by that unit's run, so among several units the others
 // still run.
 #pragma once

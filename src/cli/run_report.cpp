@@ -1,310 +1,17 @@
 #include "cli/run_report.h"
 
-#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
+#include <iostream>
 
+#include "record/history_db.h"
+#include "record/sha256.h"
 #include "script/run_outcome.h"
 #include "script/script_engine.h"
 
 namespace zarnik {
-
-// ---- JsonWriter ----
-
-namespace {
-
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when it is not one.
-size_t Utf8Length(std::string_view s, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = byte(i);
-  if (c < 0x80) return 1;
-  size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (size_t k = 2; k < n; ++k)
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  return n;
-}
-
-}  // namespace
-
-std::string JsonWriter::Quote(std::string_view value) {
-  std::string out = "\"";
-  for (size_t i = 0; i < value.size();) {
-    const unsigned char c = static_cast<unsigned char>(value[i]);
-    const size_t n = Utf8Length(value, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    if (n > 1) {
-      out.append(value.substr(i, n));
-      i += n;
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\u%04x", c);
-          out += hex;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-    ++i;
-  }
-  return out + "\"";
-}
-
-void JsonWriter::BeforeValue() {
-  if (afterKey_) {
-    afterKey_ = false;
-    return;
-  }
-  if (first_.empty()) return;
-  if (!first_.back()) text_ += ',';
-  first_.back() = false;
-}
-
-JsonWriter& JsonWriter::BeginObject() {
-  BeforeValue();
-  text_ += '{';
-  first_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndObject() {
-  text_ += '}';
-  first_.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray() {
-  BeforeValue();
-  text_ += '[';
-  first_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() {
-  text_ += ']';
-  first_.pop_back();
-  return *this;
-}
-
-JsonWriter& JsonWriter::Key(std::string_view key) {
-  BeforeValue();
-  text_ += Quote(key) + ':';
-  afterKey_ = true;
-  return *this;
-}
-
-JsonWriter& JsonWriter::String(std::string_view value) {
-  BeforeValue();
-  text_ += Quote(value);
-  return *this;
-}
-
-JsonWriter& JsonWriter::Number(int64_t value) {
-  BeforeValue();
-  text_ += std::to_string(value);
-  return *this;
-}
-
-JsonWriter& JsonWriter::Number(double value, int decimals) {
-  if (!std::isfinite(value)) return Raw("null");
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return Raw(text);
-}
-
-JsonWriter& JsonWriter::Bool(bool value) {
-  return Raw(value ? "true" : "false");
-}
-
-JsonWriter& JsonWriter::Raw(std::string_view json) {
-  BeforeValue();
-  text_ += json;
-  return *this;
-}
-
-// ---- Records ----
-
-std::string IsoTimeUtc(std::chrono::system_clock::time_point t) {
-  using namespace std::chrono;
-  const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char withMs[48];
-  std::snprintf(withMs, sizeof withMs, "%s.%03dZ", text,
-                static_cast<int>((ms % 1000 + 1000) % 1000));
-  return withMs;
-}
-
-const char* OutcomeOf(int exitStatus) {
-  switch (exitStatus) {
-    case 0:
-      return "completed";
-    case 2:
-      return "not started";
-    default:
-      return "failed";
-  }
-}
-
-std::string RecordJson(const UnitRecord& r) {
-  JsonWriter w;
-  w.BeginObject();
-  w.Key("unit").String(r.unit);
-  w.Key("script").String(r.script);
-  w.Key("port").String(r.port);
-  w.Key("baud").Number(static_cast<int64_t>(r.baud));
-  w.Key("start").String(IsoTimeUtc(r.start));
-  w.Key("end").String(IsoTimeUtc(r.end));
-  w.Key("outcome").String(OutcomeOf(r.exitStatus));
-  w.Key("exit_status").Number(static_cast<int64_t>(r.exitStatus));
-  w.Key("message").String(r.message);
-  w.Key("errors").BeginArray();
-  for (const std::string& e : r.errors) w.String(e);
-  w.EndArray();
-  w.Key("files").BeginArray();
-  for (const FileRecord& f : r.files) {
-    w.BeginObject();
-    w.Key("path").String(f.path);
-    w.Key("size").Number(f.size);
-    w.Key("checksum").String(f.checksum);
-    w.Key("address").String(f.address);
-    w.Key("version").String(f.version);
-    w.Key("blocks").Number(static_cast<int64_t>(f.blocks));
-    w.Key("seconds").Number(f.seconds, 3);
-    if (f.board >= 0) w.Key("board").Number(static_cast<int64_t>(f.board));
-    w.EndObject();
-  }
-  w.EndArray();
-  w.EndObject();
-  return w.Text();
-}
-
-std::string ReportJson(const std::vector<std::string>& records) {
-  JsonWriter w;
-  w.BeginObject().Key("units").BeginArray();
-  for (const std::string& r : records) w.Raw(r);
-  w.EndArray().EndObject();
-  return w.Text() + "\n";
-}
-
-// ---- The file ----
-
-namespace {
-
-std::string TempPathFor(const std::string& path) {
-  namespace fs = std::filesystem;
-  fs::path p(path);
-  std::string name = "." + p.filename().string() + ".tmp-" + std::to_string(getpid());
-  return (p.parent_path() / name).string();
-}
-
-}  // namespace
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
-  const std::string temp = TempPathFor(path);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot write " + temp + ": " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool written = done == text.size() && fsync(fd) == 0;
-  const int writeErrno = errno;
-  if (close(fd) != 0 || !written) {
-    error = "cannot write " + temp + ": " + std::strerror(written ? errno : writeErrno);
-    unlink(temp.c_str());
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool WriteReport(const std::string& path, const std::string& json, std::ostream& out,
-                 std::string& error) {
-  if (path != kReportToStdout) return WriteFileAtomically(path, json, error);
-  out << json << std::flush;
-  if (out) return true;
-  error = "cannot write the report to stdout";
-  return false;
-}
-
-bool CanWriteFile(const std::string& path, const std::string& what, std::string& error) {
-  if (std::filesystem::is_directory(path)) {
-    error = "cannot write " + what + " " + path + ": it is a folder";
-    return false;
-  }
-  const std::string temp = TempPathFor(path);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot write " + what + " " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  close(fd);
-  unlink(temp.c_str());
-  return true;
-}
 
 // ---- UnitRecorder ----
 
@@ -320,30 +27,44 @@ UnitRecorder::~UnitRecorder() {
 }
 
 void UnitRecorder::SetPort(const std::string& port, int32_t baud) {
+  std::lock_guard lock(mutex_);
   record_.port = port;
   record_.baud = baud;
 }
 
-void UnitRecorder::Watch(Host& host, const ScriptEngine* engine) {
+void UnitRecorder::Watch(Host& host, ScriptEngine* engine) {
   Unwatch();
   host_ = &host;
   engine_ = engine;
   watchId_ = host.WatchMessages([this](const std::string& text) {
+    std::lock_guard lock(mutex_);
     record_.message = text;
     if (RunOutcome::IsErrorMessage(text)) record_.errors.push_back(text);
   });
+  if (engine)
+    engine->QueryReplied = [this](std::string_view q, std::string_view r) { QueryReplied(q, r); };
 }
 
 void UnitRecorder::Unwatch() {
+  if (engine_) engine_->QueryReplied = nullptr;
   if (host_) host_->UnwatchMessages(watchId_);
   host_ = nullptr;
   engine_ = nullptr;
 }
 
 void UnitRecorder::Finish(int exitStatus, const std::string& failText) {
+  std::lock_guard lock(mutex_);
   record_.exitStatus = exitStatus;
   if (!failText.empty()) record_.message = failText;
   record_.end = std::chrono::system_clock::now();
+}
+
+UnitRecord UnitRecorder::Snapshot(int exitStatus) const {
+  std::lock_guard lock(mutex_);
+  UnitRecord copy = record_;
+  copy.exitStatus = exitStatus;
+  copy.end = std::chrono::system_clock::now();
+  return copy;
 }
 
 void UnitRecorder::ProgressShown(const ProgressModel& m) {
@@ -356,17 +77,80 @@ void UnitRecorder::ProgressShown(const ProgressModel& m) {
   f.checksum = hex;
   f.address = m.LoadAddressLabel();
   if (engine_) f.version = engine_->LoadVersion.str();
+  f.sha256 = Sha256OfFile(f.path).value_or("");
   f.board = board_;
+  std::lock_guard lock(mutex_);
   record_.files.push_back(std::move(f));
+}
+
+void UnitRecorder::QueryReplied(std::string_view query, std::string_view reply) {
+  std::lock_guard lock(mutex_);
+  record_.replies.push_back({std::string(query), std::string(reply)});
 }
 
 void UnitRecorder::ProgressStepped(const ProgressModel&) {
   meter_.Step(clock_());
+  std::lock_guard lock(mutex_);
   if (record_.files.empty()) return;
   record_.files.back().blocks = meter_.Steps();
   record_.files.back().seconds = meter_.SecondsSoFar();
 }
 
 void UnitRecorder::ProgressHidden(const ProgressModel&) {}
+
+// ---- RecordSink ----
+
+RecordSink::RecordSink(std::string reportPath, std::string dbPath)
+    : reportPath_(std::move(reportPath)), dbPath_(std::move(dbPath)) {}
+
+RecordSink::~RecordSink() = default;
+
+bool RecordSink::Check(std::string& error) {
+  if (!reportPath_.empty() && reportPath_ != kReportToStdout &&
+      !CanWriteFile(reportPath_, "report", error))
+    return false;
+  if (dbPath_.empty()) return true;
+  db_ = std::make_unique<HistoryDb>();
+  if (db_->Open(dbPath_, error)) return true;
+  db_.reset();
+  return false;
+}
+
+bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
+  std::lock_guard lock(mutex_);
+  if (written_) return true;
+  written_ = true;
+  if (wrote) *wrote = true;
+  bool ok = true;
+  std::string why;
+  if (db_ && !db_->Add(record, why)) {
+    error = why;
+    ok = false;
+  }
+  json_ = RecordJson(record);
+  if (!reportPath_.empty() && !WriteReport(reportPath_, ReportJson({json_}), std::cout, why)) {
+    error += (ok ? "" : "; ") + why;
+    ok = false;
+  }
+  return ok;
+}
+
+// ---- A run ended by a signal ----
+
+void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
+               const std::function<void(const UnitRecord&)>& tell,
+               const std::function<void(const UnitRecord&)>& last) {
+  UnitRecord record = recorder.Snapshot(128 + sig);
+  const char* name = sig == SIGINT ? "Ctrl-C" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : nullptr;
+  record.message = "ended by " + (name ? std::string(name) : "signal " + std::to_string(sig));
+  std::string error;
+  bool wrote = false;
+  if (!sink.Write(record, error, &wrote)) std::cerr << "zarnik-cli: " << error << std::endl;
+  // Ended after its record was written: that record stands.
+  if (wrote && tell) tell(record);
+  if (last) last(record);
+  std::cerr.flush();
+  _exit(128 + sig);
+}
 
 }  // namespace zarnik

@@ -1,105 +1,32 @@
-// The record of a run for --report: what was loaded where, when, and how it ended,
-// as JSON, one record per unit in {"units": [...]} (the schema is in the README).
+// The recorder that fills the record of a run (record/run_record.h) as it goes.
 //
 // How it works: a UnitRecorder watches one run through the progress model (a file
-// per shown bar, its blocks and time) and the Host's message boxes (the last one
-// is the run's message, the error boxes are kept). The record is made into JSON by
-// a small writer that escapes strings fully and keeps the output valid UTF-8 (a
-// path may hold any bytes). The report file is written whole to a temporary file
-// beside it and renamed over it, so a reader never sees half a report, and it is
-// written also when the run failed or could not start.
+// per shown bar, its blocks and time), the Host's message boxes (the last one is
+// the run's message, the error boxes are kept) and the engine's queries (each _QC
+// and the reply it kept).
 //
-// Threading: a recorder belongs to the window thread, like the run it watches.
+// A RecordSink takes the finished record to where it goes: the JSON report
+// (--report) and the history database (--db). Both are tried before anything is
+// sent, and the record is written once, whichever way the run ends.
+//
+// Threading: a recorder belongs to the window thread, like the run it watches;
+// Snapshot may be taken from another thread (a run cut short by a signal). A sink
+// writes once, from whichever thread comes first.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <ostream>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <functional>
+#include <memory>
+#include <mutex>
 
 #include "cli/cli_progress.h"
 #include "platform/host.h"
+#include "record/run_record.h"
 #include "script/progress_model.h"
 #include "script/transfer_meter.h"
 
 namespace zarnik {
 
 class ScriptEngine;
-
-// A compact JSON text built value by value; commas and colons are placed for the
-// caller. Strings are escaped: " \ and control characters, and bytes that are not
-// UTF-8 become U+FFFD, so the text is always valid JSON.
-class JsonWriter {
- public:
-  JsonWriter& BeginObject();
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray();
-  JsonWriter& EndArray();
-  JsonWriter& Key(std::string_view key);
-  JsonWriter& String(std::string_view value);
-  JsonWriter& Number(int64_t value);
-  // Fixed with `decimals` digits after the point; null when not finite.
-  JsonWriter& Number(double value, int decimals);
-  JsonWriter& Bool(bool value);
-  // A value that is JSON text already (another writer's).
-  JsonWriter& Raw(std::string_view json);
-  const std::string& Text() const { return text_; }
-
-  // The quoted, escaped form of a string.
-  static std::string Quote(std::string_view value);
-
- private:
-  void BeforeValue();
-  std::string text_;
-  std::vector<bool> first_;  // per open object or array: no value in it yet
-  bool afterKey_ = false;
-};
-
-// "2026-12-08T06:45:01.123Z".
-std::string IsoTimeUtc(std::chrono::system_clock::time_point t);
-
-struct FileRecord {
-  std::string path;
-  int64_t size = 0;
-  std::string checksum;  // lower-case hex, as the load line carries it
-  std::string address;
-  std::string version;
-  int blocks = 0;      // blocks sent
-  double seconds = 0;  // from the bar shown to its last block
-  int board = -1;      // the PCI board ID it went to; -1 on a port
-};
-
-struct UnitRecord {
-  std::string unit;
-  std::string script;
-  std::string port;
-  int32_t baud = 0;
-  std::chrono::system_clock::time_point start, end;
-  int exitStatus = 2;
-  std::string message;              // the last message of the run
-  std::vector<std::string> errors;  // every error message shown
-  std::vector<FileRecord> files;
-};
-
-// "completed", "failed" or "not started" for exit status 0, 1, 2.
-const char* OutcomeOf(int exitStatus);
-std::string RecordJson(const UnitRecord& record);
-// {"units": [...]} from the records' JSON texts.
-std::string ReportJson(const std::vector<std::string>& records);
-
-// Writes text to path by way of a temporary file in the same folder and a rename.
-// False with error when anything fails; nothing is left behind then.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
-// --report -: the report goes to stdout, for a pipe.
-inline constexpr const char* kReportToStdout = "-";
-// The report to its file (WriteFileAtomically), or to out for kReportToStdout.
-bool WriteReport(const std::string& path, const std::string& json, std::ostream& out,
-                 std::string& error);
-// Whether a file (the report, a transcript) can be written to path, tried before anything
-// is sent; error is "cannot write <what> <path>: <why>".
-bool CanWriteFile(const std::string& path, const std::string& what, std::string& error);
 
 class UnitRecorder : public ProgressObserver {
  public:
@@ -111,28 +38,71 @@ class UnitRecorder : public ProgressObserver {
   void SetPort(const std::string& port, int32_t baud);
   // The PCI board the files from now on go to.
   void SetBoard(int id) { board_ = id; }
-  // From now on the run's message boxes are recorded; the version of each file is
-  // taken from the engine when its bar is shown.
-  void Watch(Host& host, const ScriptEngine* engine);
+  // From now on the run's message boxes and the engine's queries with their replies
+  // are recorded; the version of each file is taken from the engine when its bar is
+  // shown.
+  void Watch(Host& host, ScriptEngine* engine);
   // Before the host or the engine goes.
   void Unwatch();
   // The run ended with exitStatus; failText, when not empty, is why it could not
   // start (it becomes the message).
   void Finish(int exitStatus, const std::string& failText);
   const UnitRecord& Record() const { return record_; }
+  // A copy of the record as it stands, ended now with exitStatus: for a run cut
+  // short while its thread is still busy.
+  UnitRecord Snapshot(int exitStatus) const;
+
+  // A _QC and the reply it kept (the engine's QueryReplied).
+  void QueryReplied(std::string_view query, std::string_view reply);
 
   void ProgressShown(const ProgressModel& m) override;
   void ProgressStepped(const ProgressModel& m) override;
   void ProgressHidden(const ProgressModel& m) override;
 
  private:
+  mutable std::mutex mutex_;  // record_ against Snapshot
   UnitRecord record_;
   MsClock clock_;
   TransferMeter meter_;
   Host* host_ = nullptr;
   int watchId_ = 0;
-  const ScriptEngine* engine_ = nullptr;
+  ScriptEngine* engine_ = nullptr;
   int board_ = -1;
 };
+
+class HistoryDb;
+
+class RecordSink {
+ public:
+  // Empty paths: no report, no history.
+  RecordSink(std::string reportPath, std::string dbPath);
+  ~RecordSink();
+  RecordSink(const RecordSink&) = delete;
+  RecordSink& operator=(const RecordSink&) = delete;
+
+  // Before anything is sent: the report can be written and the history opened.
+  bool Check(std::string& error);
+  // Writes the record to both; false with every failure in `error`. Only the first
+  // call writes (and sets *wrote); later ones return true and do nothing.
+  bool Write(UnitRecord record, std::string& error, bool* wrote = nullptr);
+  // The JSON of the record last written (empty before).
+  const std::string& Json() const { return json_; }
+
+ private:
+  std::mutex mutex_;
+  bool written_ = false;
+  std::string reportPath_, dbPath_, json_;
+  std::unique_ptr<HistoryDb> db_;
+};
+
+// A run that a signal ends at once (a second Ctrl-C, or a signal while nothing can
+// be stopped): the record as it stands, with "ended by <signal>" as its message and
+// 128 + sig as its status, goes to the sink and to `tell` (the parent of a unit run
+// among several); `last` is given it after that (the verdict line); then the process
+// ends with 128 + sig. From the thread that
+// watches the signals, never from a handler: it takes locks and writes files.
+[[noreturn]] void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
+                            const std::function<void(const UnitRecord&)>& tell,
+                            const std::function<void(const UnitRecord&)>& last);
 
 }  // namespace zarnik

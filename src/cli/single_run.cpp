@@ -11,6 +11,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -33,7 +34,7 @@
 
 namespace zarnik {
 
-void RunWatchers::Attach(ProgressModel& progress, Host& host, const ScriptEngine& engine) {
+void RunWatchers::Attach(ProgressModel& progress, Host& host, ScriptEngine& engine) {
   record.Watch(host, &engine);
   progress.AddObserver(&record);
   if (events) progress.AddObserver(events);
@@ -134,53 +135,92 @@ class CliPort : public TComPort {
   double waitSeconds_ = 0;
 };
 
-// Ctrl-C is the Stop button. The handler only writes to a pipe; a watcher thread
-// posts the stop to the window thread, where the progress model lives. A second
-// Ctrl-C ends the process at once.
-std::atomic<int> g_interrupts{0};
-int g_stopPipe[2] = {-1, -1};
+// Ctrl-C, SIGTERM and SIGHUP for the whole of a unit's run. The handler only writes
+// the signal's number to a pipe; a watcher thread acts on it. While the script runs
+// the first is the Stop button (posted to the window thread, where the progress model
+// lives); a second, or one that comes while nothing can be stopped (the probe, the
+// end), ends the run at once with its record written.
+int g_signalPipe[2] = {-1, -1};
 
-extern "C" void OnInterrupt(int) {
-  if (g_interrupts.fetch_add(1) >= 1) _exit(kExitAtOnce);
-  char c = 's';
-  (void)!write(g_stopPipe[1], &c, 1);
+extern "C" void OnRunSignal(int sig) {
+  const int saved = errno;
+  const char c = static_cast<char>(sig);
+  (void)!write(g_signalPipe[1], &c, 1);
+  errno = saved;
 }
 
+constexpr int kRunSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+class RunSignals {
+ public:
+  explicit RunSignals(std::function<void(int sig)> endNow) : endNow_(std::move(endNow)) {
+    if (pipe2(g_signalPipe, O_CLOEXEC) != 0) return;
+    watcher_ = std::thread([this] {
+      char c;
+      while (read(g_signalPipe[0], &c, 1) == 1) {
+        if (c == 0) return;
+        std::lock_guard lock(mutex_);
+        if (stop_ && !stopped_) {
+          stopped_ = true;
+          stop_();
+        } else {
+          endNow_(c);
+        }
+      }
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnRunSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kRunSignals) sigaction(sig, &sa, nullptr);
+    current_ = this;
+  }
+  ~RunSignals() {
+    current_ = nullptr;
+    for (int sig : kRunSignals) signal(sig, SIG_DFL);
+    if (watcher_.joinable()) {
+      const char quit = 0;
+      (void)!write(g_signalPipe[1], &quit, 1);
+      watcher_.join();
+    }
+    // A run after this one (a test's, in the same process) makes a pipe of its own.
+    for (int& fd : g_signalPipe)
+      if (fd >= 0) {
+        close(fd);
+        fd = -1;
+      }
+  }
+  RunSignals(const RunSignals&) = delete;
+  RunSignals& operator=(const RunSignals&) = delete;
+
+  // The run's signals, while a unit's run takes them (none for a bare RunSingle).
+  static RunSignals* Current() { return current_; }
+  // While set, the first signal presses this Stop button.
+  void SetStop(std::function<void()> stop) {
+    std::lock_guard lock(mutex_);
+    stop_ = std::move(stop);
+  }
+
+ private:
+  static inline RunSignals* current_ = nullptr;
+  std::function<void(int)> endNow_;
+  std::mutex mutex_;
+  std::function<void()> stop_;
+  bool stopped_ = false;
+  std::thread watcher_;
+};
+
+// The Stop button for the length of the script: Ctrl-C stops the run as Stop does.
 class StopButton : public MessageTarget {
  public:
   static constexpr uint32_t kStopMsg = 0x7E60;
   StopButton(Host& host, ProgressModel& progress, std::ostream& out, const CliPort* port)
       : host_(host), progress_(progress), out_(out), port_(port) {
     host_.AddTarget(this);
-    g_interrupts = 0;
-    if (pipe2(g_stopPipe, O_CLOEXEC) != 0) return;
-    watcher_ = std::thread([this] {
-      char c;
-      while (read(g_stopPipe[0], &c, 1) == 1) {
-        if (c == 'q') return;
-        host_.Post(this, kStopMsg);
-      }
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    if (RunSignals* signals = RunSignals::Current())
+      signals->SetStop([this] { host_.Post(this, kStopMsg); });
   }
   ~StopButton() override {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    char c = 'q';
-    if (watcher_.joinable()) {
-      (void)!write(g_stopPipe[1], &c, 1);
-      watcher_.join();
-    }
-    // A run after this one (a test's, in the same process) makes a pipe of its own.
-    for (int& fd : g_stopPipe)
-      if (fd >= 0) {
-        close(fd);
-        fd = -1;
-      }
+    if (RunSignals* signals = RunSignals::Current()) signals->SetStop(nullptr);
     host_.RemoveTarget(this);
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
@@ -202,7 +242,6 @@ class StopButton : public MessageTarget {
   ProgressModel& progress_;
   std::ostream& out_;
   const CliPort* port_;
-  std::thread watcher_;
 };
 
 // "completed", or "FAILED: " and the first error shown, else the run's last message.
@@ -212,6 +251,8 @@ std::string VerdictText(int status, const std::string& firstError, const std::st
   if (why.empty()) why = "the run ended with exit status " + std::to_string(status);
   return "FAILED: " + OneLine(why);
 }
+
+std::string FirstError(const UnitRecord& r) { return r.errors.empty() ? "" : r.errors.front(); }
 
 RunEnd Fail(std::ostream& out, const std::string& text) {
   out << "zarnik-cli: " << text << std::endl;
@@ -461,6 +502,8 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
   if (settings.DefaultComPort > 0)
     port.SetComNumber(static_cast<uint16_t>(settings.DefaultComPort));
   if (o.comNumber) port.SetComNumber(static_cast<uint16_t>(*o.comNumber));
+  // The record names the port and rate in force also when no unit answers.
+  f.watchers.record.SetPort(DeviceOf(port), port.GetBaud());
   if (auto error = FindUnit(o, core, port, f.host)) return Fail(f.out, *error);
   const std::string device = DeviceOf(port);
   f.watchers.record.SetPort(device, port.GetBaud());
@@ -496,10 +539,9 @@ RunEnd RunSingle(const CliOptions& o, RunWatchers& watchers, RunConsole console)
 
 int RunUnit(const CliOptions& o, RunConsole console) {
   // Where the record cannot be written there is no record: that ends the run first.
+  RecordSink sink(o.reportPath, o.dbPath);
   std::string error;
-  if (!o.reportPath.empty() && o.reportPath != kReportToStdout &&
-      !CanWriteFile(o.reportPath, "report", error))
-    return Fail(console.out, error).status;
+  if (!sink.Check(error)) return Fail(console.out, error).status;
   std::string unit = o.unitName;
   if (unit.empty() && !o.units.empty()) unit = UnitName(o.units[0]);
   if (unit.empty()) unit = o.pci ? "PCI" : o.simulate ? "simulated" : "unit";
@@ -511,26 +553,33 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   }
   std::unique_ptr<UnitEvents> events;
   if (o.unitEventsFd >= 0) events = std::make_unique<UnitEvents>(o.unitEventsFd);
+  auto tell = [&](const UnitRecord& r) {
+    if (events) events->Finish(r.message, FirstError(r), RecordJson(r));
+  };
+  // Ended at once by a signal: the verdict is still the last line.
+  auto verdict = [&](const UnitRecord& r) {
+    if (!events)
+      console.out << "zarnik-cli: " << VerdictText(r.exitStatus, FirstError(r), r.message)
+                  << std::endl;
+  };
+  RunSignals signals([&](int sig) { EndRunNow(sig, record, sink, tell, verdict); });
   RunWatchers watchers{record, events.get()};
   const RunEnd end = RunSingle(o, watchers, console);
   int status = end.status;
   record.Finish(status, end.failText);
-  const std::string json = RecordJson(record.Record());
-  std::string reportError;
-  if (!o.reportPath.empty() &&
-      !WriteReport(o.reportPath, ReportJson({json}), std::cout, reportError)) {
-    console.out << "zarnik-cli: " << reportError << std::endl;
+  bool wrote = false;
+  std::string writeError;
+  if (!sink.Write(record.Record(), writeError, &wrote)) {
+    console.out << "zarnik-cli: " << writeError << std::endl;
     if (status == kExitComplete) status = kExitUnsuccessful;
   }
-  const auto& errors = record.Record().errors;
-  const std::string firstError = errors.empty() ? "" : errors.front();
-  if (events) events->Finish(record.Record().message, firstError, json);
+  if (wrote) tell(record.Record());
   // The verdict, after everything else; among several units the summary gives it. A
   // run that could not start has said why on its last line already.
   if (!events && end.failText.empty()) {
-    const std::string shown = !end.firstError.empty() ? end.firstError : firstError;
+    const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(record.Record());
     console.out << "zarnik-cli: "
-                << VerdictText(status, shown.empty() ? reportError : shown, record.Record().message)
+                << VerdictText(status, shown.empty() ? writeError : shown, record.Record().message)
                 << std::endl;
   }
   return status;

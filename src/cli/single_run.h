@@ -8,9 +8,11 @@
 // button. A bar, the record for --report and, for a unit among several, the events to
 // the zarnik-cli that started it watch the run. Every line goes to the run's stream.
 //
-// Threading: the calling thread is the run's window thread. Ctrl-C and SIGTERM are
-// taken for the length of the script: the first stops the run as the Stop button
-// does, the second ends the process at once (exit status 130).
+// Threading: the calling thread is the run's window thread. In RunUnit, Ctrl-C,
+// SIGTERM and SIGHUP are taken for the whole run: while the script runs the first
+// stops it as the Stop button does; a second, or one before the script has started,
+// ends the process at once (exit status 128 + the signal) with the record written
+// as it stands: the files that went out, the replies, the port and its rate.
 #pragma once
 
 #include <ostream>
@@ -37,7 +39,7 @@ struct RunConsole {
 struct RunWatchers {
   UnitRecorder& record;
   UnitEvents* events = nullptr;
-  void Attach(ProgressModel& progress, Host& host, const ScriptEngine& engine);
+  void Attach(ProgressModel& progress, Host& host, ScriptEngine& engine);
   void Detach(ProgressModel& progress);
 };
 
@@ -51,8 +53,9 @@ struct RunEnd {
 
 RunEnd RunSingle(const CliOptions& o, RunWatchers& watchers, RunConsole console);
 
-// RunSingle with its record: written to --report, and for a unit among several sent
-// to the zarnik-cli that started it, whatever the outcome. Returns the exit status.
+// RunSingle with its record: written to --report and --db, and for a unit among
+// several sent to the zarnik-cli that started it, whatever the outcome and however
+// the run ends. Returns the exit status.
 int RunUnit(const CliOptions& o, RunConsole console);
 
 }  // namespace zarnik

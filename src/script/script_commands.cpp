@@ -96,7 +96,8 @@ bool ScriptEngine::CmdPromptChar(std::string_view line) {
 bool ScriptEngine::CmdQuery(std::string_view line) {
   auto text = QuotedArgument(line);
   if (!text) return true;
-  if (!PutCmdText(ReplacePairs(*text, "^M", ' '))) return false;
+  const std::string query = ReplacePairs(*text, "^M", ' ');
+  if (!PutCmdText(query)) return false;
   ch_.ReplyMinLength = 10;
   ch_.SendCOMCmd_GetReply();
   Pause(100);
@@ -107,6 +108,7 @@ bool ScriptEngine::CmdQuery(std::string_view line) {
               reply.end());
   // The reply buffer holds at most 999 characters, which LastReply always takes.
   LastReply.Assign(reply);
+  if (QueryReplied) QueryReplied(query, LastReply.view());
   if (LastReply.empty()) host_.ShowMessage(msg::kNoResponseQc);
   return true;
 }

@@ -145,6 +145,9 @@ class ScriptEngine {
   // The script file's line being run (1-based), for messages about it.
   int32_t ScriptLineNumber = 0;
   FixedText<kLastReplySize> LastReply;
+  // Told of each _QC: the text sent and the reply kept in LastReply (empty when none
+  // came), before the script goes on; the record of a run keeps them.
+  std::function<void(std::string_view query, std::string_view reply)> QueryReplied;
 
   std::string LoadCmdWord = "LF";
   int32_t LoadPause = kDefaultLoadPause;

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "serial/device_dispatcher.h"
+#include "serial/dispatcher.h"
 
 namespace zarnik {
 
@@ -127,7 +127,7 @@ void TCustomComPort::ChoosePort() {
 
 void TCustomComPort::InitPort() {
   if (tapiMode_ != tmOn && devicePath_.empty() && comNumber_ == 0) ChoosePort();
-  auto dispatcher = std::make_shared<TDeviceDispatcher>(&host_, deviceFactory_);
+  auto dispatcher = std::make_shared<TBaseDispatcher>(&host_, deviceFactory_);
   dispatcher->SetOwner(this);
   dispatcher->SetComName(ComName(comNumber_));
   std::string path = devicePath_.empty() ? ComDevicePath(comNumber_) : devicePath_;
@@ -169,6 +169,9 @@ void TCustomComPort::InitPort() {
   dispatcher_->SetLineLostWakeup([this, index = dispatcher_->PortIndex()] {
     host_.Post(&notifyTarget_, kMsgLineLost, 0, intptr_t(index) << 16);
   });
+  dispatcher_->SetClosedWakeup([this, index = dispatcher_->PortIndex()] {
+    host_.Post(&notifyTarget_, kMsgPortClosing, 0, intptr_t(index) << 16);
+  });
   if (triggersSaved_) {
     dispatcher_->RestoreTriggers(savedTriggers_);
     triggersSaved_ = false;
@@ -204,8 +207,8 @@ void TCustomComPort::DonePort() {
   triggersSaved_ = true;
   dispatcher_->DonePort();
   if (dispatcher_->CloseAfterNotice()) {
-    // Started from inside a notice or a prompt wait: finish when that is over.
-    host_.Post(&notifyTarget_, kMsgPortClosing, 0, intptr_t(dispatcher_->PortIndex()) << 16);
+    // Started from inside a notice or a prompt wait: the dispatcher posts the
+    // deferred close (kMsgPortClosing) once that is over, perhaps already.
     if (!Destroying()) host_.ProcessMessages();
   } else {
     CompleteClose();
@@ -226,15 +229,8 @@ void TCustomComPort::CompleteClose() {
   }
 }
 
-void TCustomComPort::HandleCloseCompletion() {
-  if (!dispatcher_) return;
-  if (dispatcher_->ThreadCount() > 0) {
-    // The dispatcher thread is finishing the notice; look again shortly.
-    host_.Sleep(1);
-    host_.Post(&notifyTarget_, kMsgPortClosing, 0, intptr_t(dispatcher_->PortIndex()) << 16);
-    return;
-  }
-  CompleteClose();
+void TCustomComPort::HandleCloseCompletion(const TBaseDispatcher* closed) {
+  if (dispatcher_.get() == closed) CompleteClose();
 }
 
 void TCustomComPort::NotifyUsers(TCallbackType type) {
@@ -269,7 +265,7 @@ intptr_t TCustomComPort::NotifyTarget::HandleMessage(uint32_t msg, uintptr_t wPa
   if (dataNotice && port->waitDispatcher_.load() == dispatcher) return 0;
   try {
     if (msg == kMsgPortClosing)
-      port->HandleCloseCompletion();
+      port->HandleCloseCompletion(dispatcher);
     else if (msg == kMsgLineLost) {
       // Only the loss of the line the port is on now.
       if (port->dispatcher_.get() == dispatcher && port->LineLost() && port->OnLineLost)
@@ -589,6 +585,8 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   auto norm = [ignoreCase](char c) {
     return ignoreCase ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
   };
+  std::string pattern(text);
+  for (char& c : pattern) c = norm(c);
   TTickTimer timer;
   timer.Start(timeoutTicks);
   size_t pos = 0;
@@ -603,11 +601,8 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
         took = true;
         char c = static_cast<char>(got);
         if (OnWaitChar) OnWaitChar(*this, c);
-        if (norm(c) == norm(text[pos]))
-          ++pos;
-        else
-          pos = norm(c) == norm(text[0]) ? 1 : 0;
-        if (pos == text.size()) {
+        pos = AdvanceMatch(pattern, pos, norm(c));
+        if (pos == pattern.size()) {
           found = true;
           break;
         }
@@ -705,7 +700,7 @@ bool IsPortAvailable(uint16_t n) {
   std::string path = ComDevicePath(n);
   int r;
   if (UseDispatcherForAvail) {
-    TDeviceDispatcher probe(nullptr);
+    TBaseDispatcher probe(nullptr);
     r = probe.OpenCom(path, 4096, 4096);
     if (r == 0) probe.CloseCom();
   } else {

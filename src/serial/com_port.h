@@ -12,9 +12,9 @@
 // States: psClosed -> (Open := true) -> psOpen -> (Open := false, ComNumber on an open
 // port, destructor) -> psShuttingDown -> psClosed. The close completes at once, or,
 // when it was started while a notice is being delivered or a prompt wait runs, when
-// the notification target handles the deferred-close message once the dispatcher's
-// threads have ended. Open reads true until the close has completed; while shutting
-// down, data operations do nothing.
+// the notification target handles the deferred-close message the dispatcher posts
+// once the notice or wait is over. Open reads true until the close has completed;
+// while shutting down, data operations do nothing.
 //
 // Which device: COM number n opens ComDevicePath(n) (ZARNIK_COM<n>, else
 // /dev/ttyS<n-1>). A non-empty DevicePath opens that path instead whatever ComNumber
@@ -298,7 +298,8 @@ class TCustomComPort : public TComponent, public PortContract {
   void ChoosePort();
   void PushSettings();
   void CompleteClose();
-  void HandleCloseCompletion();
+  // The dispatcher has finished a deferred close: the close completes.
+  void HandleCloseCompletion(const TBaseDispatcher* closed);
   void RaiseTriggerEvents(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   void NotifyUsers(TCallbackType type);
   void ApplyLine();

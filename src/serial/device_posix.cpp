@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "serial/custom_rate.h"
+
 namespace zarnik {
 
 namespace {
@@ -104,6 +106,10 @@ void TermiosLines::SetModemBit(int fd, int bit, bool on) {
 
 bool TermiosLines::GetCounters(int fd, serial_icounter_struct& counters) {
   return ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
+}
+
+bool TermiosLines::SetCustomRate(int fd, uint32_t baud, uint32_t& actual) {
+  return zarnik::SetCustomRate(fd, baud, actual);
 }
 
 PosixDevice::PosixDevice(std::shared_ptr<TermiosLines> lines)
@@ -233,10 +239,15 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
   termios t{};
   if (gone_) return DeviceFailure(SerialError::Disconnected);
   if (::tcgetattr(fd, &t) != 0) return FailLocked(errno);
+  const termios before = t;
+  if (dcb.baudRate == 0) return DeviceFailure(SerialError::RateRefused);
+  // A rate without a B-constant goes by the custom-rate request, after the rest.
   speed_t speed;
-  if (!SpeedCode(dcb.baudRate, speed)) return DeviceFailure(SerialError::RateRefused);
-  ::cfsetispeed(&t, speed);
-  ::cfsetospeed(&t, speed);
+  const bool standard = SpeedCode(dcb.baudRate, speed);
+  if (standard) {
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+  }
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
   if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4)
     return DeviceFailure(SerialError::BadSetting);
@@ -258,6 +269,22 @@ int PosixDevice::ApplyLocked(const TDcb& dcb) {
     if (errno == EINVAL && dcb.baudRate != dcb_.baudRate)
       return DeviceFailure(SerialError::RateRefused);
     return FailLocked(errno);
+  }
+  if (!standard) {
+    uint32_t actual = 0;
+    bool taken = lines_->SetCustomRate(fd, dcb.baudRate, actual);
+    int err = errno;
+    // The driver may round to what its clock can make; a UART still talks within 2%.
+    if (!taken || uint64_t(actual) * 50 < uint64_t(dcb.baudRate) * 49 ||
+        uint64_t(actual) * 50 > uint64_t(dcb.baudRate) * 51) {
+      if (!taken && DeviceGone(err)) return FailLocked(err);
+      // The line stays as it was, a custom rate included.
+      ::tcsetattr(fd, TCSANOW, &before);
+      uint32_t ignored;
+      if (taken && !SpeedCode(dcb_.baudRate, speed))
+        lines_->SetCustomRate(fd, dcb_.baudRate, ignored);
+      return DeviceFailure(SerialError::RateRefused);
+    }
   }
   if (dcb.dtrControl != kDtrControlHandshake)
     SetModemLineLocked(TIOCM_DTR, dcb.dtrControl == kDtrControlEnable);

@@ -15,6 +15,10 @@
 // its own (what it takes is in the other side's input), so purging its output does
 // nothing.
 //
+// Rates: the standard termios rates (up to 4000000) by their B-constants, any other
+// by the kernel's custom-rate request; a rate the driver refuses, or sets more than
+// 2% away, is RateRefused and leaves the line as it was.
+//
 // What termios cannot say is kept in the settings record and answered back as set:
 // DSR flow control, DTR handshake and the XON/XOFF thresholds have no Linux
 // counterpart; either CTS flow or RTS handshake switches CRTSCTS on, which does both.
@@ -34,8 +38,9 @@
 
 namespace zarnik {
 
-// The modem-line and error-counter requests behind the device. A pty has neither
-// lines nor counters; a test gives the device its own lines through this seam.
+// The modem-line, error-counter and custom-rate requests behind the device. A pty has
+// neither lines nor counters; a test gives the device its own lines (or a driver that
+// refuses a rate) through this seam.
 class TermiosLines {
  public:
   virtual ~TermiosLines() = default;
@@ -45,6 +50,8 @@ class TermiosLines {
   virtual void SetModemBit(int fd, int bit, bool on);
   // TIOCGICOUNT; false when the driver keeps no counters.
   virtual bool GetCounters(int fd, serial_icounter_struct& counters);
+  // A rate without a B-constant (termios2, BOTHER); actual: the rate the driver set.
+  virtual bool SetCustomRate(int fd, uint32_t baud, uint32_t& actual);
 };
 
 // Whether Open could take the device now, asked the way Open takes it (the same

@@ -118,7 +118,7 @@ void SimNullModem::AdvanceLocked(int64_t now) {
   }
 }
 
-int64_t SimNullModem::NextDueLocked() const {
+int64_t SimNullModem::NextDueLocked(bool toPeer, bool toPort) const {
   if (!pacing_) return INT64_MAX;
   int64_t charNs = CharNsLocked();
   int64_t now = NowNs();
@@ -127,8 +127,8 @@ int64_t SimNullModem::NextDueLocked() const {
     bool canMove = gate && !lane.tx.empty() && lane.rx.size() < lane.rxCap;
     if (canMove) due = std::min(due, std::max(lane.lineFreeNs, now) + charNs);
   };
-  consider(toPeer_, ToPeerGateLocked());
-  consider(toPort_, ToPortGateLocked());
+  if (toPeer) consider(toPeer_, ToPeerGateLocked());
+  if (toPort) consider(toPort_, ToPortGateLocked());
   return due;
 }
 
@@ -180,7 +180,7 @@ bool SimNullModem::PeerWaitAvailable(size_t n, uint32_t timeoutMs) {
     AdvanceLocked(now);
     if (toPeer_.rx.size() >= n) return true;
     if (now >= deadline) return false;
-    int64_t until = std::min(deadline, NextDueLocked());
+    int64_t until = std::min(deadline, NextDueLocked(true, false));
     cv_.wait_for(lock, std::chrono::nanoseconds(until - now));
   }
 }
@@ -334,7 +334,11 @@ int SimNullModem::PortWaitEvent(uint32_t mask, uint32_t timeoutMs) {
       return static_cast<int>(ev);
     }
     if (gen != cancelGen_ || now >= deadline || !portOpen_) return 0;
-    cv_.wait_for(lock, std::chrono::nanoseconds(std::min(deadline, NextDueLocked()) - now));
+    // Only bytes towards the port make its events; a byte leaving it makes none, so a
+    // paced transmission does not wake the comm thread for every character, as a
+    // UART's would not.
+    cv_.wait_for(lock,
+                 std::chrono::nanoseconds(std::min(deadline, NextDueLocked(false, true)) - now));
   }
 }
 

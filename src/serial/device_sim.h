@@ -92,7 +92,8 @@ class SimNullModem {
   void AdvanceLocked(int64_t now);
   size_t MoveLocked(Lane& lane, bool gateOpen, size_t limit, bool dropOverflow, int64_t now);
   void UpdateRtsLocked();
-  int64_t NextDueLocked() const;
+  // When the next byte of the lanes asked for is due to move.
+  int64_t NextDueLocked(bool toPeer, bool toPort) const;
   void SetLineLocked(bool& line, bool on, uint32_t event);
   void Changed() { cv_.notify_all(); }
 

@@ -11,11 +11,6 @@ namespace zarnik {
 
 namespace {
 
-std::vector<TBaseDispatcher*>& PortList() {
-  static std::vector<TBaseDispatcher*> list;
-  return list;
-}
-
 constexpr uint32_t kCommWaitMs = 200;
 // Received bytes that follow the last ones handed on by less than this wait with
 // them until it has passed, so that a steady stream (a line at 115200 baud comes a
@@ -45,61 +40,11 @@ class ThreadCounter {
 
 }  // namespace
 
-std::recursive_mutex& PortListMutex() {
-  static std::recursive_mutex m;
-  return m;
-}
-void LockPortList() { PortListMutex().lock(); }
-void UnlockPortList() { PortListMutex().unlock(); }
-
-TBaseDispatcher* PortListAt(int index) {
-  std::lock_guard lock(PortListMutex());
-  if (index < 0 || index >= static_cast<int>(PortList().size())) return nullptr;
-  return PortList()[index];
-}
-
-int PortListCount() {
-  std::lock_guard lock(PortListMutex());
-  return static_cast<int>(PortList().size());
-}
-
-// ================================================================ life
-
-TBaseDispatcher::TBaseDispatcher(Host* host) : host_(host), syncTarget_(NewSyncTarget(*this)) {
-  std::lock_guard lock(PortListMutex());
-  auto& list = PortList();
-  auto slot = std::find(list.begin(), list.end(), nullptr);
-  if (slot == list.end()) slot = list.insert(list.end(), nullptr);
-  *slot = this;
-  portIndex_ = static_cast<int>(slot - list.begin());
-  if (host_) host_->AddTarget(syncTarget_.get());
-}
-
-TBaseDispatcher::~TBaseDispatcher() {
-  stopThreads_ = true;
-  SignalAll();
-  for (auto* t : {&commThread_, &dispThread_, &outThread_})
-    if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
-  if (host_) host_->RemoveTarget(syncTarget_.get());
-  std::lock_guard lock(PortListMutex());
-  auto& list = PortList();
-  if (portIndex_ >= 0 && portIndex_ < static_cast<int>(list.size())) list[portIndex_] = nullptr;
-  while (!list.empty() && list.back() == nullptr) list.pop_back();
-}
-
-void TBaseDispatcher::Shutdown() {
-  if (closeAfterNotice_)
-    DonePortPrim();
-  else
-    DonePort();
-  JoinThread(outThread_, outRunning_, UINT64_MAX, false);
-  JoinThread(commThread_, commRunning_, UINT64_MAX, false);
-  JoinThread(dispThread_, dispRunning_, UINT64_MAX, true);
-}
+// ================================================================ threads
 
 void TBaseDispatcher::StopWorkers() {
   stopThreads_ = true;
-  DeviceCancelWaits();
+  device_->CancelWaits();
   SignalAll();
   JoinThread(outThread_, outRunning_, UINT64_MAX, false);
   JoinThread(commThread_, commRunning_, UINT64_MAX, false);
@@ -122,11 +67,6 @@ void TBaseDispatcher::RaiseFlag(bool& flag) {
   (&flag == &txWake_ ? outCv_ : syncCv_).notify_all();
 }
 
-void TBaseDispatcher::WaitFlag(bool& flag, uint32_t maxMs) {
-  std::unique_lock lock(syncMutex_);
-  syncCv_.wait_for(lock, std::chrono::milliseconds(maxMs), [&] { return flag; });
-}
-
 // Waits for a thread to end, servicing the window thread's queue meanwhile (a thread
 // may be sending it a notice), then joins it. A thread cannot be killed: after maxMs
 // it is joined anyway.
@@ -144,102 +84,25 @@ void TBaseDispatcher::JoinThread(std::thread& t, std::atomic<bool>& running, uin
   t.join();
 }
 
-int TBaseDispatcher::InitPort(const std::string& name, int32_t baud, int parity, int dataBits,
-                              int stopBits, uint32_t inSize, uint32_t outSize, uint32_t options) {
-  eventBusy_ = false;
-  noticeBusy_ = false;
-  closeAfterNotice_ = false;
-  lineLost_ = false;
-  {
-    std::lock_guard lock(syncMutex_);
-    wakeDispatch_ = dispatchDone_ = txWake_ = txFlush_ = threadAck_ = false;
-  }
-  deviceName_ = name;
-  int r = OpenCom(name, inSize, outSize);
-  if (r != 0) return r;
-  r = SetupCom(inSize, outSize);
-  if (r < 0) {
-    DonePort();
-    return r;
-  }
-  std::lock_guard state(stateLock_);
-  rx_->Allocate();
-  tx_.Allocate(std::max<uint32_t>(outSize, 1));
-  inSize_ = inSize;
-  outSize_ = std::max<uint32_t>(outSize, 1);
-  options_ = options;
-  rs485_ = false;
-  triggers_.Clear();
-  availLength_ = 1;
-  {
-    std::lock_guard status(statusLock_);
-    lineErrors_ = 0;
-    modemStatus_ = 0;
-  }
-  GetComState(dcb_);
-  dtrHandshake_ = options & ipDtrHandshake;
-  dtrOn_ = options & ipDtr;
-  if (!dtrHandshake_) EscapeComFunction(dtrOn_ ? efSetDtr : efClrDtr);
-  rtsHandshake_ = options & ipRtsHandshake;
-  rtsOn_ = options & ipRts;
-  if (!rtsHandshake_) EscapeComFunction(rtsOn_ ? efSetRts : efClrRts);
-  UpdateModemStatus();
-  {
-    std::lock_guard status(statusLock_);
-    modemStatus_ &= 0xF0;
-  }
-  lastBaud_ = kInitialBaud;
-  r = SetLine(baud, parity, dataBits, stopBits);
-  if (r < 0) {
-    DonePort();
-    return r;
-  }
-  RefreshStatus();
-  TickClockMs();
-  StartDispatcher();
-  return 0;
-}
-
-void TBaseDispatcher::DonePort() {
-  if (deviceOpen_) {
-    FlushOutBuffer();
-    FlushInBuffer();
-    CloseCom();
-  }
-  if (EventBusy()) {
-    // A notice (or a prompt wait) is in progress further up this very stack or on
-    // the dispatcher thread: the threads end by themselves and the last one cleans up.
-    closeAfterNotice_ = true;
-    SignalAll();
-  } else {
-    DonePortPrim();
-  }
-}
-
-void TBaseDispatcher::DonePortPrim() {
-  if (threadsActive_) StopDispatcher();
-  FreeBuffers();
-}
-
-void TBaseDispatcher::FreeBuffers() {
-  rx_->Release();
-  tx_.Release();
-}
-
 void TBaseDispatcher::StartDispatcher() {
   std::lock_guard state(stateLock_);
   if (threadsActive_) throw ESerialException(ecBadArgument, "Dispatcher already started");
   threadsActive_ = true;
   stopThreads_ = false;
+  {
+    std::lock_guard lock(syncMutex_);
+    threadsStarted_ = 0;
+    dispEnded_ = false;
+  }
+  int expected = 0;
   auto start = [&](std::thread& t, std::atomic<bool>& running, void (TBaseDispatcher::*body)()) {
-    {
-      std::lock_guard lock(syncMutex_);
-      threadAck_ = false;
-    }
     running = true;
     threadCount_.fetch_add(1);
     t = std::thread(body, this);
-    WaitFlag(threadAck_, kStartAckMs);
+    ++expected;
+    std::unique_lock lock(syncMutex_);
+    syncCv_.wait_for(lock, std::chrono::milliseconds(kStartAckMs),
+                     [&] { return threadsStarted_ >= expected; });
   };
   start(commThread_, commRunning_, &TBaseDispatcher::CommThreadRun);
   start(dispThread_, dispRunning_, &TBaseDispatcher::DispThreadRun);
@@ -248,21 +111,26 @@ void TBaseDispatcher::StartDispatcher() {
 
 void TBaseDispatcher::StopDispatcher() {
   if (!threadsActive_) return;
-  stopThreads_ = true;
-  DeviceCancelWaits();
-  SignalAll();
-  JoinThread(outThread_, outRunning_, UINT64_MAX, false);
-  JoinThread(commThread_, commRunning_, UINT64_MAX, false);
+  StopWorkers();
   // The dispatcher thread may be waiting for the window thread to take a notice.
   JoinThread(dispThread_, dispRunning_, 2 * 36 * kTickMs, true);
   if (threadCount_ == 0) threadsActive_ = false;
 }
 
-// ================================================================ threads
+// ================================================================ thread bodies
+
+// Tells StartDispatcher that one more thread runs.
+void TBaseDispatcher::ThreadStarted() {
+  {
+    std::lock_guard lock(syncMutex_);
+    ++threadsStarted_;
+  }
+  syncCv_.notify_all();
+}
 
 void TBaseDispatcher::CommThreadRun() {
   ThreadCounter counter(threadCount_, commRunning_);
-  RaiseFlag(threadAck_);
+  ThreadStarted();
   try {
     std::chrono::steady_clock::time_point lastRx{};
     while (!stopThreads_) {
@@ -290,14 +158,13 @@ void TBaseDispatcher::CommThreadRun() {
   } catch (const std::exception& e) {
     std::cerr << "serial comm thread: " << e.what() << std::endl;
   }
-  RaiseFlag(threadAck_);
 }
 
 // Lets received bytes gather in the device until `until`, watching meanwhile for
 // line changes and errors, which go on at once with what has come.
 int TBaseDispatcher::GatherReceived(int events, std::chrono::steady_clock::time_point until) {
   for (bool counted = false;; counted = true) {
-    if (stopThreads_ || eventBusy_) return events;
+    if (stopThreads_ || hub_->PromptWaitLocked()) return events;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) return events;
@@ -311,7 +178,7 @@ int TBaseDispatcher::GatherReceived(int events, std::chrono::steady_clock::time_
 
 void TBaseDispatcher::DispThreadRun() {
   ThreadCounter counter(threadCount_, dispRunning_);
-  RaiseFlag(threadAck_);
+  ThreadStarted();
   try {
     for (;;) {
       {
@@ -328,15 +195,21 @@ void TBaseDispatcher::DispThreadRun() {
   } catch (const std::exception& e) {
     std::cerr << "serial dispatcher thread: " << e.what() << std::endl;
   }
-  RaiseFlag(threadAck_);
-  RaiseFlag(dispatchDone_);
-  // Closed from inside a notice: nobody else is left to finish the job.
-  if (closeAfterNotice_) FreeBuffers();
+  bool finishClose;
+  {
+    std::lock_guard lock(syncMutex_);
+    dispatchDone_ = true;  // a comm thread still waiting for this round goes on
+    dispEnded_ = true;
+    finishClose = closeAfterNotice_;
+  }
+  syncCv_.notify_all();
+  // Closed from inside a notice or a prompt wait, and DonePort came first.
+  if (finishClose) FinishDeferredClose();
 }
 
 void TBaseDispatcher::OutThreadRun() {
   ThreadCounter counter(threadCount_, outRunning_);
-  RaiseFlag(threadAck_);
+  ThreadStarted();
   try {
     for (;;) {
       {
@@ -344,7 +217,7 @@ void TBaseDispatcher::OutThreadRun() {
         outCv_.wait(lock, [&] { return txWake_ || txFlush_ || stopThreads_.load(); });
         if (txFlush_) {
           txFlush_ = false;
-          threadAck_ = true;
+          flushDone_ = true;
           syncCv_.notify_all();
           continue;
         }
@@ -357,7 +230,8 @@ void TBaseDispatcher::OutThreadRun() {
   } catch (const std::exception& e) {
     std::cerr << "serial writer thread: " << e.what() << std::endl;
   }
-  RaiseFlag(threadAck_);
+  // A flush waiting for the writer need not wait for one that has gone.
+  RaiseFlag(flushDone_);
 }
 
 void TBaseDispatcher::LineGone() {
@@ -365,25 +239,18 @@ void TBaseDispatcher::LineGone() {
   // A wait for bytes or for the output ends now rather than at its time-out.
   rx_->Wake();
   OutputChanged();
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = lineLostWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(lineLostWakeup_);
 }
 
 void TBaseDispatcher::OutputChanged() {
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = outputWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(outputWakeup_);
 }
 
 // Hands the output ring to the device and takes bytes off it once the device has
-// sent them. Sleeps briefly (growing while nothing moves) while the device is busy.
+// sent them. While the device is busy it waits: growing steps while nothing moves;
+// once everything is handed, about as long as what the device holds takes to go out
+// (a device that can tell wakes it at its own drain), so that a transmission does
+// not cost a wake-up for every few characters.
 void TBaseDispatcher::WriteOut() {
   uint32_t waitUs = kWriteWaitMinUs;
   for (;;) {
@@ -391,7 +258,7 @@ void TBaseDispatcher::WriteOut() {
       std::lock_guard lock(syncMutex_);
       if (txFlush_) {
         txFlush_ = false;
-        threadAck_ = true;
+        flushDone_ = true;
         syncCv_.notify_all();
         return;
       }
@@ -402,22 +269,27 @@ void TBaseDispatcher::WriteOut() {
     bool progress = false;
     bool dropped = false, sentAll = false;
     if (!piece.bytes.empty()) {
-      int written = DeviceWrite(piece.bytes.data(), piece.bytes.size());
+      int written = device_->Write(piece.bytes.data(), piece.bytes.size());
       // Flushed meanwhile: these bytes belong to nobody in the ring now.
       if (!tx_.Handed(piece, written, dropped)) continue;
       progress = written != 0;
     }
-    int sent = tx_.Sent(piece.generation, DeviceTransmitQueue(), sentAll);
+    const uint32_t queued = device_->TransmitQueue();
+    int sent = tx_.Sent(piece.generation, queued, sentAll);
     if (sent < 0) continue;
     progress = progress || sent > 0;
     bool allHanded = tx_.AllHanded();
     if (dropped || sentAll) OutputChanged();
-    if (progress) {
+    if (allHanded) {
+      uint64_t drainUs = uint64_t(queued) * charNs_.load() / 1000;
+      waitUs = static_cast<uint32_t>(
+          std::clamp<uint64_t>(drainUs, kWriteWaitMinUs, kWriteWaitMaxUs));
+    } else if (progress) {
       waitUs = kWriteWaitMinUs;
-      if (!allHanded) continue;
+      continue;
     }
-    DeviceWaitTransmit(waitUs);
-    if (!progress) waitUs = std::min(waitUs * 2, kWriteWaitMaxUs);
+    device_->WaitTransmit(waitUs);
+    if (!progress && !allHanded) waitUs = std::min(waitUs * 2, kWriteWaitMaxUs);
   }
 }
 
@@ -462,12 +334,7 @@ void TBaseDispatcher::ExtractReceived() {
   GetComError(stat);
   size_t got = rx_->Fill(stat.cbInQue, [this](uint8_t* dst, size_t n) { return ReadCom(dst, n); });
   if (got == 0) return;
-  std::function<void()> wake;
-  {
-    std::lock_guard state(stateLock_);
-    wake = receiveWakeup_;
-  }
-  if (wake) wake();
+  CallWakeup(receiveWakeup_);
 }
 
 bool TBaseDispatcher::StatusConditionLocked(TStatusTrigger& t, uint16_t& data) {
@@ -499,28 +366,31 @@ bool TBaseDispatcher::StatusConditionLocked(TStatusTrigger& t, uint16_t& data) {
 }
 
 // A trigger is disarmed only together with taking the notice slot: a prompt wait
-// that holds the flag leaves it armed, to fire when the wait is over.
+// that holds the slot leaves it armed, to fire when the wait is over.
+bool TBaseDispatcher::TakeSlotLocked(bool& reserved) {
+  reserved = false;
+  if (!hub_->Wanted()) return true;
+  reserved = hub_->ReserveLocked();
+  return reserved;
+}
+
 bool TBaseDispatcher::CheckStatusTriggers() {
   uint16_t handle = 0, data = 0;
   bool reserved = false;
   {
     std::lock_guard state(stateLock_);
-    if (eventBusy_) return false;
+    if (hub_->PromptWaitLocked()) return false;
     for (auto& t : triggers_.statuses) {
       if (!t.armed || t.fired || !StatusConditionLocked(t, data)) continue;
       handle = t.handle;
-      if (wantNotices_) {
-        if (!ReserveNoticeLocked()) return false;
-        reserved = true;
-      }
+      if (!TakeSlotLocked(reserved)) return false;
       t.armed = false;
       t.fired = true;
       break;
     }
   }
   if (handle == 0) return false;
-  if (reserved)
-    DeliverNotice(kMsgTriggerStatus, handle, intptr_t(data) | (intptr_t(portIndex_) << 16));
+  if (reserved) hub_->Deliver(hub_->Make(kMsgTriggerStatus, handle, data));
   return true;
 }
 
@@ -529,20 +399,17 @@ bool TBaseDispatcher::CheckTimerTriggers() {
   bool reserved = false;
   {
     std::lock_guard state(stateLock_);
-    if (eventBusy_) return false;
+    if (hub_->PromptWaitLocked()) return false;
     for (auto& t : triggers_.timers) {
       if (!t.active || !t.timer.Expired()) continue;
       handle = t.handle;
-      if (wantNotices_) {
-        if (!ReserveNoticeLocked()) return false;
-        reserved = true;
-      }
+      if (!TakeSlotLocked(reserved)) return false;
       t.active = false;
       break;
     }
   }
   if (handle == 0) return false;
-  if (reserved) DeliverNotice(kMsgTriggerTimer, handle, intptr_t(portIndex_) << 16);
+  if (reserved) hub_->Deliver(hub_->Make(kMsgTriggerTimer, handle));
   return true;
 }
 
@@ -554,17 +421,13 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
     std::lock_guard state(stateLock_);
     // Bytes a prompt wait is reading are for nobody else; they are announced (what
     // is left of them) when the wait is over.
-    if (eventBusy_) return false;
+    if (hub_->PromptWaitLocked()) return false;
     // Data triggers look at the bytes that came since the last look.
     rx_->ScanFresh([&](uint8_t byte, size_t upTo) {
       for (auto& t : triggers_.datas) {
         if (t.text.empty()) continue;
-        auto norm = [&](uint8_t c) { return t.ignoreCase ? std::toupper(c) : int(c); };
-        int c = norm(byte);
-        if (c == norm(uint8_t(t.text[t.matched])))
-          ++t.matched;
-        else
-          t.matched = c == norm(uint8_t(t.text[0])) ? 1 : 0;
+        char c = static_cast<char>(t.ignoreCase ? std::toupper(byte) : byte);
+        t.matched = AdvanceMatch(t.text, t.matched, c);
         if (t.matched == t.text.size()) {
           t.matched = 0;
           matches.emplace_back(t.handle, static_cast<uint16_t>(upTo));
@@ -574,10 +437,10 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
     announce = rx_->TakeAnnouncement(availLength_, waiting);
   }
   bool fired = false;
-  if (announce) fired = SendNotify(kMsgTriggerAvail, waiting, intptr_t(portIndex_) << 16);
+  if (announce) fired = hub_->Send(hub_->Make(kMsgTriggerAvail, waiting));
   for (auto [handle, upTo] : matches) {
     if (closeAfterNotice_) break;
-    SendNotify(kMsgTriggerData, handle, intptr_t(upTo) | (intptr_t(portIndex_) << 16));
+    hub_->Send(hub_->Make(kMsgTriggerData, handle, upTo));
     fired = true;
   }
   return fired;
@@ -641,11 +504,13 @@ int TBaseDispatcher::FlushOutBuffer() {
     {
       std::lock_guard lock(syncMutex_);
       txFlush_ = true;
-      threadAck_ = false;
+      flushDone_ = false;
     }
-    DeviceCancelWaits();
+    device_->CancelWaits();
     outCv_.notify_all();
-    WaitFlag(threadAck_, kFlushAckMs);
+    std::unique_lock lock(syncMutex_);
+    syncCv_.wait_for(lock, std::chrono::milliseconds(kFlushAckMs),
+                     [&] { return flushDone_ || !outRunning_.load(); });
   }
   tx_.Flush();
   return FlushCom(purgeTxAbort | purgeTxClear);

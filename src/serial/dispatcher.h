@@ -23,19 +23,20 @@
 // or for the output, and calls the line-lost wake-up once. The other threads keep
 // going until the port is closed; the device answers them with deNotConnected.
 //
-// A data-available notice (0x7E01) announces every byte waiting. While it is being
-// delivered each consumer reads from the oldest waiting byte afresh; afterwards the
-// ring drops as many bytes as the consumer that read most took. A notice that was not
-// read in full is not repeated until new bytes come. No notice is sent while the
-// event-busy flag is set (a notice in progress, or a prompt wait of the component).
+// A data-available notice (0x7E01) announces every byte waiting; who hears it and
+// how their reads are told apart is the notice hub's (notice_hub.h). A notice not read
+// in full is not repeated until new bytes come. No notice is sent while the hub's slot
+// is held (a notice in progress, or a prompt wait of the component).
 //
-// TBaseDispatcher holds the logic; the device primitives ("slots") are virtual, and
-// TDeviceDispatcher (device_dispatcher.h) implements them over a SerialDevice.
+// The device is the dispatcher's own: a SerialDevice made at OpenCom by the factory
+// given (MakeSerialDevice when none), kept until the dispatcher goes, so a thread that
+// still touches it after CloseCom gets a clean failure.
 //
 // Where things are: rx_ring.h (receive ring and the read accounting of data notices),
-// tx_ring.h (output ring and the writer's view of it), dispatcher_notices.cpp (notice
-// delivery, consumer registration), dispatcher_line.cpp (line and flow settings,
-// modem and line status), dispatcher.cpp (life, the threads, DispatchOnce, triggers).
+// tx_ring.h (output ring and the writer's view of it), notice_hub.h (consumers and
+// notice delivery), dispatcher_port.cpp (the port list, opening and closing, the
+// device), dispatcher_line.cpp (line and flow settings, modem and line status),
+// dispatcher.cpp (the threads, the rings, DispatchOnce and the triggers).
 //
 // Threading. Four threads touch a dispatcher: the window thread (every public call
 // unless stated otherwise, window consumers), the comm, dispatcher and writer threads.
@@ -44,9 +45,27 @@
 // thread waits until a call of it in progress has returned, so such a handler must not
 // wait for the thread that deregisters it. Locks: StateLock (settings, triggers,
 // consumer lists, flags), then the rings' own locks (RxLock, TxLock); notices are
-// delivered holding none.
-// The process-wide PortList has its own lock, which the component also holds while it
-// runs a handler.
+// delivered holding none. The process-wide PortList has its own lock, which the
+// component also holds while it runs a handler.
+//
+// The hand-shakes between the threads, each with one meaning (under syncMutex_):
+//   wakeDispatch_    comm -> dispatcher thread: an event waits to be dispatched.
+//   dispatchDone_    dispatcher thread -> comm: done with it, wait for the next.
+//   txWake_          a put -> writer: bytes wait in the output ring.
+//   txFlush_         FlushOutBuffer -> writer: let go of what you are writing.
+//   flushDone_       writer -> FlushOutBuffer: let go (also when the writer ended).
+//   threadsStarted_  each thread -> StartDispatcher: running (counted).
+//   dispEnded_       the dispatcher thread has ended; with closeAfterNotice_ it
+//                    decides who finishes a deferred close (below).
+// The end of a thread is told by its running flag and the thread count.
+//
+// Closing. DonePort closes the device and stops the comm and writer threads. When it
+// is called while the hub's slot is held (from inside a notice, or while a prompt wait
+// runs), the dispatcher thread cannot be joined from here: closeAfterNotice_ is set,
+// the delivery stops after the consumer that closed, and the dispatcher thread ends by
+// itself. Whichever of the two comes last, that thread's end or DonePort, finishes
+// the close, once: it frees the rings and calls the closed wake-up, on which the
+// owner destroys the dispatcher (joining a thread that has already ended its work).
 #pragma once
 
 #include <atomic>
@@ -63,7 +82,9 @@
 
 #include "platform/host.h"
 #include "serial/comm_defs.h"
+#include "serial/notice_hub.h"
 #include "serial/rx_ring.h"
+#include "serial/serial_device.h"
 #include "serial/tx_ring.h"
 #include "serial/triggers.h"
 
@@ -74,12 +95,6 @@ class TCustomComPort;
 inline constexpr uint32_t kRxBufferSize = RxRing::kSize;
 inline constexpr uint32_t kInitialBaud = 115200;
 
-// Notices.
-inline constexpr uint32_t kMsgTriggerAvail = 0x7E01;
-inline constexpr uint32_t kMsgTriggerData = 0x7E02;
-inline constexpr uint32_t kMsgTriggerTimer = 0x7E03;
-inline constexpr uint32_t kMsgTriggerStatus = 0x7E04;
-inline constexpr uint32_t kNoticeTimeoutMs = 3000;
 inline constexpr uint32_t kDispatchWakeMs = 50;
 
 // InitPort options.
@@ -101,11 +116,6 @@ inline constexpr uint32_t sfReceive = 0x02;
 enum THandlerFlagUpdate { fuKeepPort, fuEnablePort, fuDisablePort };
 enum TFlowState { fsOff, fsOn, fsDsrHold, fsCtsHold, fsXOutHold };
 
-// A procedure handler: a plain function, called on the dispatcher thread.
-using TTriggerProc = void (*)(uint32_t msg, uintptr_t wParam, intptr_t lParam);
-// An event handler: a bound method, identified by its object.
-using TTriggerHandler = std::function<void(uint32_t msg, uintptr_t wParam, intptr_t lParam)>;
-
 // The process-wide list of dispatchers. A dispatcher's slot index is its PortIndex.
 void LockPortList();
 void UnlockPortList();
@@ -118,37 +128,27 @@ int PortListCount();
 class TBaseDispatcher {
  public:
   // host: where window notices go (may be nullptr for a dispatcher that only probes).
-  explicit TBaseDispatcher(Host* host);
-  virtual ~TBaseDispatcher();
+  // factory makes the device at OpenCom (nullptr: MakeSerialDevice by path).
+  explicit TBaseDispatcher(Host* host, TDeviceFactory factory = nullptr);
+  ~TBaseDispatcher();
   TBaseDispatcher(const TBaseDispatcher&) = delete;
   TBaseDispatcher& operator=(const TBaseDispatcher&) = delete;
 
-  // ---- Device primitives (slots) ----
-  virtual int EscapeComFunction(int func) = 0;
-  virtual int FlushCom(uint32_t purgeFlags) = 0;
+  // ---- The device ----
+  int OpenCom(const std::string& name, uint32_t inSize, uint32_t outSize);
+  void CloseCom();
   // Error bits (also accumulated into the line errors); the status record's
   // transmit count is replaced by the bytes in the output ring.
   uint32_t GetComError(TComStat& stat);
-  virtual uint32_t GetComEventMask() { return 0; }
-  virtual int GetComState(TDcb& dcb) = 0;
-  virtual int ReadCom(void* buf, size_t n) = 0;
-  virtual int SetComState(const TDcb& dcb) = 0;
-  int WriteCom(const void* buf, size_t n) { return PutBlock(buf, n); }
-  virtual int WaitComEvent(uint32_t mask, uint32_t timeoutMs) = 0;
-  virtual int SetupCom(uint32_t inSize, uint32_t outSize) = 0;
-  virtual void DonePortPrim();
-  virtual void StartDispatcher();
-  virtual void StopDispatcher();
-  virtual int OpenCom(const std::string& name, uint32_t inSize, uint32_t outSize) = 0;
-  virtual void CloseCom() = 0;
-  virtual int ProcessCommunications() { return 0; }
-  virtual void SetThreadBoost(int boost) { threadBoost_ = boost; }
-  virtual void UpdateHandlerFlags(THandlerFlagUpdate update);
+  void SetThreadBoost(int boost) { threadBoost_ = boost; }
+  void UpdateHandlerFlags(THandlerFlagUpdate update);
 
   // ---- Opening and closing ----
   int InitPort(const std::string& name, int32_t baud, int parity, int dataBits, int stopBits,
                uint32_t inSize, uint32_t outSize, uint32_t options);
   void DonePort();
+  void StartDispatcher();
+  void StopDispatcher();
 
   // ---- Line settings and flow control ----
   int SetLine(int32_t baud, int parity, int dataBits, int stopBits);
@@ -221,11 +221,11 @@ class TBaseDispatcher {
   void DeregisterSyncEventTriggerHandler(const void* object);
 
   // ---- Flags ----
-  // Sets the event-busy flag of a prompt wait and returns its previous value. The
-  // flag a notice in delivery sets is kept apart, so that a notice ending during a
-  // wait cannot clear the wait's flag.
-  bool SetEventBusy(bool busy);
-  bool EventBusy() const { return eventBusy_.load() || noticeBusy_.load(); }
+  // Sets the event-busy flag of a prompt wait and returns its previous value (the
+  // hub's prompt-wait flag).
+  bool SetEventBusy(bool busy) { return hub_->SetPromptWait(busy); }
+  // A notice is being delivered or a prompt wait runs.
+  bool EventBusy() const { return hub_->Busy(); }
   bool CloseAfterNotice() const { return closeAfterNotice_.load(); }
   bool ThreadsActive() const { return threadsActive_.load(); }
   int ThreadCount() const { return threadCount_.load(); }
@@ -237,17 +237,22 @@ class TBaseDispatcher {
   // Blocks until received bytes may be waiting or maxMs have passed (any thread).
   void WaitReceive(uint32_t maxMs);
   // Called on the dispatcher thread after received bytes were put in the ring.
-  void SetReceiveWakeup(std::function<void()> wake);
+  void SetReceiveWakeup(std::function<void()> wake) { SetWakeup(receiveWakeup_, std::move(wake)); }
   // Called (on the writer or dispatcher thread) when the output ring has emptied or
   // CTS has changed.
-  void SetOutputWakeup(std::function<void()> wake);
+  void SetOutputWakeup(std::function<void()> wake) { SetWakeup(outputWakeup_, std::move(wake)); }
   // Called once, on the comm thread, when the device has gone.
-  void SetLineLostWakeup(std::function<void()> wake);
+  void SetLineLostWakeup(std::function<void()> wake) {
+    SetWakeup(lineLostWakeup_, std::move(wake));
+  }
+  // Called once when a close deferred by a notice or a prompt wait has finished (on
+  // the dispatcher thread, or on the thread that closed): the dispatcher may go now.
+  void SetClosedWakeup(std::function<void()> wake) { SetWakeup(closedWakeup_, std::move(wake)); }
   // The device went away under the open port; it stays so until the port is closed.
   bool LineLost() const { return lineLost_.load(); }
   // How long a window consumer may take over a notice (kNoticeTimeoutMs); tests
   // shorten it to reach a handler that outlives its notice.
-  void SetNoticeTimeoutMs(uint32_t ms) { noticeTimeoutMs_ = ms; }
+  void SetNoticeTimeoutMs(uint32_t ms) { hub_->SetTimeoutMs(ms); }
 
   // ---- Identity ----
   int PortIndex() const { return portIndex_; }
@@ -259,49 +264,29 @@ class TBaseDispatcher {
   const std::string& DeviceName() const { return deviceName_; }
   Host* GetHost() const { return host_; }
 
- protected:
-  virtual uint32_t DeviceClearError(TComStat* stat) = 0;
-  // Writer thread primitives.
-  virtual int DeviceWrite(const void* buf, size_t n) = 0;
-  virtual uint32_t DeviceTransmitQueue() = 0;
-  virtual void DeviceWaitTransmit(uint32_t maxUs) = 0;
-  virtual void DeviceCancelWaits() = 0;
-  virtual uint32_t DeviceModemStatus() = 0;
-
+ private:
   // Ends the work of a dispatcher that is being destroyed: closes it, waits
   // (servicing the window thread's queue) until its threads have ended, joins them.
   void Shutdown();
   // Stops the comm and writer threads (before the device is closed under them).
   void StopWorkers();
+  // Frees the rings and tells the owner, once, that a deferred close has finished.
+  void FinishDeferredClose();
+
+  // ---- The device's calls, failing cleanly when there is none ----
+  int EscapeComFunction(int func);
+  int FlushCom(uint32_t purgeFlags);
+  int GetComState(TDcb& dcb);
+  int ReadCom(void* buf, size_t n);
+  int SetComState(const TDcb& dcb);
+  int WaitComEvent(uint32_t mask, uint32_t timeoutMs);
+  int SetupCom(uint32_t inSize, uint32_t outSize);
 
   // ---- Thread bodies ----
+  void ThreadStarted();
   void CommThreadRun();
   void DispThreadRun();
   void OutThreadRun();
-
-  Host* host_;
-  std::atomic<bool> deviceOpen_{false};
-
- private:
-  struct WndEntry {
-    MessageTarget* window;
-    bool deleted;
-  };
-  struct ProcEntry {
-    TTriggerProc proc;
-    bool deleted;
-    uint64_t id;
-  };
-  struct EventEntry {
-    const void* object;
-    TTriggerHandler handler;
-    bool deleted;
-    bool sync;
-    uint64_t id;
-  };
-  class SyncTarget;
-  struct SyncCallData;
-  static std::unique_ptr<MessageTarget> NewSyncTarget(TBaseDispatcher& owner);
 
   // Comm thread: lets a stream of received bytes gather (see kRxGather).
   int GatherReceived(int events, std::chrono::steady_clock::time_point until);
@@ -312,18 +297,9 @@ class TBaseDispatcher {
   bool CheckReceiveTriggers();
   bool CheckTimerTriggers();
   bool StatusConditionLocked(TStatusTrigger& t, uint16_t& data);
-  // Takes the notice slot unless a prompt wait holds the flag (StateLock held).
-  bool ReserveNoticeLocked();
-  // Delivers a notice whose slot is reserved; true when it counts as consumed.
-  bool DeliverNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam);
-  bool SendNotify(uint32_t msg, uintptr_t wParam, intptr_t lParam);
-  void FinishNoticeLocked();
-  // The thread-side consumer with this id is being called on the calling thread.
-  void SetInFlight(uint64_t id);
-  // After marking entries: waits until none of them is being called on another thread.
-  void WaitNotInFlight(const std::vector<uint64_t>& ids);
-  void RunSyncCall(const SyncCallData& call);
-  void RecomputeWantLocked();
+  // Whether a fired trigger may go on now, taking the hub's slot when someone wants to
+  // hear it (reserved) (StateLock held): false while the slot is held elsewhere.
+  bool TakeSlotLocked(bool& reserved);
   void StatusLoop();
 
   // Writer thread.
@@ -339,10 +315,14 @@ class TBaseDispatcher {
   void FreeBuffers();
   void JoinThread(std::thread& t, std::atomic<bool>& running, uint64_t maxMs, bool pump);
   void SignalAll();
-  void WaitFlag(bool& flag, uint32_t maxMs);
   void RaiseFlag(bool& flag);
-  void SyncCall(const EventEntry& entry, uint64_t call, uint32_t msg, uintptr_t wParam,
-                intptr_t lParam);
+  void SetWakeup(std::function<void()>& slot, std::function<void()> wake);
+  void CallWakeup(const std::function<void()>& slot);
+
+  Host* host_;
+  TDeviceFactory factory_;
+  std::unique_ptr<SerialDevice> device_;
+  std::atomic<bool> deviceOpen_{false};
 
   // Identity.
   std::atomic<TCustomComPort*> owner_{nullptr};
@@ -375,34 +355,22 @@ class TBaseDispatcher {
   // step the host runs after a window handler may outlive the dispatcher.
   std::shared_ptr<RxRing> rx_ = std::make_shared<RxRing>();
   std::atomic<uint16_t> availLength_{1};
-  std::atomic<uint32_t> noticeTimeoutMs_{kNoticeTimeoutMs};
 
   // Output ring (its own lock is the TxLock).
   TxRing tx_;
+  // Nanoseconds a character takes on the line at the settings in force (the writer's
+  // estimate of how long the device's queue takes to drain).
+  std::atomic<uint64_t> charNs_{10 * 1000000000ull / kInitialBaud};
   std::atomic<bool> outputSent_{false};
 
-  // Triggers and consumers (StateLock).
+  // Triggers (StateLock).
   TTriggerList triggers_;
-  std::vector<WndEntry> wndHandlers_;
-  std::vector<ProcEntry> procHandlers_;
-  std::vector<EventEntry> eventHandlers_;
-  bool ownWindowWants_ = false;
-  std::atomic<bool> wantNotices_{false};
-  bool deletionsPending_ = false;
-  bool delivering_ = false;
-  uint64_t nextEntryId_ = 1;
-  // The thread-side consumer being called now, and the thread calling it.
-  std::mutex flightMutex_;
-  std::condition_variable flightCv_;
-  uint64_t inFlightId_ = 0;
-  std::thread::id inFlightThread_;
   std::function<void()> receiveWakeup_;
   std::function<void()> outputWakeup_;
   std::function<void()> lineLostWakeup_;
+  std::function<void()> closedWakeup_;
 
   // Flags.
-  std::atomic<bool> eventBusy_{false};   // a prompt wait runs
-  std::atomic<bool> noticeBusy_{false};  // a notice is being delivered
   std::atomic<bool> closeAfterNotice_{false};
   std::atomic<bool> lineLost_{false};
   std::atomic<bool> stopThreads_{false};
@@ -412,7 +380,7 @@ class TBaseDispatcher {
   std::atomic<uint64_t> gathers_{0};
   std::atomic<uint32_t> lastEventMask_{0};
 
-  // Hand-shakes between the threads (the events of the design).
+  // Hand-shakes between the threads (see the header's threading section).
   std::mutex syncMutex_;
   std::condition_variable syncCv_;
   // The writer's own: the comm and dispatcher threads' hand-shakes, one pair per
@@ -422,12 +390,16 @@ class TBaseDispatcher {
   bool dispatchDone_ = false;
   bool txWake_ = false;
   bool txFlush_ = false;
-  bool threadAck_ = false;
+  bool flushDone_ = false;
+  int threadsStarted_ = 0;
+  bool dispEnded_ = true;  // no dispatcher thread runs
+  bool closeFinished_ = false;
 
   std::thread commThread_, dispThread_, outThread_;
   std::atomic<bool> commRunning_{false}, dispRunning_{false}, outRunning_{false};
-  std::thread::id dispThreadId_;
-  std::unique_ptr<MessageTarget> syncTarget_;
+
+  // Consumers and notice delivery; uses stateLock_, rx_ and closeAfterNotice_.
+  std::unique_ptr<NoticeHub> hub_;
 };
 
 }  // namespace zarnik

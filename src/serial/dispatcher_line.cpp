@@ -81,6 +81,7 @@ int TBaseDispatcher::SetCommStateFix(TDcb dcb) {
   if (r == 0) {
     dcb_ = dcb;
     lastBaud_ = dcb.baudRate;
+    charNs_ = uint64_t(BitsPerChar(dcb)) * 1000000000ull / std::max<uint32_t>(dcb.baudRate, 1);
   }
   if (!dtrHandshake_) EscapeComFunction(dtrOn_ ? efSetDtr : efClrDtr);
   if (!rtsHandshake_ && !rs485_) EscapeComFunction(rtsOn_ ? efSetRts : efClrRts);
@@ -188,7 +189,7 @@ int TBaseDispatcher::SetRts(bool on) {
 // ================================================================ status
 
 uint32_t TBaseDispatcher::GetComError(TComStat& stat) {
-  uint32_t errors = DeviceClearError(&stat);
+  uint32_t errors = device_ ? device_->ClearError(&stat) : 0;
   stat.cbOutQue = static_cast<uint32_t>(OutBuffUsed());
   std::lock_guard status(statusLock_);
   lineErrors_ |= errors & kLineErrorBits;
@@ -202,7 +203,7 @@ void TBaseDispatcher::RefreshStatus() {
 }
 
 void TBaseDispatcher::UpdateModemStatus() {
-  uint32_t ms = DeviceModemStatus();
+  uint32_t ms = device_ ? device_->ModemStatus() : 0;
   uint8_t levels = ((ms & msCtsOn) ? kLevelCts : 0) | ((ms & msDsrOn) ? kLevelDsr : 0) |
                    ((ms & msRingOn) ? kLevelRi : 0) | ((ms & msRlsdOn) ? kLevelDcd : 0);
   uint8_t changed;

@@ -6,6 +6,15 @@
 
 namespace zarnik {
 
+size_t AdvanceMatch(std::string_view pattern, size_t matched, char c) {
+  if (matched < pattern.size() && pattern[matched] == c) return matched + 1;
+  // A new match of k characters: pattern[0, k-1) ends what was matched, then c.
+  for (size_t k = std::min(matched, pattern.size()); k > 0; --k)
+    if (pattern[k - 1] == c && pattern.substr(0, k - 1) == pattern.substr(matched - k + 1, k - 1))
+      return k;
+  return 0;
+}
+
 int TTriggerList::NewHandle() {
   if (lastHandle < kMaxHandleCount) return 8 * ++lastHandle;
   for (uint16_t h = 8; h <= 4096; h += 8)

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/ticks.h"
@@ -48,6 +49,12 @@ struct TDataTrigger {
   bool ignoreCase = false;
   size_t matched = 0;  // characters of text matched so far
 };
+
+// How much of pattern stands matched after one more byte c, given `matched`
+// characters matched before it: the longest prefix of pattern that ends what was
+// matched plus c, so that a mismatch restarts inside the text ("aab" in "aaab").
+// Pattern and byte come normalised (upper case for a case-blind match).
+size_t AdvanceMatch(std::string_view pattern, size_t matched, char c);
 
 // Everything a port keeps of its triggers across a close and the next open.
 struct TTriggerSave {

@@ -1,5 +1,5 @@
-// The report's JSON, the units' names and files, the arguments of a unit's run,
-// and the bar with its rate.
+// The recorder of a run, the units' names and files, the arguments of a unit's
+// run, and the bar with its rate.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +11,10 @@
 #include "cli/cli_options.h"
 #include "cli/cli_progress.h"
 #include "cli/multi_run.h"
+#include "cli/history_command.h"
 #include "cli/run_report.h"
+#include "record/history_db.h"
+#include "script/script_engine.h"
 #include "platform/virtual_host.h"
 #include "support/json_reader.h"
 
@@ -21,113 +24,6 @@ namespace zarnik {
 namespace {
 
 using testing::ParseJson;
-
-TEST(JsonWriter, StringsAreEscapedAndStayValidUtf8) {
-  struct Case {
-    std::string in;
-    std::string out;  // without the quotes
-  } cases[] = {
-      {"", ""},
-      {"plain text", "plain text"},
-      {"say \"hi\"", "say \\\"hi\\\""},
-      {"C:\\images\\app.bin", "C:\\\\images\\\\app.bin"},
-      {"Error opening x.\r", "Error opening x.\\r"},
-      {"a\nb\tc\bd\fe", "a\\nb\\tc\\bd\\fe"},
-      {std::string("nul\0here", 8), "nul\\u0000here"},
-      {"\x01\x1f\x7f", "\\u0001\\u001f\x7f"},  // DEL is allowed as it is
-      {"gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80",
-       "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"latin1 \xFC!", "latin1 \xEF\xBF\xBD!"},                  // a stray byte becomes U+FFFD
-      {"cut \xE2\x82", "cut \xEF\xBF\xBD\xEF\xBF\xBD"},          // a sequence cut short by the end
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // an overlong '/'
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
-      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
-  };
-  for (const auto& c : cases) {
-    const std::string quoted = JsonWriter::Quote(c.in);
-    EXPECT_EQ(quoted, "\"" + c.out + "\"") << c.in;
-    // Whatever went in, a strict reader takes what came out.
-    std::string error;
-    auto back = ParseJson(quoted, &error);
-    ASSERT_TRUE(back) << error << " in " << quoted;
-    if (c.out.find("\xEF\xBF\xBD") == std::string::npos) {
-      EXPECT_EQ(back->text, c.in);
-    }
-  }
-}
-
-TEST(JsonWriter, CommasAndNesting) {
-  JsonWriter w;
-  w.BeginObject();
-  w.Key("a").Number(int64_t{-3});
-  w.Key("b").BeginArray().EndArray();
-  w.Key("c")
-      .BeginArray()
-      .Number(1.5, 3)
-      .Bool(true)
-      .BeginObject()
-      .EndObject()
-      .Raw("null")
-      .EndArray();
-  w.Key("d").Number(std::nan(""), 3);
-  w.Key("e\"").String("x");
-  w.EndObject();
-  EXPECT_EQ(w.Text(), "{\"a\":-3,\"b\":[],\"c\":[1.500,true,{},null],\"d\":null,\"e\\\"\":\"x\"}");
-  EXPECT_TRUE(ParseJson(w.Text()));
-}
-
-TEST(RunReport, RecordHasEveryFieldAndTimesInUtc) {
-  UnitRecord r;
-  r.unit = "ttyUSB0";
-  r.script = "load \"x\".sld";
-  r.port = "/dev/ttyUSB0";
-  r.baud = 115200;
-  r.start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796711101123));
-  r.end = r.start + std::chrono::milliseconds(61877);
-  r.exitStatus = 1;
-  r.message = "Unsuccessful.  Upload terminated by user.";
-  r.errors = {"Error! one", "Error! two"};
-  r.files = {{"a.bin", 3, "126", "8000", "V1", 1, 0.25}, {"b.bin", 0, "0", "9000", "V1", 1, 0, 2}};
-  auto parsed = ParseJson(ReportJson({RecordJson(r), RecordJson(UnitRecord{})}));
-  ASSERT_TRUE(parsed);
-  const auto& u = (*parsed)["units"][0];
-  EXPECT_EQ(u["unit"].text, "ttyUSB0");
-  EXPECT_EQ(u["script"].text, "load \"x\".sld");
-  EXPECT_EQ(u["start"].text, "2026-12-08T06:25:01.123Z");
-  EXPECT_EQ(u["end"].text, "2026-12-08T06:26:03.000Z");
-  EXPECT_EQ(u["outcome"].text, "failed");
-  EXPECT_EQ(u["errors"].items.size(), 2u);
-  const auto& f = u["files"][0];
-  EXPECT_EQ(f["checksum"].text, "126");
-  EXPECT_EQ(f["blocks"].number, 1);
-  EXPECT_EQ(f["seconds"].number, 0.25);
-  EXPECT_FALSE(f.Has("board"));  // on a port
-  EXPECT_EQ(u["files"][1]["board"].number, 2);
-  EXPECT_EQ((*parsed)["units"][1]["outcome"].text, "not started");
-  EXPECT_EQ(std::string(OutcomeOf(0)), "completed");
-  EXPECT_EQ(std::string(OutcomeOf(130)), "failed");
-}
-
-TEST(RunReport, WrittenWholeOrNotAtAll) {
-  const fs::path dir =
-      fs::path(::testing::TempDir()) / ("zarnik-report-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  const std::string path = (dir / "r.json").string();
-  std::string error;
-  ASSERT_TRUE(CanWriteFile(path, "report", error)) << error;
-  EXPECT_FALSE(fs::exists(path));  // the check leaves nothing behind
-  std::ofstream(path) << "old";
-  ASSERT_TRUE(WriteFileAtomically(path, "{\"units\":[]}\n", error)) << error;
-  std::ifstream in(path);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"units\":[]}\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-
-  EXPECT_FALSE(CanWriteFile((dir / "none" / "r.json").string(), "report", error));
-  EXPECT_NE(error.find("none/r.json"), std::string::npos) << error;
-  EXPECT_FALSE(CanWriteFile(dir.string(), "report", error));
-  EXPECT_FALSE(WriteFileAtomically((dir / "none" / "r.json").string(), "x", error));
-  fs::remove_all(dir);
-}
 
 // A recorder and a bar on one progress model, on a clock the test moves.
 struct Watched : ::testing::Test {
@@ -151,6 +47,7 @@ TEST_F(Watched, RecorderKeepsEachFileAndTheRunsMessages) {
   model.ShowProgressForm(0, {"empty.bin", 0, "9000", 0});
   model.StepIt();
   model.HideProgressForm();
+  rec.QueryReplied("SN", "SERIAL NO ZK-004711");
   host.ShowMessage("Upload Complete.");
   rec.Unwatch();
   host.ShowMessage("after the run");  // not the run's any more
@@ -165,10 +62,82 @@ TEST_F(Watched, RecorderKeepsEachFileAndTheRunsMessages) {
   EXPECT_EQ(r.message, "Upload Complete.");
   EXPECT_EQ(r.errors.size(), 1u);
   EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.replies, (std::vector<ReplyRecord>{{"SN", "SERIAL NO ZK-004711"}}));
 
   UnitRecorder notStarted("COM4", "s.sld", clock);
   notStarted.Finish(2, "no unit answered on /dev/ttyS3");
   EXPECT_EQ(notStarted.Record().message, "no unit answered on /dev/ttyS3");
+}
+
+TEST(RecordSink, ChecksFirstAndWritesOnce) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("zarnik-sink-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::string error;
+  fs::create_directories(dir / "folder.db");
+  RecordSink unusable("", (dir / "folder.db").string());
+  EXPECT_FALSE(unusable.Check(error));  // refused before anything is sent
+
+  RecordSink sink((dir / "r.json").string(), (dir / "h.db").string());
+  ASSERT_TRUE(sink.Check(error)) << error;
+  UnitRecord first;
+  first.unit = "first";
+  UnitRecord second;
+  second.unit = "second";
+  EXPECT_TRUE(sink.Write(first, error)) << error;
+  EXPECT_TRUE(sink.Write(second, error));  // the run ended once: the first record stands
+  std::ifstream in(dir / "r.json");
+  const std::string report(std::istreambuf_iterator<char>(in), {});
+  EXPECT_NE(report.find("\"first\""), std::string::npos);
+  EXPECT_EQ(report.find("\"second\""), std::string::npos);
+  HistoryDb db;
+  std::vector<UnitRecord> runs;
+  ASSERT_TRUE(db.Open((dir / "h.db").string(), error) && db.Runs({}, runs, error)) << error;
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].unit, "first");
+  fs::remove_all(dir);
+}
+
+TEST(HistoryCommand, ATableNewestFirstAndItsUsage) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("zarnik-hist-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string db = (dir / "h.db").string();
+  auto run = [&](std::vector<std::string> args, std::string& out) {
+    std::ostringstream o, e;
+    const int status = RunHistoryCommand(args, o, e);
+    out = o.str() + e.str();
+    return status;
+  };
+  std::string out;
+  EXPECT_EQ(run({"--db", db}, out), 0);
+  EXPECT_EQ(out, "no runs recorded in " + db + "\n");
+  {
+    HistoryDb history;
+    std::string error;
+    ASSERT_TRUE(history.Open(db, error)) << error;
+    for (const char* unit : {"ttyUSB0", "ttyUSB1"}) {
+      UnitRecord r;
+      r.unit = unit;
+      r.station = "bench-3";
+      r.exitStatus = unit[6] == '1' ? 1 : 0;
+      r.errors = {"Error! Unit not in Loader Mode! Exiting script"};
+      r.files = {{"app.bin", 10, "1a2b", "8000", "V2.13", "", 5, 1.0}};
+      r.replies = {{"SN", "SERIAL NO ZK-004711"}};
+      ASSERT_TRUE(history.Add(r, error)) << error;
+    }
+  }
+  EXPECT_EQ(run({"--db=" + db, "--failed"}, out), 0);
+  EXPECT_NE(out.find("bench-3  ttyUSB1  failed  Error! Unit not in Loader Mode! Exiting script\n"
+                     "    file app.bin  version V2.13  checksum 1a2b\n"
+                     "    SN: SERIAL NO ZK-004711\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("ttyUSB0"), std::string::npos);
+  EXPECT_EQ(run({"--db", db}, out), 0);
+  EXPECT_LT(out.find("ttyUSB1"), out.find("ttyUSB0"));
+  for (std::vector<std::string> bad :
+       {std::vector<std::string>{"--since", "yesterday"}, {"--unit"}, {"--json=1"}, {"--what"}})
+    EXPECT_EQ(run(bad, out), 2) << bad[0];
+  fs::remove_all(dir);
 }
 
 TEST_F(Watched, BarShowsBytesRateAndTimeLeft) {

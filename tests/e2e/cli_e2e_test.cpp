@@ -172,8 +172,8 @@ TEST_F(Bench, APortThatCannotBeUsedIsNamedByItsCause) {
   EXPECT_EQ(first->Wait(60000), 0) << first->Stderr();
 
   run({"--port", "/dev/null"}, "zarnik-cli: /dev/null is not a serial port");
-  run({"--port", devicePath, "--baud", "12345", "--no-probe"},
-      "zarnik-cli: " + devicePath + " does not accept 12345 baud");
+  // A pseudo-terminal takes any rate (a custom one too), so a refused rate is left to the
+  // serial layer's tests of RateRefused.
   run({"--port", devicePath, "--port", link.string()},
       "--port " + devicePath + " and --port " + link.string() + " name the same device");
 }

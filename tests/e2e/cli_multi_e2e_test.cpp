@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -222,6 +223,41 @@ TEST_F(Units, CtrlCStopsEveryUnitAfterTheFileBeingSent) {
     EXPECT_TRUE(fs::exists(u.images / "image-1.bin")) << u.name;
     EXPECT_FALSE(fs::exists(u.images / "image-2.bin")) << u.name;
   }
+}
+
+// Ended at once mid-file: each unit's record still names the file that went out and
+// the rate, in the report and in the history.
+TEST_F(Units, ASecondCtrlCLeavesEveryRecordWhole) {
+  const fs::path script = Script({RandomBytes(40000, 23)});
+  StartUnit("slow-1", {"--baud", "115200"});
+  StartUnit("slow-2", {"--baud", "115200"});
+  auto cli = StartCli(script, {"--transcript", (dir / "wire.log").string(), "--report",
+                               (dir / "r.json").string(), "--db", (dir / "h.db").string()});
+  // Inside the file's data on both units: bytes sent after its load line.
+  for (const char* name : {"slow-1", "slow-2"}) {
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          const std::string text = ReadFile(dir / ("wire-" + std::string(name) + ".log"));
+          const size_t load = text.find("| LF 9000 40000 ");
+          return load != std::string::npos && text.find(" TX ", load) != std::string::npos;
+        },
+        30000))
+        << cli->Stderr();
+  }
+  cli->Signal(SIGINT);
+  ASSERT_TRUE(cli->WaitForStderr("Stop requested on every unit", 10000));
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->Wait(60000), 1) << cli->Stderr();
+  auto parsed = ParseJson(ReadFile(dir / "r.json"));
+  ASSERT_TRUE(parsed) << ReadFile(dir / "r.json");
+  for (const JsonValue& r : (*parsed)["units"].items) {
+    EXPECT_EQ(r["baud"].number, 115200) << r["unit"].text;
+    EXPECT_EQ(r["files"][0]["size"].number, 40000) << r["unit"].text;
+    EXPECT_EQ(r["outcome"].text, "failed");
+  }
+  Process history(ZARNIK_CLI_PATH, {"history", "--db", (dir / "h.db").string(), "--json"});
+  EXPECT_EQ(history.Wait(10000), 0) << history.Stderr();
+  EXPECT_EQ(std::count(history.Stdout().begin(), history.Stdout().end(), '\n'), 2);
 }
 
 // A port that is not there fails its unit without holding up the unit that is, and

@@ -142,8 +142,14 @@ TEST(Query, NestedTestsTakeOneRowEachAndRunTheInnermostCommand) {
 TEST(Query, ANewReplyReplacesTheOldOneWhole) {
   ScriptRig r;
   r.UnitInLoader();
-  EXPECT_TRUE(r.Read("_QC \"VER\"\n_QC \"SN\"\n_CE \"SERIAL NO ZK-004711\" _DM \"new\"\n"));
+  std::vector<std::string> seen;  // what a record of the run is told, in order
+  r.engine.QueryReplied = [&](std::string_view query, std::string_view reply) {
+    seen.push_back(std::string(query) + "=" + std::string(reply));
+  };
+  EXPECT_TRUE(r.Read("_QC \"VER\"\n_QC \"S^MN\"\n_QC \"SN\"\n_CE \"SERIAL NO ZK-004711\" _DM \"new\"\n"));
   EXPECT_EQ(r.host.messages, Messages{"new"});
+  EXPECT_EQ(seen, (std::vector<std::string>{"VER=ZK-UNIT FW 2.13 BUILD 0412", "S N=BAD LOAD LINE",
+                                            "SN=SERIAL NO ZK-004711"}));
 }
 
 TEST(Query, NoAnswerTimesOutAndEndsTheReading) {

@@ -150,7 +150,7 @@ TEST_F(ComPortTest, AnOpenThatFailsCarriesItsCause) {
       {pty.SlavePath(), 9600, SerialError::Busy, "ie_Open - device already open"},
       {"/dev/null", 9600, SerialError::NotSerial, "Inappropriate ioctl for device"},
       {plain, 9600, SerialError::NotSerial, "Inappropriate ioctl for device"},
-      {free.SlavePath(), 12345, SerialError::RateRefused, "Invalid argument"},
+      {free.SlavePath(), 12345, SerialError::RateRefused, "Invalid argument"},  // see below
   };
   // Root opens whatever the mode says.
   if (::geteuid() != 0)
@@ -160,6 +160,11 @@ TEST_F(ComPortTest, AnOpenThatFailsCarriesItsCause) {
     port.SetAutoOpen(false);
     port.SetDevicePath(c.path);
     port.SetBaud(c.baud);
+    // A pty takes any rate; this driver's clock makes only the standard ones.
+    auto lines = std::make_shared<testing::FakeLines>();
+    lines->refuseCustomRates = true;
+    port.SetDeviceFactory(
+        [&](const std::string&) { return std::unique_ptr<SerialDevice>(new PosixDevice(lines)); });
     try {
       port.SetOpen(true);
       ADD_FAILURE() << c.path << " opened";
@@ -461,6 +466,33 @@ TEST_F(ComPortTest, WaitForStringConsumesUpToThePromptAndKeepsNoticesBack) {
   // The wait has let go of its flag (a notice of the rest may be under way already).
   EXPECT_FALSE(port.Dispatcher()->SetEventBusy(false));
   EXPECT_TRUE(port.WaitForString("eS", 20, false, true));  // ignore case, no yield
+}
+
+// After a partial match the wait goes on from what is matched still, so a prompt that
+// overlaps with itself is found however the bytes before it repeat its start.
+TEST_F(ComPortTest, WaitForStringFindsAPromptThatOverlapsWithItself) {
+  struct Case {
+    const char* line;
+    const char* prompt;
+    bool ignoreCase;
+    const char* consumed;
+  };
+  const Case cases[] = {
+      {"aaab!", "aab", false, "aaab"},
+      {"ababac!", "abac", false, "ababac"},
+      {"xAaAb!", "aab", true, "xAaAb"},
+      {">>> ok", ">> ok", false, ">>> ok"},
+  };
+  for (const auto& c : cases) {
+    TComPort port(host);
+    ConfigureLikeComPort1(port);
+    std::string seen;
+    port.OnWaitChar = [&](TCustomComPort&, char ch) { seen.push_back(ch); };
+    port.SetOpen(true);
+    lineA->PeerWrite(c.line);
+    EXPECT_TRUE(port.WaitForString(c.prompt, 10, false, c.ignoreCase)) << c.line;
+    EXPECT_EQ(seen, c.consumed) << c.line;
+  }
 }
 
 TEST_F(ComPortTest, WaitForStringTimesOutOnASilentLine) {

@@ -1,12 +1,13 @@
 // The dispatcher over the simulated null modem, with real threads: notices and their
-// read positions, triggers, flow control, flushing and line settings.
+// read positions, triggers, flow control, flushing and line settings. Who hears a
+// notice and what each consumer reads is the notice hub's (notice_hub_test.cpp).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "serial/device_dispatcher.h"
+#include "serial/dispatcher.h"
 #include "serial/device_sim.h"
 #include "serial/serial_exceptions.h"
 #include "serial_test_util.h"
@@ -30,12 +31,12 @@ class DispatcherTest : public ::testing::Test {
   void TearDown() override { d.reset(); }
 
   void Open(uint32_t options = ipDtr | ipRts, int32_t baud = 38400) {
-    d = std::make_unique<TDeviceDispatcher>(&host);
+    d = std::make_unique<TBaseDispatcher>(&host);
     ASSERT_EQ(d->InitPort(modem->Path(), baud, 0, 8, 1, 4096, 4096, options), 0);
   }
   // Records every notice; reads `take` bytes of each data notice.
   void Record(size_t take = 0) {
-    TDeviceDispatcher* dp = d.get();
+    TBaseDispatcher* dp = d.get();
     d->RegisterEventTriggerHandler(this, [this, dp, take](uint32_t msg, uintptr_t w, intptr_t l) {
       if (msg == kMsgTriggerAvail && take > 0) {
         std::vector<char> buf(std::min<size_t>(take, w));
@@ -63,7 +64,7 @@ class DispatcherTest : public ::testing::Test {
 
   ConsoleHost host{testing::QuietHost()};
   std::shared_ptr<SimNullModem> modem;
-  std::unique_ptr<TDeviceDispatcher> d;
+  std::unique_ptr<TBaseDispatcher> d;
   std::mutex mutex;
   std::vector<Notice> notices;
   std::string read;
@@ -79,7 +80,7 @@ TEST_F(DispatcherTest, OpensConfiguresAndClosesTheDevice) {
   d->DonePort();
   EXPECT_FALSE(modem->PortOpen());
   EXPECT_EQ(d->ThreadCount(), 0);
-  TDeviceDispatcher other(&host);
+  TBaseDispatcher other(&host);
   EXPECT_EQ(other.InitPort("sim:none", 9600, 0, 8, 1, 4096, 4096, 0),
             DeviceFailure(SerialError::NotFound));
 }
@@ -116,32 +117,6 @@ TEST_F(DispatcherTest, APutThatDoesNotFitFailsWhole) {
   EXPECT_EQ(modem->PeerAvailable(), 0u);
 }
 
-TEST_F(DispatcherTest, TwoConsumersEachReadFromTheOldestByte) {
-  Open();
-  TDeviceDispatcher* dp = d.get();
-  std::string first, second;  // written on the dispatcher thread, read after the notice
-  d->RegisterEventTriggerHandler(&first, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
-    if (msg != kMsgTriggerAvail) return;
-    char b[3];
-    std::lock_guard lock(mutex);
-    if (dp->GetBlock(b, 3) == 3) first.assign(b, 3);
-  });
-  d->RegisterEventTriggerHandler(&second, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
-    if (msg != kMsgTriggerAvail) return;
-    char b[5];
-    std::lock_guard lock(mutex);
-    if (dp->GetBlock(b, 5) == 5) second.assign(b, 5);
-  });
-  modem->PeerWrite("ABCDEFGH");
-  ASSERT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 3; }));
-  d->DeregisterEventTriggerHandler(&first);
-  d->DeregisterEventTriggerHandler(&second);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(first, "ABC");
-  EXPECT_EQ(second, "ABCDE");
-  EXPECT_EQ(d->GetChar(), 'F');  // the next read starts at the sixth byte
-}
-
 TEST_F(DispatcherTest, ANoticeNotReadInFullComesBackOnlyWithNewBytes) {
   Open();
   Record(4);
@@ -158,23 +133,6 @@ TEST_F(DispatcherTest, ANoticeNotReadInFullComesBackOnlyWithNewBytes) {
     std::lock_guard lock(mutex);
     return read == "01234567";
   }));
-}
-
-TEST_F(DispatcherTest, ANoticeReadInFullByOneOfTwoConsumersCounts) {
-  Open();
-  TDeviceDispatcher* dp = d.get();
-  std::atomic<int> small = 0, whole = 0;
-  d->RegisterEventTriggerHandler(&small, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
-    char b[4];
-    if (msg == kMsgTriggerAvail && dp->GetBlock(b, 4) == 4) ++small;
-  });
-  d->RegisterEventTriggerHandler(&whole, [&, dp](uint32_t msg, uintptr_t w, intptr_t) {
-    char b[64];
-    if (msg == kMsgTriggerAvail && dp->GetBlock(b, w) == int(w)) ++whole;
-  });
-  modem->PeerWrite("0123456789");
-  ASSERT_TRUE(WaitUntil([&] { return whole == 1; }));
-  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
 }
 
 TEST_F(DispatcherTest, WithNobodyReadingTheRingFillsAndRtsStopsTheSender) {
@@ -352,24 +310,6 @@ TEST_F(DispatcherTest, OutputTriggersAndTimersFireOnce) {
   }
 }
 
-TEST_F(DispatcherTest, DeregisteringDuringANoticeSkipsTheMarkedConsumer) {
-  Open();
-  TDeviceDispatcher* dp = d.get();
-  std::atomic<int> firstCalls = 0, secondCalls = 0;
-  d->RegisterEventTriggerHandler(&firstCalls, [&, dp](uint32_t, uintptr_t, intptr_t) {
-    ++firstCalls;
-    dp->DeregisterEventTriggerHandler(&secondCalls);
-  });
-  d->RegisterEventTriggerHandler(&secondCalls, [&](uint32_t, uintptr_t, intptr_t) {
-    ++secondCalls;
-  });
-  modem->PeerWrite("a");
-  ASSERT_TRUE(WaitUntil([&] { return firstCalls == 1; }));
-  modem->PeerWrite("b");
-  ASSERT_TRUE(WaitUntil([&] { return firstCalls == 2; }));
-  EXPECT_EQ(secondCalls, 0);
-}
-
 // Once deregistration returns, the consumer may be destroyed: a call of it that is
 // running on the dispatcher thread must have returned by then.
 std::atomic<bool> procEntered{false}, procFinished{false}, procDeregistered{false};
@@ -409,11 +349,11 @@ void CountingProc(uint32_t msg, uintptr_t, intptr_t) {
   if (msg == kMsgTriggerAvail) ++procCalls;
 }
 
-// Event handlers first, then procedures, then windows; a synchronised handler runs
-// on the window thread and reads the notice like any other consumer.
+// A synchronised handler runs on the window thread, called from the dispatcher
+// thread, and reads the notice like any other consumer.
 TEST_F(DispatcherTest, ProcedureAndSynchronisedHandlersEachReadFromTheOldestByte) {
   Open();
-  TDeviceDispatcher* dp = d.get();
+  TBaseDispatcher* dp = d.get();
   procCalls = 0;
   std::string sync;
   bool onWindowThread = false;
@@ -438,7 +378,7 @@ TEST_F(DispatcherTest, ProcedureAndSynchronisedHandlersEachReadFromTheOldestByte
 
 TEST_F(DispatcherTest, FlushInsideANoticeDropsEverythingWaiting) {
   Open();
-  TDeviceDispatcher* dp = d.get();
+  TBaseDispatcher* dp = d.get();
   std::atomic<int> calls = 0;
   d->RegisterEventTriggerHandler(this, [&, dp](uint32_t msg, uintptr_t, intptr_t) {
     if (msg != kMsgTriggerAvail) return;
@@ -505,28 +445,6 @@ TEST_F(DispatcherTest, BytesAfterAQuietSpellOrDuringAPromptWaitAreNotHeldBack) {
     std::lock_guard lock(mutex);
     return read == "ab" + std::string(200, 'w');
   }));
-}
-
-TEST_F(DispatcherTest, WindowConsumersGetNoticesThroughTheHost) {
-  Open();
-  struct Window : MessageTarget {
-    TDeviceDispatcher* d;
-    std::string got;
-    intptr_t HandleMessage(uint32_t msg, uintptr_t w, intptr_t) override {
-      std::vector<char> b(w);
-      if (msg == kMsgTriggerAvail && d->GetBlock(b.data(), w) == int(w)) got.append(b.data(), w);
-      return 0;
-    }
-  } window;
-  window.d = d.get();
-  host.AddTarget(&window);
-  d->RegisterWndTriggerHandler(&window);
-  d->UpdateHandlerFlags(fuEnablePort);
-  modem->PeerWrite("via the window thread");
-  EXPECT_TRUE(testing::PumpUntil(host, [&] { return window.got == "via the window thread"; }));
-  EXPECT_TRUE(WaitUntil([&] { return d->InBuffUsed() == 0; }));
-  d->DeregisterWndTriggerHandler(&window);
-  host.RemoveTarget(&window);
 }
 
 }  // namespace

@@ -87,11 +87,29 @@ TEST(PosixDevice, SettingsReachTheDriver) {
   device.GetState(back);
   EXPECT_EQ(back.byteSize, 7);
   EXPECT_EQ(back.parity, 2);
-  dcb.baudRate = 12345;  // no such rate on this system
+}
+
+// A rate without a B-constant goes by the custom-rate request; a driver that refuses
+// it leaves the line at the rate it had.
+TEST(PosixDevice, ACustomRateIsAskedForAndARefusedOneKeepsTheLine) {
+  PtyPair pty;
+  auto lines = std::make_shared<testing::FakeLines>();
+  PosixDevice device(lines);
+  ASSERT_EQ(device.Open(pty.SlavePath()), 0);
+  TDcb dcb;
+  dcb.baudRate = 250000;
+  EXPECT_EQ(device.SetState(dcb), 0);
+  dcb.baudRate = 3000000;
+  EXPECT_EQ(device.SetState(dcb), 0);
+  lines->refuseCustomRates = true;
+  dcb.baudRate = 12345;
   EXPECT_EQ(device.SetState(dcb), DeviceFailure(SerialError::RateRefused));
   TDcb kept;
   device.GetState(kept);
-  EXPECT_EQ(kept.baudRate, 38400u);
+  EXPECT_EQ(kept.baudRate, 3000000u);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(pty.Master(), &t), 0);
+  EXPECT_EQ(::cfgetospeed(&t), speed_t(B3000000));
 }
 
 TEST(PosixDevice, APtyReportsItsModemLinesAsserted) {

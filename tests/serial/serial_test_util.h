@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -94,7 +95,14 @@ class FakeLines : public TermiosLines {
     counters.parity = parityErrors.load();
     return true;
   }
+  // A driver that takes no custom rate (its clock makes only the standard ones).
+  bool SetCustomRate(int fd, uint32_t baud, uint32_t& actual) override {
+    if (!refuseCustomRates) return TermiosLines::SetCustomRate(fd, baud, actual);
+    errno = EINVAL;
+    return false;
+  }
   std::atomic<int> modem{TIOCM_CTS | TIOCM_DSR | TIOCM_CAR};
+  std::atomic<bool> refuseCustomRates{false};
   std::atomic<int> breaks{0};
   std::atomic<int> parityErrors{0};
 };

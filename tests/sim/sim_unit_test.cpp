@@ -331,6 +331,27 @@ TEST(SimUnitFaults, AbsentUnitSaysNothingButHearsEverything) {
   EXPECT_EQ(bench.unit.ReceivedLines(), (std::vector<std::string>{"", "LOADR", "VER"}));
 }
 
+TEST(SimUnitFaults, DisconnectDropsPendingOutputAndCutsTheLoad) {
+  Bench bench;
+  bench.Send("LOADR\r");  // its answer not yet due: lost with the cable
+  bench.Send("LF 8000 3 126 V1\ra");
+  bench.unit.Disconnect();
+  EXPECT_EQ(bench.Say("bc\rVER\r"), "");
+  ASSERT_EQ(bench.unit.Images().size(), 1u);
+  EXPECT_FALSE(bench.unit.Images()[0].complete);
+}
+
+TEST(SimUnitDialogue, SerialNumberIsTheUnitsOwnAndCountsUp) {
+  SimUnitOptions options;
+  options.serialNumber = "QA-0099";
+  Bench bench(options);
+  EXPECT_NE(bench.Query("SN").find("SERIAL NO QA-0099\r\n#"), std::string::npos);
+  const std::pair<const char*, const char*> cases[] = {
+      {"ZK-004711", "ZK-004712"}, {"ZK-0099", "ZK-0100"}, {"A9", "A10"},
+      {"9-B", "10-B"},            {"UNIT", "UNIT-2"},     {"7", "8"}};
+  for (const auto& [serial, next] : cases) EXPECT_EQ(NextSerialNumber(serial), next) << serial;
+}
+
 TEST(SimUnitFaults, CtsFollowsTheSwitch) {
   SimUnit unit;
   EXPECT_TRUE(unit.Cts());

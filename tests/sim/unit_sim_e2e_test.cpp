@@ -181,6 +181,39 @@ TEST_F(UnitSimE2e, BaudRatePacesTheLine) {
   EXPECT_EQ(sim.Signal(SIGINT), 0);
 }
 
+// Waits until the log holds `text`; the log is how the program says a signal took effect.
+bool LogShows(const fs::path& log, const std::string& text) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (;;) {
+    std::ifstream in(log, std::ios::binary);
+    if (std::string(std::istreambuf_iterator<char>(in), {}).find(text) != std::string::npos)
+      return true;
+    if (Clock::now() >= deadline) return false;
+    poll(nullptr, 0, 5);
+  }
+}
+
+TEST_F(UnitSimE2e, SignalsDisconnectTheUnitAndConnectAFreshOne) {
+  SimProcess sim;
+  const fs::path log = dir_ / "log.txt";
+  ASSERT_TRUE(sim.Start({"--serial-number", "ZK-000009", "--log", log.string()}));
+  Client client(sim.path);
+  ASSERT_TRUE(client.Ok());
+  client.Write("LOADR\rSN\r");
+  EXPECT_NE(client.ReadUntil("ZK-000009\r\n>").find("SERIAL NO ZK-000009"), std::string::npos);
+
+  sim.proc->Signal(SIGUSR1);
+  ASSERT_TRUE(LogShows(log, "DISCONNECT\n"));
+  client.Write("SN\r");  // heard by nobody
+  ASSERT_TRUE(LogShows(log, "DISCONNECT\nLINE SN\n"));
+  sim.proc->Signal(SIGUSR2);
+  ASSERT_TRUE(LogShows(log, "CONNECT ZK-000010\n"));
+  // Nothing from the silent unit came before the fresh one's answer, which starts in monitor mode.
+  client.Write("SN\r");
+  EXPECT_EQ(client.ReadUntil("#"), "SN\r\nSERIAL NO ZK-000010\r\n#");
+  EXPECT_EQ(sim.Signal(SIGTERM), 0);
+}
+
 TEST_F(UnitSimE2e, RejectsBadUsage) {
   SimProcess sim;
   EXPECT_FALSE(sim.Start({"--baud", "fast"}));

@@ -1,0 +1,404 @@
+#include "cli/station.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <sstream>
+
+#include "app/settings.h"
+#include "cli/multi_run.h"
+#include "cli/ports_command.h"
+#include "cli/unit_protocol.h"
+#include "platform/console_host.h"
+#include "platform/regular_file.h"
+#include "record/history_db.h"
+#include "script/script_engine.h"
+#include "serial/com_names.h"
+
+namespace zarnik {
+
+const char* const kCliStationUsage =
+    "Usage: zarnik-cli station SCRIPT (--port PATH | --com N)... [--db FILE] [--baud B]\n"
+    "                          [--settings FILE] [--probe-every SECS] [--report-dir DIR]\n"
+    "\n"
+    "Loads every unit connected to the given ports, one after another on each port, all\n"
+    "ports at once. Per port: a probe every SECS seconds (default 2) until a unit answers\n"
+    "(a carriage return answered by a prompt character), then SCRIPT runs on it exactly\n"
+    "as `zarnik-cli run SCRIPT --port PATH` runs it, then the port is probed until the\n"
+    "unit has gone (two probes unanswered in a row, or the device vanished): a unit left\n"
+    "connected is never loaded twice. Each run is recorded in the history database\n"
+    "(default $XDG_DATA_HOME/zarnik/history.db; see zarnik-cli history); one that cannot\n"
+    "be opened stops the station before anything is sent. --report-dir DIR also writes\n"
+    "each run's JSON record as DIR/<port>-<n>.json.\n"
+    "\n"
+    "Output (stdout), one line per event: the port and what happens (waiting for a unit,\n"
+    "loading ..., PASS <the last reply of the unit> disconnect the unit, FAIL <first\n"
+    "error>), and after each run the count (\"12 passed, 1 failed since 08:02\").\n"
+    "Ctrl-C: no new run starts, running ones stop as Stop does, then a summary.\n"
+    "\n"
+    "Exit status: 0 when no run failed, 1 when one did, 2 usage error or a script or\n"
+    "history database that cannot be used.\n";
+
+namespace {
+
+struct StationOptions {
+  std::string script;
+  std::vector<std::string> ports;
+  std::string db;
+  std::optional<int32_t> baud;
+  std::string settings = kSettingsFileName;
+  int probeEverySec = 2;
+  std::string reportDir;
+};
+
+template <typename T>
+bool ParseNumber(const std::string& text, T& out) {
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& help,
+                                    std::ostream& err) {
+  StationOptions o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    std::optional<std::string> inlineValue;
+    if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = a.substr(eq + 1);
+      a.resize(eq);
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 < args.size()) return args[++i];
+      err << "zarnik-cli: " << a << " needs a value\n";
+      return std::nullopt;
+    };
+    if (a == "--help" || a == "-h") {
+      help = true;
+      return std::nullopt;
+    }
+    if (a.rfind("-", 0) != 0) {
+      if (!o.script.empty()) {
+        err << "zarnik-cli: station takes one script ('" << o.script << "', '" << a << "')\n";
+        return std::nullopt;
+      }
+      o.script = a;
+      continue;
+    }
+    auto v = value();
+    if (!v) return std::nullopt;
+    int n = 0;
+    if (a == "--port") {
+      o.ports.push_back(*v);
+    } else if (a == "--com" && ParseNumber(*v, n) && n > 0) {
+      o.ports.push_back(ComDevicePath(static_cast<unsigned>(n)));
+    } else if (a == "--db") {
+      o.db = *v;
+    } else if (a == "--baud" && ParseNumber(*v, n) && n > 0) {
+      o.baud = n;
+    } else if (a == "--settings") {
+      o.settings = *v;
+    } else if (a == "--probe-every" && ParseNumber(*v, n) && n > 0) {
+      o.probeEverySec = n;
+    } else if (a == "--report-dir") {
+      o.reportDir = *v;
+    } else {
+      err << "zarnik-cli: bad option for station: " << a << " " << *v
+          << "\nTry 'zarnik-cli station --help'.\n";
+      return std::nullopt;
+    }
+  }
+  if (o.script.empty() || o.ports.empty()) {
+    err << "zarnik-cli: station needs a script and at least one --port or --com\n"
+           "Try 'zarnik-cli station --help'.\n";
+    return std::nullopt;
+  }
+  if (o.db.empty()) o.db = HistoryDb::DefaultPath();
+  return o;
+}
+
+// ---- A port's loop (its own process) ----
+
+volatile sig_atomic_t g_stop = 0;
+volatile pid_t g_runPid = -1;
+
+extern "C" void OnPortSignal(int) {
+  g_stop = 1;
+  if (g_runPid > 0) kill(g_runPid, SIGINT);
+}
+
+void Say(int fd, const std::string& line) {
+  const std::string text = OneLine(line) + "\n";
+  (void)!write(fd, text.data(), text.size());
+}
+
+// Sleeps, cut short by a stop.
+void Pause(int seconds) {
+  if (!g_stop) poll(nullptr, 0, seconds * 1000);
+}
+
+bool DeviceThere(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Runs the script on the unit in a zarnik-cli of its own; its exit status, and what it
+// said last.
+int RunOnUnit(const StationOptions& o, const std::string& path, const std::string& name,
+              int number, int toStation, std::string& firstError, std::string& message) {
+  int events[2];
+  if (pipe2(events, O_CLOEXEC) != 0) return kExitCannotStart;
+  std::vector<std::string> args = {"zarnik-cli", "run", o.script, "--port", path, "--db", o.db,
+                                   "--quiet", kUnitNameOption, name, kUnitEventsOption,
+                                   std::to_string(events[1])};
+  if (o.baud) args.insert(args.end(), {"--baud", std::to_string(*o.baud)});
+  if (o.settings != kSettingsFileName) args.insert(args.end(), {"--settings", o.settings});
+  if (!o.reportDir.empty())
+    args.insert(args.end(),
+                {"--report", o.reportDir + "/" + name + "-" + std::to_string(number) + ".json"});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    fcntl(events[1], F_SETFD, 0);  // the run's end of the pipe survives exec
+    setpgid(0, 0);                 // a Ctrl-C reaches it through this loop only
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, STDIN_FILENO);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
+    execv("/proc/self/exe", argv.data());
+    _exit(kExitNoProgram);
+  }
+  close(events[1]);
+  if (pid < 0) {
+    close(events[0]);
+    return kExitCannotStart;
+  }
+  g_runPid = pid;
+  if (g_stop) kill(pid, SIGINT);
+  std::string pending, lastBar;
+  auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(10);
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = read(events[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+      auto event = DecodeUnitEvent(std::string_view(pending).substr(0, nl));
+      if (!event) continue;
+      if (event->kind == UnitEvent::Kind::kError) firstError = event->text;
+      if (event->kind == UnitEvent::Kind::kMessage) message = event->text;
+      // Into a log: the bar at most every 5 s, so a long file is never silence.
+      const auto now = std::chrono::steady_clock::now();
+      if (event->kind == UnitEvent::Kind::kBar && now - lastShown >= std::chrono::seconds(5)) {
+        lastShown = now;
+        Say(toStation, "state loading " + event->text);
+      }
+    }
+  }
+  close(events[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  g_runPid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The last reply the unit gave in its newest run (where its serial number is).
+std::string LastReply(const std::string& db, const std::string& name) {
+  HistoryDb history;
+  std::vector<UnitRecord> runs;
+  std::string error;
+  HistoryDb::Filter filter;
+  filter.unit = name;
+  filter.limit = 1;
+  if (!history.Open(db, error) || !history.Runs(filter, runs, error) || runs.empty() ||
+      runs[0].replies.empty())
+    return "";
+  return runs[0].replies.back().reply;
+}
+
+[[noreturn]] void PortLoop(const StationOptions& o, const std::string& path,
+                           const std::string& name, int toStation) {
+  struct sigaction sa {};
+  sa.sa_handler = OnPortSignal;  // no SA_RESTART: waits end at once
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::ostringstream quiet;
+  ConsoleHost host({&quiet, false});
+  const LoaderDefaults settings = read_defaults(o.settings, host);
+  auto answers = [&] { return DeviceThere(path) && ProbeDevice(path, settings, o.baud) != 0; };
+  for (int number = 1; !g_stop; ++number) {
+    Say(toStation, "state waiting for a unit");
+    while (!g_stop && !answers()) Pause(o.probeEverySec);
+    if (g_stop) break;
+    Say(toStation, "state loading");
+    std::string firstError, message;
+    const int status = RunOnUnit(o, path, name, number, toStation, firstError, message);
+    if (status == kExitComplete) {
+      const std::string reply = LastReply(o.db, name);
+      Say(toStation, "pass PASS  " + (reply.empty() ? "" : reply + "  ") + "disconnect the unit");
+    } else {
+      Say(toStation, "fail FAIL  " + (firstError.empty() ? message : firstError));
+    }
+    // The unit stays until it has gone: two probes in a row unanswered, or no device.
+    for (int misses = 0; !g_stop && misses < 2 && DeviceThere(path);) {
+      Pause(o.probeEverySec);
+      if (g_stop) break;
+      misses = answers() ? 0 : misses + 1;
+    }
+  }
+  _exit(0);
+}
+
+// ---- The station ----
+
+int g_stationPipe[2] = {-1, -1};
+
+extern "C" void OnStationSignal(int sig) {
+  const char c = static_cast<char>(sig);
+  (void)!write(g_stationPipe[1], &c, 1);
+}
+
+std::string ClockTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M", &local);
+  return text;
+}
+
+struct Port {
+  std::string path, name;
+  pid_t pid = -1;
+  int fd = -1;
+  std::string pending;
+};
+
+}  // namespace
+
+int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  bool help = false;
+  const std::optional<StationOptions> parsed = Parse(args, help, err);
+  if (help) {
+    out << kCliStationUsage;
+    return 0;
+  }
+  if (!parsed) return kExitCannotStart;
+  const StationOptions& o = *parsed;
+  // The record is the point: nothing is sent before it can be written.
+  if (OpenedFile script = ScriptEngine::OpenScript(o.script); !script) {
+    err << "zarnik-cli: cannot open script " << o.script << ": " << script.reason << "\n";
+    return kExitCannotStart;
+  }
+  {
+    HistoryDb db;
+    std::string error;
+    if (!db.Open(o.db, error)) {
+      err << "zarnik-cli: " << error << "\n";
+      return kExitCannotStart;
+    }
+  }
+  if (pipe2(g_stationPipe, O_CLOEXEC) != 0) return kExitCannotStart;
+  struct sigaction sa {};
+  sa.sa_handler = OnStationSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::vector<UnitPort> unitPorts;
+  for (const std::string& p : o.ports) unitPorts.push_back({std::nullopt, p});
+  const std::vector<std::string> names = UnitNames(unitPorts);
+  std::vector<Port> ports(o.ports.size());
+  out.flush();
+  for (size_t i = 0; i < ports.size(); ++i) {
+    ports[i].path = o.ports[i];
+    ports[i].name = names[i];
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return kExitCannotStart;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      signal(SIGINT, SIG_DFL);
+      PortLoop(o, ports[i].path, ports[i].name, fds[1]);
+    }
+    close(fds[1]);
+    ports[i].pid = pid;
+    ports[i].fd = fds[0];
+  }
+
+  const std::string since = ClockTime();
+  int passed = 0, failed = 0;
+  bool stopping = false;
+  for (;;) {
+    std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}};
+    for (const Port& p : ports) fds.push_back({p.fd, static_cast<short>(p.fd >= 0 ? POLLIN : 0), 0});
+    bool open = false;
+    for (const Port& p : ports) open = open || p.fd >= 0;
+    if (!open) break;
+    if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (fds[0].revents & POLLIN) {
+      char sig;
+      if (read(g_stationPipe[0], &sig, 1) == 1 && !stopping) {
+        stopping = true;
+        out << "stopping: no new run starts; running ones stop as Stop does" << std::endl;
+        for (const Port& p : ports) kill(p.pid, SIGINT);
+      }
+    }
+    for (size_t i = 0; i < ports.size(); ++i) {
+      Port& p = ports[i];
+      if (p.fd < 0 || !(fds[i + 1].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      const ssize_t n = read(p.fd, buf, sizeof buf);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        close(p.fd);
+        p.fd = -1;
+        continue;
+      }
+      p.pending.append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = p.pending.find('\n')) != std::string::npos; p.pending.erase(0, nl + 1)) {
+        const std::string line = p.pending.substr(0, nl);
+        const size_t space = line.find(' ');
+        const std::string kind = line.substr(0, space);
+        const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
+        out << p.name << "  " << text << "\n";
+        if (kind == "pass" || kind == "fail") {
+          ++(kind == "pass" ? passed : failed);
+          if (kind == "fail") out << '\a';
+          out << passed << " passed, " << failed << " failed since " << since << "\n";
+        }
+      }
+      out.flush();
+    }
+  }
+  for (const Port& p : ports) {
+    int status;
+    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  out << "station ended: " << passed << " passed, " << failed << " failed since " << since
+      << std::endl;
+  return failed == 0 ? kExitComplete : kExitUnsuccessful;
+}
+
+}  // namespace zarnik
