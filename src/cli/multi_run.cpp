@@ -87,6 +87,7 @@ std::vector<std::string> UnitArgs(const CliOptions& o, size_t index, const std::
   if (o.settingsPath != CliOptions().settingsPath)
     args.insert(args.end(), {"--settings", o.settingsPath});
   if (o.noProbe) args.push_back("--no-probe");
+  if (o.noCheck) args.push_back("--no-check");
   if (o.quiet) args.push_back("--quiet");
   if (!o.transcriptPath.empty())
     args.insert(args.end(), {"--transcript", PathForUnit(o.transcriptPath, name)});
@@ -469,7 +470,11 @@ void UnitsRunner::Summary() {
          << pad(seconds, 8) << "  " << message << '\n';
     if (u.status == 0) ++completed;
   }
-  out_ << completed << " of " << units_.size() << " units completed" << std::endl;
+  // The verdict of the whole run.
+  const size_t failed = units_.size() - static_cast<size_t>(completed);
+  out_ << completed << " of " << units_.size() << " units completed";
+  if (failed > 0) out_ << ", " << failed << " FAILED";
+  out_ << std::endl;
 }
 
 int UnitsRunner::Run() {
@@ -518,7 +523,6 @@ int UnitsRunner::Run() {
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
-  Summary();
 
   int status = kExitComplete;
   for (const Unit& u : units_)
@@ -526,11 +530,13 @@ int UnitsRunner::Run() {
   if (!o_.reportPath.empty()) {
     std::vector<std::string> records;
     for (const Unit& u : units_) records.push_back(RecordOf(u));
-    if (!WriteFileAtomically(o_.reportPath, ReportJson(records), error)) {
+    if (!WriteReport(o_.reportPath, ReportJson(records), std::cout, error)) {
       out_ << "zarnik-cli: " << error << std::endl;
       status = kExitUnsuccessful;
     }
   }
+  // The summary ends the run: its last line is the verdict.
+  Summary();
   return status;
 }
 
