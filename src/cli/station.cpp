@@ -1,7 +1,9 @@
 #include "cli/station.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,10 +14,12 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
 #include "app/settings.h"
+#include "app/startup.h"
 #include "cli/multi_run.h"
 #include "cli/ports_command.h"
 #include "cli/unit_protocol.h"
@@ -24,12 +28,15 @@
 #include "record/history_db.h"
 #include "script/script_engine.h"
 #include "serial/com_names.h"
+#include "serial/com_port.h"
+#include "serial/serial_exceptions.h"
 
 namespace zarnik {
 
 const char* const kCliStationUsage =
-    "Usage: zarnik-cli station SCRIPT (--port PATH | --com N)... [--db FILE] [--baud B]\n"
-    "                          [--settings FILE] [--probe-every SECS] [--report-dir DIR]\n"
+    "Usage: zarnik-cli station SCRIPT (--port PATH | --com N | --watch GLOB)... [--db FILE]\n"
+    "                          [--baud B] [--settings FILE] [--probe-every SECS] [--existing]\n"
+    "                          [--report-dir DIR]\n"
     "\n"
     "Loads every unit connected to the given ports, one after another on each port, all\n"
     "ports at once. Per port: a probe every SECS seconds (default 2) until a unit answers\n"
@@ -40,6 +47,11 @@ const char* const kCliStationUsage =
     "(default $XDG_DATA_HOME/zarnik/history.db; see zarnik-cli history); one that cannot\n"
     "be opened stops the station before anything is sent. --report-dir DIR also writes\n"
     "each run's JSON record as DIR/<port>-<n>.json.\n"
+    "\n"
+    "--watch GLOB (repeatable; e.g. '/dev/serial/by-id/usb-FTDI_*'): every device path\n"
+    "matching GLOB that appears in its folder (a udev link or a device node) is a new\n"
+    "unit: probed, loaded and recorded once; it is done when its path goes away. Paths\n"
+    "already there when the station starts are left alone unless --existing.\n"
     "\n"
     "Output (stdout), one line per event: the port and what happens (waiting for a unit,\n"
     "loading ..., PASS <the last reply of the unit> disconnect the unit, FAIL <first\n"
@@ -54,6 +66,8 @@ namespace {
 struct StationOptions {
   std::string script;
   std::vector<std::string> ports;
+  std::vector<std::string> watches;
+  bool existing = false;
   std::string db;
   std::optional<int32_t> baud;
   std::string settings = kSettingsFileName;
@@ -87,6 +101,10 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       help = true;
       return std::nullopt;
     }
+    if (a == "--existing") {
+      o.existing = true;
+      continue;
+    }
     if (a.rfind("-", 0) != 0) {
       if (!o.script.empty()) {
         err << "zarnik-cli: station takes one script ('" << o.script << "', '" << a << "')\n";
@@ -102,6 +120,14 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       o.ports.push_back(*v);
     } else if (a == "--com" && ParseNumber(*v, n) && n > 0) {
       o.ports.push_back(ComDevicePath(static_cast<unsigned>(n)));
+    } else if (a == "--watch") {
+      if (const size_t slash = v->rfind('/');
+          slash == std::string::npos || v->find_first_of("*?[") < slash) {
+        err << "zarnik-cli: --watch needs a folder and a pattern of names in it, such as "
+               "'/dev/serial/by-id/usb-FTDI_*', not '" << *v << "'\n";
+        return std::nullopt;
+      }
+      o.watches.push_back(*v);
     } else if (a == "--db") {
       o.db = *v;
     } else if (a == "--baud" && ParseNumber(*v, n) && n > 0) {
@@ -118,8 +144,8 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       return std::nullopt;
     }
   }
-  if (o.script.empty() || o.ports.empty()) {
-    err << "zarnik-cli: station needs a script and at least one --port or --com\n"
+  if (o.script.empty() || (o.ports.empty() && o.watches.empty())) {
+    err << "zarnik-cli: station needs a script and at least one --port, --com or --watch\n"
            "Try 'zarnik-cli station --help'.\n";
     return std::nullopt;
   }
@@ -142,14 +168,60 @@ void Say(int fd, const std::string& line) {
   (void)!write(fd, text.data(), text.size());
 }
 
-// Sleeps, cut short by a stop.
-void Pause(int seconds) {
-  if (!g_stop) poll(nullptr, 0, seconds * 1000);
+using SteadyClock = std::chrono::steady_clock;
+
+// Sleeps until `until`, cut short by a stop.
+void PauseUntil(SteadyClock::time_point until) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now());
+  if (!g_stop && left.count() > 0) poll(nullptr, 0, static_cast<int>(left.count()));
 }
 
 bool DeviceThere(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
+}
+
+// The path's own inode (the link's, not its target's): a path removed and made again is
+// a new unit.
+ino_t PathIdentity(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// How long an idle probe waits for each prompt character: a unit answers a carriage
+// return within milliseconds, so a silent port costs a fraction of a second, not the
+// start-up probe's two long waits. The run itself still does the full start-up sequence.
+constexpr int32_t kIdleProbeTicks = 4;  // of 55 ms
+
+// The start-up probe's bytes (a carriage return for the first prompt character, then
+// one for the second), stopping at the first answer.
+bool UnitAnswers(const std::string& path, const LoaderDefaults& settings,
+                 std::optional<int32_t> baud) {
+  if (!DeviceThere(path)) return false;
+  std::ostringstream quiet;
+  ConsoleHost host({&quiet, false});
+  TComPort port(host);
+  SetUpComPort1(port);
+  port.SetDevicePath(path);
+  HeadlessShellView view;
+  ShellCore core(host, port, view, [](uint16_t) { return true; });
+  core.Channel.LinkMode = kLinkRs232;
+  core.Start.ApplySettings(settings);
+  core.Channel.PromptTimeout = kIdleProbeTicks;
+  bool answered = false;
+  try {
+    if (baud) port.SetBaud(*baud);
+    port.SetComNumber(1);
+    port.SetOpen(true);
+    for (const char prompt : {core.Channel.PromptChar1, core.Channel.PromptChar2}) {
+      core.Channel.ExpectedPrompt = prompt;
+      if ((answered = core.Channel.SendCOMCmd_GetPrompt("\r"))) break;
+    }
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+    // A line that fails under the probe has no unit on it yet.
+  }
+  return answered;
 }
 
 // Runs the script on the unit in a zarnik-cli of its own; its exit status, and what it
@@ -232,8 +304,10 @@ std::string LastReply(const std::string& db, const std::string& name) {
   return runs[0].replies.back().reply;
 }
 
+// A fixed port's loop runs until stopped; a watched path's loop loads one unit and ends
+// when the path goes away (or is made anew).
 [[noreturn]] void PortLoop(const StationOptions& o, const std::string& path,
-                           const std::string& name, int toStation) {
+                           const std::string& name, bool watched, int toStation) {
   struct sigaction sa {};
   sa.sa_handler = OnPortSignal;  // no SA_RESTART: waits end at once
   sigemptyset(&sa.sa_mask);
@@ -242,11 +316,18 @@ std::string LastReply(const std::string& db, const std::string& name) {
   std::ostringstream quiet;
   ConsoleHost host({&quiet, false});
   const LoaderDefaults settings = read_defaults(o.settings, host);
-  auto answers = [&] { return DeviceThere(path) && ProbeDevice(path, settings, o.baud) != 0; };
-  for (int number = 1; !g_stop; ++number) {
+  const ino_t identity = PathIdentity(path);
+  auto present = [&] { return watched ? identity != 0 && PathIdentity(path) == identity : true; };
+  const auto period = std::chrono::seconds(o.probeEverySec);
+  for (int number = 1; !g_stop && present(); ++number) {
     Say(toStation, "state waiting for a unit");
-    while (!g_stop && !answers()) Pause(o.probeEverySec);
-    if (g_stop) break;
+    // One probe every period, start to start, so a unit is seen within a period.
+    auto next = SteadyClock::now();
+    while (!g_stop && present() && !UnitAnswers(path, settings, o.baud)) {
+      next += period;
+      PauseUntil(next);
+    }
+    if (g_stop || !present()) break;
     Say(toStation, "state loading");
     std::string firstError, message;
     const int status = RunOnUnit(o, path, name, number, toStation, firstError, message);
@@ -256,13 +337,19 @@ std::string LastReply(const std::string& db, const std::string& name) {
     } else {
       Say(toStation, "fail FAIL  " + (firstError.empty() ? message : firstError));
     }
+    if (watched) {
+      // Done when the path goes away; nothing is sent to the unit meanwhile.
+      while (!g_stop && present()) PauseUntil(SteadyClock::now() + std::chrono::seconds(1));
+      break;
+    }
     // The unit stays until it has gone: two probes in a row unanswered, or no device.
     for (int misses = 0; !g_stop && misses < 2 && DeviceThere(path);) {
-      Pause(o.probeEverySec);
+      PauseUntil(SteadyClock::now() + period);
       if (g_stop) break;
-      misses = answers() ? 0 : misses + 1;
+      misses = UnitAnswers(path, settings, o.baud) ? 0 : misses + 1;
     }
   }
+  if (watched) Say(toStation, "gone gone");
   _exit(0);
 }
 
@@ -286,9 +373,24 @@ std::string ClockTime() {
 
 struct Port {
   std::string path, name;
+  bool watched = false;
+  bool again = false;  // its path was made anew while this unit was still there
   pid_t pid = -1;
   int fd = -1;
   std::string pending;
+};
+
+Port MakePort(std::string path, std::string name, bool watched) {
+  Port port;
+  port.path = std::move(path);
+  port.name = std::move(name);
+  port.watched = watched;
+  return port;
+}
+
+struct Watch {
+  std::string folder, pattern;
+  int wd = -1;
 };
 
 }  // namespace
@@ -326,51 +428,116 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
   std::vector<UnitPort> unitPorts;
   for (const std::string& p : o.ports) unitPorts.push_back({std::nullopt, p});
   const std::vector<std::string> names = UnitNames(unitPorts);
-  std::vector<Port> ports(o.ports.size());
-  out.flush();
-  for (size_t i = 0; i < ports.size(); ++i) {
-    ports[i].path = o.ports[i];
-    ports[i].name = names[i];
+  std::vector<Port> ports;
+  const int inotify = o.watches.empty() ? -1 : inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  auto startPort = [&](Port port) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return kExitCannotStart;
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    out.flush();
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
+      if (inotify >= 0) close(inotify);
       signal(SIGINT, SIG_DFL);
-      PortLoop(o, ports[i].path, ports[i].name, fds[1]);
+      PortLoop(o, port.path, port.name, port.watched, fds[1]);
     }
     close(fds[1]);
-    ports[i].pid = pid;
-    ports[i].fd = fds[0];
+    if (pid < 0) {
+      close(fds[0]);
+      return;
+    }
+    port.pid = pid;
+    port.fd = fds[0];
+    ports.push_back(std::move(port));
+  };
+  for (size_t i = 0; i < o.ports.size(); ++i) startPort(MakePort(o.ports[i], names[i], false));
+
+  std::vector<Watch> watches;
+  auto appeared = [&](const Watch& w, const std::string& entry) {
+    if (fnmatch(w.pattern.c_str(), entry.c_str(), FNM_PERIOD) != 0) return;
+    const std::string path = w.folder + "/" + entry;
+    for (Port& p : ports) {
+      if (p.watched && p.path == path && p.fd >= 0) {
+        p.again = true;
+        return;
+      }
+    }
+    startPort(MakePort(path, entry, true));
+  };
+  for (const std::string& glob : o.watches) {
+    const size_t slash = glob.rfind('/');
+    Watch w{slash == 0 ? "" : glob.substr(0, slash), glob.substr(slash + 1)};
+    w.wd = inotify < 0 ? -1
+                       : inotify_add_watch(inotify, w.folder.empty() ? "/" : w.folder.c_str(),
+                                           IN_CREATE | IN_MOVED_TO);
+    if (w.wd < 0) {
+      err << "zarnik-cli: cannot watch " << (w.folder.empty() ? "/" : w.folder) << ": "
+          << std::strerror(errno) << "\n";
+      for (const Port& p : ports) kill(p.pid, SIGTERM);
+      return kExitCannotStart;
+    }
+    watches.push_back(w);
+    out << "watching " << glob << std::endl;
+  }
+  if (o.existing) {
+    // Watched before listed, so a path made in between is seen (at worst twice: the
+    // second sighting of a path being loaded is ignored).
+    for (const Watch& w : watches) {
+      std::error_code ec;
+      for (const auto& entry :
+           std::filesystem::directory_iterator(w.folder.empty() ? "/" : w.folder, ec))
+        appeared(w, entry.path().filename().string());
+    }
   }
 
   const std::string since = ClockTime();
   int passed = 0, failed = 0;
   bool stopping = false;
   for (;;) {
-    std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}};
+    std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}, {inotify, POLLIN, 0}};
     for (const Port& p : ports) fds.push_back({p.fd, static_cast<short>(p.fd >= 0 ? POLLIN : 0), 0});
     bool open = false;
     for (const Port& p : ports) open = open || p.fd >= 0;
-    if (!open) break;
+    if (!open && (stopping || watches.empty())) break;
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (!stopping && (fds[1].revents & POLLIN)) {
+      alignas(inotify_event) char events[4096];
+      for (ssize_t n; (n = read(inotify, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+          const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+          at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+          for (const Watch& w : watches)
+            if (w.wd == e->wd && e->len > 0) appeared(w, e->name);
+        }
+      }
+    }
     if (fds[0].revents & POLLIN) {
       char sig;
       if (read(g_stationPipe[0], &sig, 1) == 1 && !stopping) {
         stopping = true;
         out << "stopping: no new run starts; running ones stop as Stop does" << std::endl;
-        for (const Port& p : ports) kill(p.pid, SIGINT);
+        for (const Port& p : ports)
+          if (p.pid > 0) kill(p.pid, SIGINT);
       }
     }
-    for (size_t i = 0; i < ports.size(); ++i) {
+    const size_t polled = fds.size() - 2;  // ports started from here on are not in fds
+    for (size_t i = 0; i < polled; ++i) {
       Port& p = ports[i];
-      if (p.fd < 0 || !(fds[i + 1].revents & (POLLIN | POLLHUP))) continue;
+      if (p.fd < 0 || !(fds[i + 2].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];
       const ssize_t n = read(p.fd, buf, sizeof buf);
       if (n <= 0) {
         if (n < 0 && errno == EINTR) continue;
         close(p.fd);
         p.fd = -1;
+        int status;
+        while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        p.pid = -1;
+        if (p.watched && p.again && !stopping && DeviceThere(p.path)) {
+          p.again = false;
+          startPort(MakePort(p.path, p.name, true));  // may move `ports`: p is not used after
+        }
         continue;
       }
       p.pending.append(buf, static_cast<size_t>(n));
@@ -388,12 +555,15 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
       }
       out.flush();
     }
+    // A watched unit that is done leaves no trace but its record.
+    std::erase_if(ports, [](const Port& p) { return p.watched && p.pid < 0; });
   }
   for (const Port& p : ports) {
     int status;
-    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    while (p.pid > 0 && waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
     }
   }
+  if (inotify >= 0) close(inotify);
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
   out << "station ended: " << passed << " passed, " << failed << " failed since " << since
