@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include "app/startup.h"
 #include "cli/multi_run.h"
 #include "cli/ports_command.h"
+#include "cli/station_screen.h"
 #include "cli/unit_protocol.h"
 #include "platform/console_host.h"
 #include "platform/regular_file.h"
@@ -261,8 +263,7 @@ int RunOnUnit(const StationOptions& o, const std::string& path, const std::strin
   }
   g_runPid = pid;
   if (g_stop) kill(pid, SIGINT);
-  std::string pending, lastBar;
-  auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(10);
+  std::string pending;
   char buf[4096];
   for (;;) {
     const ssize_t n = read(events[0], buf, sizeof buf);
@@ -274,12 +275,9 @@ int RunOnUnit(const StationOptions& o, const std::string& path, const std::strin
       if (!event) continue;
       if (event->kind == UnitEvent::Kind::kError) firstError = event->text;
       if (event->kind == UnitEvent::Kind::kMessage) message = event->text;
-      // Into a log: the bar at most every 5 s, so a long file is never silence.
-      const auto now = std::chrono::steady_clock::now();
-      if (event->kind == UnitEvent::Kind::kBar && now - lastShown >= std::chrono::seconds(5)) {
-        lastShown = now;
-        Say(toStation, "state loading " + event->text);
-      }
+      if (event->kind == UnitEvent::Kind::kFile)
+        Say(toStation, "file " + std::filesystem::path(event->text).filename().string());
+      if (event->kind == UnitEvent::Kind::kBar) Say(toStation, "bar " + event->text);
     }
   }
   close(events[0]);
@@ -320,7 +318,7 @@ std::string LastReply(const std::string& db, const std::string& name) {
   auto present = [&] { return watched ? identity != 0 && PathIdentity(path) == identity : true; };
   const auto period = std::chrono::seconds(o.probeEverySec);
   for (int number = 1; !g_stop && present(); ++number) {
-    Say(toStation, "state waiting for a unit");
+    Say(toStation, "waiting");
     // One probe every period, start to start, so a unit is seen within a period.
     auto next = SteadyClock::now();
     while (!g_stop && present() && !UnitAnswers(path, settings, o.baud)) {
@@ -328,14 +326,14 @@ std::string LastReply(const std::string& db, const std::string& name) {
       PauseUntil(next);
     }
     if (g_stop || !present()) break;
-    Say(toStation, "state loading");
+    Say(toStation, "loading");
     std::string firstError, message;
     const int status = RunOnUnit(o, path, name, number, toStation, firstError, message);
     if (status == kExitComplete) {
       const std::string reply = LastReply(o.db, name);
-      Say(toStation, "pass PASS  " + (reply.empty() ? "" : reply + "  ") + "disconnect the unit");
+      Say(toStation, "pass " + reply);
     } else {
-      Say(toStation, "fail FAIL  " + (firstError.empty() ? message : firstError));
+      Say(toStation, "fail " + (firstError.empty() ? message : firstError));
     }
     if (watched) {
       // Done when the path goes away; nothing is sent to the unit meanwhile.
@@ -349,7 +347,7 @@ std::string LastReply(const std::string& db, const std::string& name) {
       misses = UnitAnswers(path, settings, o.baud) ? 0 : misses + 1;
     }
   }
-  if (watched) Say(toStation, "gone gone");
+  if (watched) Say(toStation, "gone");
   _exit(0);
 }
 
@@ -375,6 +373,8 @@ struct Port {
   std::string path, name;
   bool watched = false;
   bool again = false;  // its path was made anew while this unit was still there
+  StationPortState state;
+  SteadyClock::time_point barLogged;
   pid_t pid = -1;
   int fd = -1;
   std::string pending;
@@ -385,6 +385,7 @@ Port MakePort(std::string path, std::string name, bool watched) {
   port.path = std::move(path);
   port.name = std::move(name);
   port.watched = watched;
+  port.state.name = port.name;
   return port;
 }
 
@@ -425,10 +426,38 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // On a terminal, the count and a line per port redrawn in place; into a pipe, a line
+  // per event.
+  const bool terminal = isatty(STDOUT_FILENO) != 0;
+  const char* noColor = std::getenv("NO_COLOR");
+  const bool colour = terminal && (noColor == nullptr || *noColor == '\0');
+  const std::string since = ClockTime();
+  int passed = 0, failed = 0;
+  std::vector<Port> ports;
+  size_t linesDrawn = 0;
+  auto Erase = [&] {
+    if (linesDrawn > 0) out << "\x1b[" << linesDrawn << "F\x1b[J";
+    linesDrawn = 0;
+  };
+  auto Redraw = [&] {
+    std::vector<StationPortState> states;
+    for (const Port& p : ports) states.push_back(p.state);
+    Erase();
+    // No wrapping while drawing: a long line is cut at the edge, not folded onto two.
+    out << "\x1b[?7l" << StationScreen(states, StationCount(passed, failed, since), colour)
+        << "\x1b[?7h" << std::flush;
+    linesDrawn = states.size() + 1;
+  };
+  // A line above the ports' lines.
+  auto Show = [&](const std::string& line) {
+    Erase();
+    out << line << "\n";
+    if (terminal) Redraw();
+    out.flush();
+  };
   std::vector<UnitPort> unitPorts;
   for (const std::string& p : o.ports) unitPorts.push_back({std::nullopt, p});
   const std::vector<std::string> names = UnitNames(unitPorts);
-  std::vector<Port> ports;
   const int inotify = o.watches.empty() ? -1 : inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   auto startPort = [&](Port port) {
     int fds[2];
@@ -477,7 +506,7 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
       return kExitCannotStart;
     }
     watches.push_back(w);
-    out << "watching " << glob << std::endl;
+    Show("watching " + glob);
   }
   if (o.existing) {
     // Watched before listed, so a path made in between is seen (at worst twice: the
@@ -490,10 +519,9 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
   }
 
-  const std::string since = ClockTime();
-  int passed = 0, failed = 0;
   bool stopping = false;
   for (;;) {
+    bool changed = false;
     std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}, {inotify, POLLIN, 0}};
     for (const Port& p : ports) fds.push_back({p.fd, static_cast<short>(p.fd >= 0 ? POLLIN : 0), 0});
     bool open = false;
@@ -515,7 +543,7 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
       char sig;
       if (read(g_stationPipe[0], &sig, 1) == 1 && !stopping) {
         stopping = true;
-        out << "stopping: no new run starts; running ones stop as Stop does" << std::endl;
+        Show("stopping: no new run starts; running ones stop as Stop does");
         for (const Port& p : ports)
           if (p.pid > 0) kill(p.pid, SIGINT);
       }
@@ -546,17 +574,44 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
         const size_t space = line.find(' ');
         const std::string kind = line.substr(0, space);
         const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
-        out << p.name << "  " << text << "\n";
-        if (kind == "pass" || kind == "fail") {
-          ++(kind == "pass" ? passed : failed);
-          if (kind == "fail") out << '\a';
-          out << passed << " passed, " << failed << " failed since " << since << "\n";
+        using Kind = StationPortState::Kind;
+        StationPortState& state = p.state;
+        bool event = true;  // worth a line into a pipe
+        if (kind == "bar") {
+          state.bar = text;
+          // Into a log, the bar at most every 5 s, so a long file is never silence.
+          const auto now = SteadyClock::now();
+          event = now - p.barLogged >= std::chrono::seconds(5);
+          if (event) p.barLogged = now;
+        } else if (kind == "file") {
+          state.file = text;
+          state.bar.clear();
+          p.barLogged = SteadyClock::now();
+        } else {
+          state = StationPortState{};
+          state.name = p.name;
+          state.text = text;
+          state.kind = kind == "loading" ? Kind::kLoading
+                       : kind == "pass"  ? Kind::kPass
+                       : kind == "fail"  ? Kind::kFail
+                       : kind == "gone"  ? Kind::kGone
+                                         : Kind::kWaiting;
         }
+        const bool ended = kind == "pass" || kind == "fail";
+        if (ended) ++(kind == "pass" ? passed : failed);
+        if (terminal) {
+          if (kind == "fail") out << '\a';
+        } else if (event) {
+          out << p.name << "  " << StationStateText(state, false) << "\n";
+          if (ended) out << StationCount(passed, failed, since) << "\n";
+        }
+        changed = true;
       }
-      out.flush();
     }
     // A watched unit that is done leaves no trace but its record.
     std::erase_if(ports, [](const Port& p) { return p.watched && p.pid < 0; });
+    if (changed && terminal) Redraw();
+    out.flush();
   }
   for (const Port& p : ports) {
     int status;
@@ -566,8 +621,7 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
   if (inotify >= 0) close(inotify);
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
-  out << "station ended: " << passed << " passed, " << failed << " failed since " << since
-      << std::endl;
+  out << "station ended: " << StationCount(passed, failed, since) << std::endl;
   return failed == 0 ? kExitComplete : kExitUnsuccessful;
 }
 
