@@ -143,6 +143,7 @@ TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
 
 TEST(UnitProtocol, EveryEventSurvivesItsLine) {
   const UnitEvent events[] = {
+      {UnitEvent::Kind::kFile, "main-app.bin"},
       {UnitEvent::Kind::kBar, "[####......] 2/5 blocks"},
       {UnitEvent::Kind::kIdle, ""},
       {UnitEvent::Kind::kMessage, "Upload Complete."},
