@@ -55,13 +55,16 @@ const char* const kCliStationUsage =
     "unit: probed, loaded and recorded once; it is done when its path goes away. Paths\n"
     "already there when the station starts are left alone unless --existing.\n"
     "\n"
-    "Output (stdout), one line per event: the port and what happens (waiting for a unit,\n"
-    "loading ..., PASS <the last reply of the unit> disconnect the unit, FAIL <first\n"
-    "error>), and after each run the count (\"12 passed, 1 failed since 08:02\").\n"
+    "Output (stdout): on a terminal, the count (\"12 passed, 1 failed since 08:02\") and\n"
+    "one line per port kept in place: waiting for a unit, loading FILE  42%  11.5 kB/s\n"
+    "0:31 left, PASS <the last reply of the unit> disconnect the unit, FAIL <first error>\n"
+    "(green and red unless NO_COLOR is set; the bell on a FAIL). Into a pipe, one line\n"
+    "per event: the port and what happens (the progress at most every 5 s, gone when a\n"
+    "watched path has gone), and after each run the count.\n"
     "Ctrl-C: no new run starts, running ones stop as Stop does, then a summary.\n"
     "\n"
-    "Exit status: 0 when no run failed, 1 when one did, 2 usage error or a script or\n"
-    "history database that cannot be used.\n";
+    "Exit status: 0 when no run failed, 1 when one did, 2 usage error or a script,\n"
+    "history database or watched folder that cannot be used.\n";
 
 namespace {
 
