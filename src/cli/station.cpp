@@ -561,6 +561,7 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
         if (n < 0 && errno == EINTR) continue;
         close(p.fd);
         p.fd = -1;
+        changed = true;
         int status;
         while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
         }
