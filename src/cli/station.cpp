@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -308,7 +309,8 @@ std::string LastReply(const std::string& db, const std::string& name) {
 // A fixed port's loop runs until stopped; a watched path's loop loads one unit and ends
 // when the path goes away (or is made anew).
 [[noreturn]] void PortLoop(const StationOptions& o, const std::string& path,
-                           const std::string& name, bool watched, int toStation) {
+                           const std::string& name, bool watched, int firstNumber,
+                           int toStation) {
   struct sigaction sa {};
   sa.sa_handler = OnPortSignal;  // no SA_RESTART: waits end at once
   sigemptyset(&sa.sa_mask);
@@ -320,7 +322,7 @@ std::string LastReply(const std::string& db, const std::string& name) {
   const ino_t identity = PathIdentity(path);
   auto present = [&] { return watched ? identity != 0 && PathIdentity(path) == identity : true; };
   const auto period = std::chrono::seconds(o.probeEverySec);
-  for (int number = 1; !g_stop && present(); ++number) {
+  for (int number = firstNumber; !g_stop && present(); ++number) {
     Say(toStation, "waiting");
     // One probe every period, start to start, so a unit is seen within a period.
     auto next = SteadyClock::now();
@@ -350,7 +352,7 @@ std::string LastReply(const std::string& db, const std::string& name) {
       misses = UnitAnswers(path, settings, o.baud) ? 0 : misses + 1;
     }
   }
-  if (watched) Say(toStation, "gone");
+  if (watched && !g_stop) Say(toStation, "gone");
   _exit(0);
 }
 
@@ -462,7 +464,10 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
   for (const std::string& p : o.ports) unitPorts.push_back({std::nullopt, p});
   const std::vector<std::string> names = UnitNames(unitPorts);
   const int inotify = o.watches.empty() ? -1 : inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  // A name's runs are numbered across its watched units, so --report-dir keeps them all.
+  std::map<std::string, int> unitsSeen;
   auto startPort = [&](Port port) {
+    const int firstNumber = ++unitsSeen[port.name];
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     out.flush();
@@ -471,7 +476,7 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
       close(fds[0]);
       if (inotify >= 0) close(inotify);
       signal(SIGINT, SIG_DFL);
-      PortLoop(o, port.path, port.name, port.watched, fds[1]);
+      PortLoop(o, port.path, port.name, port.watched, firstNumber, fds[1]);
     }
     close(fds[1]);
     if (pid < 0) {

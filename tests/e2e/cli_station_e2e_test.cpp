@@ -131,7 +131,7 @@ TEST_F(Station, WatchedPathsAreUnitsFromTheirAppearanceToTheirRemoval) {
       ZARNIK_CLI_PATH,
       std::vector<std::string>{"station", (dir / "load.sld").string(), "--watch",
                                (dir / "by-id" / "usb-*").string(), "--db", (dir / "h.db").string(),
-                               "--probe-every", "1"},
+                               "--probe-every", "1", "--report-dir", dir.string()},
       dir.string());
   ASSERT_TRUE(Says("watching ")) << station->Stderr();
   auto a = unit("usb-a", "ZK-000001");
@@ -149,6 +149,9 @@ TEST_F(Station, WatchedPathsAreUnitsFromTheirAppearanceToTheirRemoval) {
   EXPECT_EQ(station->Wait(30000), 0) << station->Stdout() << station->Stderr();
   EXPECT_EQ(Db("SELECT group_concat(unit, ',') FROM (SELECT unit FROM runs ORDER BY unit, id)"),
             "usb-a,usb-a,usb-b");
+  // Each unit behind the same name keeps its own record.
+  EXPECT_TRUE(fs::exists(dir / "usb-a-1.json"));
+  EXPECT_TRUE(fs::exists(dir / "usb-a-2.json"));
 }
 
 }  // namespace
