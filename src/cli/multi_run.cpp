@@ -118,6 +118,7 @@ void UnitEvents::Send(UnitEvent::Kind kind, const std::string& text) {
 void UnitEvents::ProgressShown(const ProgressModel& m) {
   lastBarMs_ = clock_();
   meter_.Start(lastBarMs_, m.FileSize());
+  Send(UnitEvent::Kind::kFile, m.BlockNameLabel());
   Send(UnitEvent::Kind::kBar, ProgressBarText(m, meter_, kUnitBarWidth));
 }
 
@@ -299,6 +300,8 @@ void UnitsRunner::Event(Unit& u, const std::string& line) {
   const std::optional<UnitEvent> event = DecodeUnitEvent(line);
   if (!event) return;
   switch (event->kind) {
+    case UnitEvent::Kind::kFile:
+      break;
     case UnitEvent::Kind::kBar:
       u.bar = event->text;
       dirty_ = true;

@@ -177,6 +177,7 @@ TEST(UnitAnswer, TheLastLineWithTextButNotTheLonePrompt) {
 
 TEST(UnitProtocol, EveryEventSurvivesItsLine) {
   const UnitEvent events[] = {
+      {UnitEvent::Kind::kFile, "main-app.bin"},
       {UnitEvent::Kind::kBar, "[####......] 2/5 blocks"},
       {UnitEvent::Kind::kIdle, ""},
       {UnitEvent::Kind::kMessage, "Upload Complete."},
