@@ -151,8 +151,8 @@ class RunSignals {
 class StopButton : public MessageTarget {
  public:
   static constexpr uint32_t kStopMsg = 0x7E60;
-  StopButton(Host& host, ProgressModel& progress, std::ostream& out)
-      : host_(host), progress_(progress), out_(out) {
+  StopButton(Host& host, ProgressModel& progress, const CommandChannel& channel, std::ostream& out)
+      : host_(host), progress_(progress), channel_(channel), out_(out) {
     host_.AddTarget(this);
     if (RunSignals* signals = RunSignals::Current())
       signals->SetStop([this] { host_.Post(this, kStopMsg); });
@@ -163,9 +163,12 @@ class StopButton : public MessageTarget {
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
-      out_ << "\nStop requested: the file being sent is finished, then the script ends. "
-              "Ctrl-C again ends at once."
-           << std::endl;
+      if (channel_.PromptWaiting())
+        out_ << "\nstopping: the prompt wait ends now" << std::endl;
+      else
+        out_ << "\nStop requested: the file being sent is finished, then the script ends. "
+                "Ctrl-C again ends at once."
+             << std::endl;
       progress_.Stop();
     }
     return 0;
@@ -174,6 +177,7 @@ class StopButton : public MessageTarget {
  private:
   Host& host_;
   ProgressModel& progress_;
+  const CommandChannel& channel_;
   std::ostream& out_;
 };
 
@@ -267,7 +271,7 @@ int RunScriptWatched(ShellCore& core, RunFrame& f, const std::function<UploadOut
   UploadOutcome outcome;
   RunOutcome result(f.host);
   {
-    StopButton stop(f.host, progress, f.out);
+    StopButton stop(f.host, progress, core.Channel, f.out);
     // A line that fails under the run (a unit unplugged, say) ends it with its
     // message, as any failed command does.
     outcome = run();

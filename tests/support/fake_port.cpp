@@ -135,7 +135,7 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
         matched = same(c, text[0]) ? 1 : 0;
       }
     }
-    if (seen || !open_) break;
+    if (seen || !open_ || endWait_) break;
     CheckLine();
     // Like the port's tick timer: over once the tick count exceeds start + n, so even
     // a wait of 0 ticks lasts until the current tick has passed.
@@ -148,7 +148,12 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
       host_.Sleep(1);
   }
   inWait_ = false;
+  endWait_ = false;
   return seen;
+}
+
+void FakePort::EndWait() {
+  if (inWait_) endWait_ = true;
 }
 
 // ---- Line model ----
