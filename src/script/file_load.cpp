@@ -240,17 +240,16 @@ bool ScriptEngine::PromptBack() {
 void ScriptEngine::CheckPromptAfterData() {
   const uint32_t gapMs = ch_.LinkMode == kLinkPci ? 1000 : 500;
   // Stopped: Cancelled is set already and no try waits; no message either.
-  auto tryBack = [&](int32_t ticks) {
-    ch_.PromptTimeout = ticks;
-    bool back = PromptBack();
-    ch_.PromptTimeout = kNormalWaitTicks;
-    return back || Stopped();
-  };
-  if (tryBack(kLoaderWaitTicks)) return;
+  ch_.PromptTimeout = kLoaderWaitTicks;
+  if (PromptBack() || Stopped()) return;
   Pause(gapMs);
-  if (tryBack(kLoaderWaitTicks)) return;
+  ch_.PromptTimeout = kLoaderWaitTicks;
+  if (PromptBack() || Stopped()) return;
   Pause(gapMs);
-  if (tryBack(kLastTryTicks)) return;
+  ch_.PromptTimeout = kLastTryTicks;
+  bool back = PromptBack();
+  ch_.PromptTimeout = kNormalWaitTicks;
+  if (back || Stopped()) return;
   host_.ShowMessage(msg::kNoPromptAfterUpload);
   progress_.Cancelled = true;
 }
