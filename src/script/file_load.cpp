@@ -239,7 +239,10 @@ bool ScriptEngine::PromptBack() {
 // Three tries for the loader prompt; the unit may still be writing the image.
 void ScriptEngine::CheckPromptAfterData() {
   const uint32_t gapMs = ch_.LinkMode == kLinkPci ? 1000 : 500;
-  // Stopped: Cancelled is set already and no try waits; no message either.
+  // A stop during the data lets the file finish, and the unit may still be writing
+  // it: the check runs as usual. A stop during the check ends it, with no further
+  // try and no message (Cancelled is set already).
+  ch_.ResumePromptWaits();
   ch_.PromptTimeout = kLoaderWaitTicks;
   if (PromptBack() || Stopped()) return;
   Pause(gapMs);

@@ -173,6 +173,31 @@ TEST_F(Bench, CtrlCStopsTheRunLikeTheStopButton) {
   EXPECT_FALSE(fs::exists(dir / "images" / "image-2.bin"));
 }
 
+// The unit rejects the load, so the prompt checks after the data would wait some
+// 17 s in all: Ctrl-C ends the one running at once and no other try follows.
+TEST_F(Bench, CtrlCDuringAPromptWaitEndsItAtOnce) {
+  fs::path script = Script({RandomBytes(3000, 5)}, "_DM \"not reached\"\n");
+  auto unit = StartUnit({"--wrong-checksum"});
+  const fs::path wire = dir / "wire.log";
+  auto cli = StartCli(script, {"--transcript", wire.string()});
+  // The first check's carriage return has gone out after the unit's verdict.
+  auto waiting = [&] {
+    std::string text = ReadFile(wire);
+    size_t verdict = text.find("CHECKSUM ERROR");
+    return verdict != std::string::npos && text.find(" TX ", verdict) != std::string::npos;
+  };
+  ASSERT_TRUE(WaitFor(waiting, 30000)) << cli->Stderr();
+  const auto stopped = std::chrono::steady_clock::now();
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->Wait(30000), 1) << cli->Stderr();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(6));
+  const std::string& err = cli->Stderr();
+  EXPECT_NE(err.find("stopping: the prompt wait ends now"), std::string::npos) << err;
+  EXPECT_NE(err.find("Unsuccessful.  Upload terminated by user."), std::string::npos) << err;
+  for (const char* never : {"not reached", "Unable to receive prompt after upload"})
+    EXPECT_EQ(err.find(never), std::string::npos) << never << ": " << err;
+}
+
 // The settings file in zarnik-cli's folder names the port (by COM number), the
 // rate, both prompts and the loader-mode command; an overlong load word is noted.
 TEST_F(Bench, SettingsFileInTheWorkFolderIsUsed) {
