@@ -122,6 +122,11 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
                       : a == b;
   };
   inWait_ = true;
+  // A lost line throws out of the wait: nothing of it may stay behind.
+  struct Done {
+    FakePort& port;
+    ~Done() { port.inWait_ = port.endWait_ = false; }
+  } done{*this};
   const uint64_t startTick = host_.NowTicks();
   size_t matched = 0;
   bool seen = false;
@@ -147,8 +152,6 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
     else
       host_.Sleep(1);
   }
-  inWait_ = false;
-  endWait_ = false;
   return seen;
 }
 
