@@ -47,16 +47,24 @@ const char* const kCliRunUsage =
     "after that wait of 3.6 s has run out, the second (\">\"). Without --com or --port,\n"
     "the settings file's port is tried first, then COM1 and COM2; if none answers, the\n"
     "settings file's port is opened anyway. zarnik-cli says which port answered.\n"
+    "Before the port is opened, the script is checked as 'zarnik-cli check' does: a file\n"
+    "named by _LF or _LK that cannot be opened (not on a test line) ends the run there,\n"
+    "with check's line (exit status 2). A port that cannot be opened is named by\n"
+    "its cause: permission (with the dialout hint), held by another program (its PID and\n"
+    "name), not a serial port, or a baud rate the device does not accept.\n"
+    "\n"
+    "Options take their value as the next word or after '=' (--baud=115200).\n"
     "\n"
     "The unit:\n"
     "  --com N             probe COM port N only: the device named by $ZARNIK_COM<N>,\n"
     "                      else /dev/ttyS<N-1>\n"
-    "  --port PATH         probe a device path instead (a USB adapter, a pty)\n"
+    "  -p, --port PATH     probe a device path instead (a USB adapter, a pty)\n"
     "                      --com and --port given more than once, in any mix: the script\n"
     "                      runs on every unit at once (see \"Several units\" below)\n"
     "  --no-probe          open the port (--com, --port, else the settings file's port,\n"
     "                      else COM1) without looking for the unit\n"
-    "  --baud B            line rate (default: the settings file's, else 38400)\n"
+    "  -b, --baud B        line rate (default: the settings file's, else 38400)\n"
+    "  --no-check          skip the check of the script's files before the run\n"
     "  --settings FILE     read this settings file instead of ./LoaderDefault.ini\n"
     "  --simulate          start the simulated unit on a pty, probe it and run against it\n"
     "    --sim-absent          the simulated unit never answers\n"
@@ -75,9 +83,14 @@ const char* const kCliRunUsage =
     "Output (all on stderr):\n"
     "  message boxes as their text, status texts prefixed \"status: \", and on a terminal a\n"
     "  progress bar per file with its name, size, checksum and load address, the bytes\n"
-    "  sent, the rate and the time left; elsewhere a line per file and one with the time\n"
-    "  and rate when its data has gone out.\n"
-    "  --quiet             only errors (with --pci also why the PCI link is off)\n"
+    "  sent, the rate and the time left; elsewhere (a pipe, a log) a line before each\n"
+    "  probe, a line per file, a progress line at least every 5 s while its data goes\n"
+    "  out, and one with the time and rate when it has gone out; a prompt wait that lasts\n"
+    "  over a second gets a line (\"waiting up to 14.6 s for '>' ...\"). The last line is the\n"
+    "  verdict: \"zarnik-cli: completed\" (exit 0) or \"zarnik-cli: FAILED: \" and the\n"
+    "  first error shown, else the final message (exit 1).\n"
+    "  -q, --quiet         only errors and the verdict (with --pci also why the PCI link\n"
+    "                      is off)\n"
     "  --transcript FILE   everything that went over the line, both ways, time-stamped\n"
     "                      (with --pci: each board's mailbox bytes)\n"
     "  --report FILE       a JSON record of the run, written when it ends, whatever the\n"
@@ -85,7 +98,7 @@ const char* const kCliRunUsage =
     "                      errors, and per file loaded its path, size, checksum, address,\n"
     "                      version, SHA-256, blocks, time and with --pci its board, and\n"
     "                      each _QC query with the reply kept (see the README for the\n"
-    "                      schema)\n"
+    "                      schema); --report - writes it to stdout\n"
     "  --db FILE           also record the run in the history database FILE (SQLite, read\n"
     "                      back by zarnik-cli history); one that cannot be opened stops\n"
     "                      the run before anything is sent\n"
@@ -96,16 +109,18 @@ const char* const kCliRunUsage =
     "terminal it keeps a progress line of its own. --transcript FILE writes one file per\n"
     "unit with the name before the extension (run.log -> run-ttyUSB0.log); --report\n"
     "writes one record per unit. A summary table ends the run: unit, outcome, time,\n"
-    "message. Ctrl-C stops every unit as Stop does.\n"
+    "message; its last line says how many units completed and how many FAILED. The\n"
+    "same device named twice (a by-id link and its node) is a usage error. Ctrl-C stops\n"
+    "every unit as Stop does.\n"
     "  zarnik-cli run bench.sld --port /dev/ttyUSB0 --port /dev/ttyUSB1 --com 3 \\\n"
     "      --baud 115200 --transcript logs/run.log --report logs/report.json\n"
     "\n"
     "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
-    "sent is finished, then the script stops). A second Ctrl-C ends at once. SIGTERM and\n"
-    "SIGHUP do the same. Ended at once, or before the script started (during the probe),\n"
-    "the run still writes its record (--report, --db) as it stands: the files that went\n"
-    "out, the replies, the port and its rate, \"ended by Ctrl-C\" (exit status 128 + the\n"
-    "signal's number, 130 for Ctrl-C).\n"
+    "sent is finished, then the script stops; a prompt wait and its tries run out first).\n"
+    "A second Ctrl-C ends at once. SIGTERM and SIGHUP do the same. Ended at once, or\n"
+    "before the script started (during the probe), the run still writes its record\n"
+    "(--report, --db) as it stands: the files that went out, the replies, the port and\n"
+    "its rate, \"ended by Ctrl-C\" (exit status 128 + the signal's number, 130 for Ctrl-C).\n"
     "\n"
     "Exit status: 0 \"Upload Complete.\" with no error message shown during the run,\n"
     "1 \"Unsuccessful.  Upload terminated by user.\" or an error message shown,\n"
@@ -173,7 +188,14 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
   }
   o.command = CliOptions::Command::kRun;
   ++i;
+  // "--opt=value" is "--opt value"; -p, -b and -q are --port, --baud and --quiet.
+  std::optional<std::string> inlineValue;
   auto value = [&](const std::string& flag, std::string& out) {
+    if (inlineValue) {
+      out = *inlineValue;
+      inlineValue.reset();
+      return true;
+    }
     if (i + 1 >= args.size()) {
       error = flag + " needs a value";
       return false;
@@ -182,7 +204,15 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     return true;
   };
   for (; i < args.size(); ++i) {
-    const std::string& a = args[i];
+    std::string a = args[i];
+    inlineValue.reset();
+    if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = a.substr(eq + 1);
+      a.resize(eq);
+    }
+    if (a == "-p") a = "--port";
+    if (a == "-b") a = "--baud";
+    if (a == "-q") a = "--quiet";
     std::string v;
     if (a == "--help" || a == "-h") {
       o.helpForRun = true;
@@ -214,7 +244,9 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       o.pci = true;
     } else if (a == "--no-probe") {
       o.noProbe = true;
-    } else if (a == "--quiet" || a == "-q") {
+    } else if (a == "--no-check") {
+      o.noCheck = true;
+    } else if (a == "--quiet") {
       o.quiet = true;
     } else if (a == "--transcript") {
       if (!value(a, o.transcriptPath)) return std::nullopt;
@@ -253,6 +285,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
       o.scriptPath = a;
     } else {
       error = "more than one script given ('" + o.scriptPath + "', '" + a + "')";
+      return std::nullopt;
+    }
+    if (inlineValue) {
+      error = a + " takes no value ('" + args[i] + "')";
       return std::nullopt;
     }
   }

@@ -32,9 +32,10 @@ struct CliOptions {
   bool simulate = false;
   bool pci = false;  // --pci: run once per PCI board instead of over a COM port
   bool noProbe = false;  // --no-probe: open the port without looking for the unit
+  bool noCheck = false;  // --no-check: no check of the script's files before the run
   bool quiet = false;
   std::string transcriptPath;
-  std::string reportPath;  // --report FILE: a JSON record of the run
+  std::string reportPath;  // --report FILE: a JSON record of the run ("-": to stdout)
   std::string dbPath;      // --db FILE: the history database the run is recorded in
 
   // Every --com and --port in the order given. Two or more: the script runs on each

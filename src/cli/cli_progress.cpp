@@ -8,6 +8,8 @@ namespace zarnik {
 
 namespace {
 constexpr int kBarWidth = 30;
+// Into a file or pipe: a line at least this often while a file's data goes out.
+constexpr uint64_t kLogLineMs = 5000;
 }
 
 uint64_t SteadyMs() {
@@ -39,8 +41,19 @@ std::string SentText(const TransferMeter& meter) {
   return text;
 }
 
+std::string ProgressLineText(const TransferMeter& meter) {
+  const int64_t size = std::max<int64_t>(1, meter.Size());
+  std::string text = std::to_string(meter.BytesSent()) + "/" + std::to_string(meter.Size()) +
+                     " bytes  " + std::to_string(meter.BytesSent() * 100 / size) + "%  ";
+  if (meter.RateKnown())
+    return text + FormatRate(meter.BytesPerSecond()) + "  " + FormatDuration(meter.SecondsLeft()) +
+           " left";
+  return text + FormatRate(-1) + "  " + FormatDuration(-1) + " left";
+}
+
 void CliProgress::ProgressShown(const ProgressModel& m) {
   meter_.Start(clock_(), m.FileSize());
+  lastLineMs_ = clock_();
   out_ << "file: " << m.BlockNameLabel() << "  size " << m.FileSizeLabel() << "  checksum "
        << m.ChecksumLabel() << "  address " << m.LoadAddressLabel();
   if (m.PCINumberVisible()) out_ << "  " << m.PCINumberLabel();
@@ -52,8 +65,15 @@ void CliProgress::ProgressShown(const ProgressModel& m) {
 }
 
 void CliProgress::ProgressStepped(const ProgressModel& m) {
-  meter_.Step(clock_());
-  if (barOpen_) DrawBar(m);
+  const uint64_t now = clock_();
+  meter_.Step(now);
+  if (barOpen_) {
+    DrawBar(m);
+  } else if (now - lastLineMs_ >= kLogLineMs && meter_.BytesSent() < meter_.Size()) {
+    // A long file is never minutes of silence in a log.
+    lastLineMs_ = now;
+    out_ << "  " << ProgressLineText(meter_) << std::endl;
+  }
 }
 
 void CliProgress::ProgressHidden(const ProgressModel&) {

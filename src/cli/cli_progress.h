@@ -1,7 +1,8 @@
 // The progress window of the command line: on a terminal a bar per file that
 // redraws in place, with the file's name, size, checksum and load address, the
 // bytes sent, the rate and the time left; into a file or pipe one line per file
-// when it starts and one when its data has gone out, so logs stay readable.
+// when it starts, a progress line at least every 5 s while its data goes out, and
+// one when it has gone out, so logs stay readable.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,8 @@ uint64_t SteadyMs();
 std::string ProgressBarText(const ProgressModel& m, const TransferMeter& meter, int barWidth);
 // "sent 1048576 bytes in 91.0 s (11.5 kB/s)".
 std::string SentText(const TransferMeter& meter);
+// "24000/1048576 bytes  2%  11.5 kB/s  1:23 left": a file's progress as a log line.
+std::string ProgressLineText(const TransferMeter& meter);
 
 class CliProgress : public ProgressObserver {
  public:
@@ -44,6 +47,7 @@ class CliProgress : public ProgressObserver {
   MsClock clock_;
   TransferMeter meter_;
   bool barOpen_ = false;
+  uint64_t lastLineMs_ = 0;
 };
 
 }  // namespace zarnik

@@ -87,6 +87,7 @@ std::vector<std::string> UnitArgs(const CliOptions& o, size_t index, const std::
   if (o.settingsPath != CliOptions().settingsPath)
     args.insert(args.end(), {"--settings", o.settingsPath});
   if (o.noProbe) args.push_back("--no-probe");
+  if (o.noCheck) args.push_back("--no-check");
   if (o.quiet) args.push_back("--quiet");
   if (!o.transcriptPath.empty())
     args.insert(args.end(), {"--transcript", PathForUnit(o.transcriptPath, name)});
@@ -117,6 +118,7 @@ void UnitEvents::Send(UnitEvent::Kind kind, const std::string& text) {
 void UnitEvents::ProgressShown(const ProgressModel& m) {
   lastBarMs_ = clock_();
   meter_.Start(lastBarMs_, m.FileSize());
+  Send(UnitEvent::Kind::kFile, m.BlockNameLabel());
   Send(UnitEvent::Kind::kBar, ProgressBarText(m, meter_, kUnitBarWidth));
 }
 
@@ -298,6 +300,8 @@ void UnitsRunner::Event(Unit& u, const std::string& line) {
   const std::optional<UnitEvent> event = DecodeUnitEvent(line);
   if (!event) return;
   switch (event->kind) {
+    case UnitEvent::Kind::kFile:
+      break;
     case UnitEvent::Kind::kBar:
       u.bar = event->text;
       dirty_ = true;
@@ -469,7 +473,11 @@ void UnitsRunner::Summary() {
          << pad(seconds, 8) << "  " << message << '\n';
     if (u.status == 0) ++completed;
   }
-  out_ << completed << " of " << units_.size() << " units completed" << std::endl;
+  // The verdict of the whole run.
+  const size_t failed = units_.size() - static_cast<size_t>(completed);
+  out_ << completed << " of " << units_.size() << " units completed";
+  if (failed > 0) out_ << ", " << failed << " FAILED";
+  out_ << std::endl;
 }
 
 int UnitsRunner::Run() {
@@ -518,7 +526,6 @@ int UnitsRunner::Run() {
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
-  Summary();
 
   int status = kExitComplete;
   for (const Unit& u : units_)
@@ -526,11 +533,13 @@ int UnitsRunner::Run() {
   if (!o_.reportPath.empty()) {
     std::vector<std::string> records;
     for (const Unit& u : units_) records.push_back(RecordOf(u));
-    if (!WriteFileAtomically(o_.reportPath, ReportJson(records), error)) {
+    if (!WriteReport(o_.reportPath, ReportJson(records), std::cout, error)) {
       out_ << "zarnik-cli: " << error << std::endl;
       status = kExitUnsuccessful;
     }
   }
+  // The summary ends the run: its last line is the verdict.
+  Summary();
   return status;
 }
 

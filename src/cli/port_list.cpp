@@ -280,6 +280,20 @@ std::vector<SerialPortInfo> ListSerialPorts(const PortRoots& roots) {
   return ports;
 }
 
+bool SameDevice(const std::string& a, const std::string& b) {
+  const auto idA = IdOf(a);
+  const auto idB = IdOf(b);
+  return idA && idB && *idA == *idB;
+}
+
+std::vector<PortHolder> HoldersOfDevice(const PortRoots& roots, const std::string& path) {
+  const auto id = IdOf(path);
+  if (!id || !id->isChar) return {};
+  struct stat ptmx {};
+  ::stat("/dev/ptmx", &ptmx);
+  return HoldersOf(roots, *id, ScanOpenFiles(roots, ptmx));
+}
+
 std::string DescribeState(const SerialPortInfo& port) {
   std::string who;
   for (const PortHolder& h : port.holders)

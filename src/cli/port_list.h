@@ -55,4 +55,11 @@ std::vector<SerialPortInfo> ListSerialPorts(const PortRoots& roots);
 // "free", "held by 812 (zarnik-cli)", "in use by 77 (cat), unlocked", ...
 std::string DescribeState(const SerialPortInfo& port);
 
+// Whether two paths lead to one device (a by-id link and its node, a symlink and its
+// pty): a character device by its number, anything else by its inode. False when
+// either is missing.
+bool SameDevice(const std::string& a, const std::string& b);
+// The processes that have the device at path open, found as ListSerialPorts finds them.
+std::vector<PortHolder> HoldersOfDevice(const PortRoots& roots, const std::string& path);
+
 }  // namespace zarnik

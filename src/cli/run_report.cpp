@@ -106,7 +106,9 @@ RecordSink::RecordSink(std::string reportPath, std::string dbPath)
 RecordSink::~RecordSink() = default;
 
 bool RecordSink::Check(std::string& error) {
-  if (!reportPath_.empty() && !CanWriteFile(reportPath_, "report", error)) return false;
+  if (!reportPath_.empty() && reportPath_ != kReportToStdout &&
+      !CanWriteFile(reportPath_, "report", error))
+    return false;
   if (dbPath_.empty()) return true;
   db_ = std::make_unique<HistoryDb>();
   if (db_->Open(dbPath_, error)) return true;
@@ -126,7 +128,7 @@ bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
     ok = false;
   }
   json_ = RecordJson(record);
-  if (!reportPath_.empty() && !WriteFileAtomically(reportPath_, ReportJson({json_}), why)) {
+  if (!reportPath_.empty() && !WriteReport(reportPath_, ReportJson({json_}), std::cout, why)) {
     error += (ok ? "" : "; ") + why;
     ok = false;
   }
@@ -136,7 +138,8 @@ bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
 // ---- A run ended by a signal ----
 
 void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
-               const std::function<void(const UnitRecord&)>& tell) {
+               const std::function<void(const UnitRecord&)>& tell,
+               const std::function<void(const UnitRecord&)>& last) {
   UnitRecord record = recorder.Snapshot(128 + sig);
   const char* name = sig == SIGINT ? "Ctrl-C" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : nullptr;
   record.message = "ended by " + (name ? std::string(name) : "signal " + std::to_string(sig));
@@ -145,6 +148,7 @@ void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
   if (!sink.Write(record, error, &wrote)) std::cerr << "zarnik-cli: " << error << std::endl;
   // Ended after its record was written: that record stands.
   if (wrote && tell) tell(record);
+  if (last) last(record);
   std::cerr.flush();
   _exit(128 + sig);
 }

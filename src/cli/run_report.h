@@ -98,9 +98,11 @@ class RecordSink {
 // A run that a signal ends at once (a second Ctrl-C, or a signal while nothing can
 // be stopped): the record as it stands, with "ended by <signal>" as its message and
 // 128 + sig as its status, goes to the sink and to `tell` (the parent of a unit run
-// among several); then the process ends with 128 + sig. From the thread that
+// among several); `last` is given it after that (the verdict line); then the process
+// ends with 128 + sig. From the thread that
 // watches the signals, never from a handler: it takes locks and writes files.
 [[noreturn]] void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
-                            const std::function<void(const UnitRecord&)>& tell);
+                            const std::function<void(const UnitRecord&)>& tell,
+                            const std::function<void(const UnitRecord&)>& last);
 
 }  // namespace zarnik

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,10 +18,12 @@
 #include "app/settings.h"
 #include "app/startup.h"
 #include "cli/cli_progress.h"
+#include "cli/port_list.h"
 #include "cli/preflight.h"
 #include "cli/tapped_device.h"
 #include "cli/transcript.h"
 #include "cli/unit_protocol.h"
+#include "link/com_discovery.h"
 #include "link/command_channel.h"
 #include "pci/pci_driver.h"
 #include "platform/console_host.h"
@@ -45,23 +49,39 @@ void RunWatchers::Detach(ProgressModel& progress) {
 namespace {
 
 // The console with a filter for --quiet and a bar that must be broken before a line.
+// A prompt that did not come is shown with what the unit sent instead.
 class CliHost : public ConsoleHost {
  public:
-  CliHost(std::ostream& out, bool quiet, CliProgress* progress)
-      : ConsoleHost({&out, !quiet, "status: ", true}), quiet_(quiet), progress_(progress) {}
+  CliHost(std::ostream& out, bool quiet, CliProgress* progress, const UnitAnswer& answer)
+      : ConsoleHost({&out, !quiet, "status: ", true}),
+        quiet_(quiet),
+        progress_(progress),
+        answer_(answer) {}
+  // The first error as it was shown ("" when none was).
+  const std::string& FirstErrorShown() const { return firstError_; }
   void SetStatusText(const std::string& text) override {
     if (progress_ && !quiet_) progress_->BreakLine();
+    // A device named by its path is called by its path, not by the number it stands for.
+    if (!namedDevice_.empty() && text.rfind(msg::kEstablished, 0) == 0)
+      return ConsoleHost::SetStatusText("Established communication on " + namedDevice_);
     ConsoleHost::SetStatusText(text);
   }
+  void SetNamedDevice(const std::string& path) { namedDevice_ = path; }
   // While set, every message is shown, also with --quiet: the board scan's say why the
   // PCI link is off.
   void KeepEveryMessage(bool keep) { keepAll_ = keep; }
 
  protected:
   void ShowMessageBox(const std::string& text) override {
+    std::string shown = text;
+    if (text == msg::kNoPromptBeforeUpload || text == msg::kNoPromptAfterUpload) {
+      if (const std::string said = answer_.LastLine(); !said.empty())
+        shown += " (the unit answered \"" + said + "\")";
+    }
+    if (firstError_.empty() && RunOutcome::IsErrorMessage(text)) firstError_ = shown;
     if (quiet_ && !keepAll_ && !IsError(text)) return;
     if (progress_) progress_->BreakLine();
-    ConsoleHost::ShowMessageBox(text);
+    ConsoleHost::ShowMessageBox(shown);
   }
 
  private:
@@ -71,6 +91,48 @@ class CliHost : public ConsoleHost {
   bool quiet_;
   bool keepAll_ = false;
   CliProgress* progress_;
+  const UnitAnswer& answer_;
+  std::string namedDevice_;
+  std::string firstError_;
+};
+
+// The run's port: a prompt wait that lasts more than a second is announced, so a log
+// never shows a silence it cannot explain, and the Stop button knows when one is on.
+class CliPort : public TComPort {
+ public:
+  explicit CliPort(Host& host) : TComPort(host), host_(host) {
+    announce_ = host_.CreateTimer([this] {
+      host_.SetTimerEnabled(announce_, false);
+      if (waitSeconds_ > 0) host_.SetStatusText(announcement_);
+    });
+    host_.SetTimerInterval(announce_, kAnnounceAfterMs);
+  }
+  ~CliPort() override { host_.DestroyTimer(announce_); }
+  bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
+                     bool ignoreCase) override {
+    waitSeconds_ = timeoutTicks * 92.0 / 1675.0;  // ticks of the serial layer's clock
+    char line[96];
+    std::snprintf(line, sizeof line, "waiting up to %.1f s for '%s' ...", waitSeconds_,
+                  OneLine(std::string(text)).c_str());
+    announcement_ = line;
+    host_.SetTimerEnabled(announce_, true);
+    struct Done {
+      CliPort& port;
+      ~Done() {
+        port.waitSeconds_ = 0;
+        port.host_.SetTimerEnabled(port.announce_, false);
+      }
+    } done{*this};
+    return TComPort::WaitForString(text, timeoutTicks, yield, ignoreCase);
+  }
+  bool InPromptWait() const { return waitSeconds_ > 0; }
+
+ private:
+  static constexpr uint32_t kAnnounceAfterMs = 1000;
+  Host& host_;
+  TimerId announce_;
+  std::string announcement_;
+  double waitSeconds_ = 0;
 };
 
 // Ctrl-C, SIGTERM and SIGHUP for the whole of a unit's run. The handler only writes
@@ -151,8 +213,8 @@ class RunSignals {
 class StopButton : public MessageTarget {
  public:
   static constexpr uint32_t kStopMsg = 0x7E60;
-  StopButton(Host& host, ProgressModel& progress, const CommandChannel& channel, std::ostream& out)
-      : host_(host), progress_(progress), channel_(channel), out_(out) {
+  StopButton(Host& host, ProgressModel& progress, std::ostream& out, const CliPort* port)
+      : host_(host), progress_(progress), out_(out), port_(port) {
     host_.AddTarget(this);
     if (RunSignals* signals = RunSignals::Current())
       signals->SetStop([this] { host_.Post(this, kStopMsg); });
@@ -163,12 +225,12 @@ class StopButton : public MessageTarget {
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
-      if (channel_.PromptWaiting())
-        out_ << "\nstopping: the prompt wait ends now" << std::endl;
-      else
-        out_ << "\nStop requested: the file being sent is finished, then the script ends. "
-                "Ctrl-C again ends at once."
-             << std::endl;
+      // Stop ends a prompt wait at once; a file being sent is finished first.
+      out_ << (port_ && port_->InPromptWait()
+                   ? "\nstopping: the prompt wait ends now"
+                   : "\nStop requested: the file being sent is finished, then the script ends. "
+                     "Ctrl-C again ends at once.")
+           << std::endl;
       progress_.Stop();
     }
     return 0;
@@ -177,13 +239,23 @@ class StopButton : public MessageTarget {
  private:
   Host& host_;
   ProgressModel& progress_;
-  const CommandChannel& channel_;
   std::ostream& out_;
+  const CliPort* port_;
 };
+
+// "completed", or "FAILED: " and the first error shown, else the run's last message.
+std::string VerdictText(int status, const std::string& firstError, const std::string& message) {
+  if (status == kExitComplete) return "completed";
+  std::string why = !firstError.empty() ? firstError : message;
+  if (why.empty()) why = "the run ended with exit status " + std::to_string(status);
+  return "FAILED: " + OneLine(why);
+}
+
+std::string FirstError(const UnitRecord& r) { return r.errors.empty() ? "" : r.errors.front(); }
 
 RunEnd Fail(std::ostream& out, const std::string& text) {
   out << "zarnik-cli: " << text << std::endl;
-  return {kExitCannotStart, text};
+  return {kExitCannotStart, text, ""};
 }
 
 std::string DeviceOf(const TComPort& port) {
@@ -199,6 +271,43 @@ std::string ProbePlan(int defaultPort) {
   return plan + port(1) + " and " + port(2) + "; a silent port takes about 7 s";
 }
 
+// Why a port could not be opened, named by its cause, with the device's path.
+std::string CannotOpenText(const TComPort& port, const ESerialException& e) {
+  const std::string device = DeviceOf(port);
+  switch (e.Cause()) {
+    case SerialError::PermissionDenied:
+      return "cannot open " + device +
+             ": Permission denied (add your user to the dialout group: sudo usermod -aG dialout "
+             "$USER, then log in again)";
+    case SerialError::Busy: {
+      std::string who;
+      for (const PortHolder& h : HoldersOfDevice(PortRootsFromEnvironment(), device))
+        who += (who.empty() ? "" : ", ") + std::to_string(h.pid) + " (" + h.program + ")";
+      return "cannot open " + device + ": " + (who.empty() ? "busy" : "held by " + who);
+    }
+    case SerialError::NotSerial:
+      return device + " is not a serial port";
+    case SerialError::RateRefused:
+      return device + " does not accept " + std::to_string(port.GetBaud()) + " baud";
+    default:
+      return "cannot open " + device + ": " + e.what();
+  }
+}
+
+// Opens the port and closes it again: why it cannot be opened, or nullopt.
+std::optional<std::string> OpenFailure(TComPort& port) {
+  try {
+    port.SetOpen(true);
+  } catch (const ESerialException& e) {
+    return CannotOpenText(port, e);
+  }
+  try {
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+  }
+  return std::nullopt;
+}
+
 // Opens the port on which the script will run: the named one, probed, or the one the
 // start-up probes find, or just the configured one with --no-probe. An error text
 // when there is none.
@@ -209,16 +318,20 @@ std::optional<std::string> FindUnit(const CliOptions& o, ShellCore& core, TComPo
     try {
       port.SetOpen(true);
     } catch (const ESerialException& e) {
-      return "cannot open " + DeviceOf(port) + ": " + e.what();
+      return CannotOpenText(port, e);
     }
     return std::nullopt;
   }
   if (named) {
     if (port.GetDevicePath().empty() && !IsPortAvailable(port.GetComNumber()))
       return "cannot open " + DeviceOf(port) + ": no such port";
-    if (!core.Discovery.check_com(port.GetComNumber()))
+    host.SetStatusText("probing " + DeviceOf(port) + " for the unit's prompt ...");
+    if (!core.Discovery.check_com(port.GetComNumber())) {
+      // Nothing was sent when the port did not open: say why, not that nobody answered.
+      if (auto why = OpenFailure(port)) return why;
       return "no unit answered on " + DeviceOf(port) +
              " (no prompt character in reply to a carriage return)";
+    }
     host.SetStatusText("unit answered on " + DeviceOf(port));
     return std::nullopt;
   }
@@ -260,18 +373,20 @@ struct RunFrame {
   CliProgress* bar;
   RunWatchers& watchers;
   std::ostream& out;
+  UnitAnswer& answer;
 };
 
 // The script on the engine, with Ctrl-C as the Stop button, watched by the bar, the
 // record and the events; the same for a port and for the PCI boards.
-int RunScriptWatched(ShellCore& core, RunFrame& f, const std::function<UploadOutcome()>& run) {
+int RunScriptWatched(ShellCore& core, RunFrame& f, const CliPort* port,
+                     const std::function<UploadOutcome()>& run) {
   ProgressModel& progress = core.Progress;
   if (f.bar) progress.AddObserver(f.bar);
   f.watchers.Attach(progress, f.host, core.Engine);
   UploadOutcome outcome;
   RunOutcome result(f.host);
   {
-    StopButton stop(f.host, progress, core.Channel, f.out);
+    StopButton stop(f.host, progress, f.out, port);
     // A line that fails under the run (a unit unplugged, say) ends it with its
     // message, as any failed command does.
     outcome = run();
@@ -320,7 +435,7 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
 
   f.watchers.record.SetPort("PCI", 0);
   return {RunScriptWatched(
-              core, f,
+              core, f, nullptr,
               [&] {
                 return core.Engine.RunScript(
                     o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
@@ -332,7 +447,7 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
                       f.host.SetStatusText("running on PCI board " + std::to_string(id));
                     });
               }),
-          ""};
+          "", ""};
 }
 
 // Over a COM port: the unit looked for as the window does at start, then the script.
@@ -359,11 +474,20 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
 
   // The port as the main window defines it, the settings file and the command line
   // on top; then the unit is looked for as the window does at start.
-  TComPort port(f.host);
+  CliPort port(f.host);
   SetUpComPort1(port);
   if (simUnit) port.SetDevicePath(simUnit->DevicePath());
-  if (!o.portPath.empty()) port.SetDevicePath(o.portPath);
-  if (transcript) port.SetDeviceFactory(TappedDeviceFactory(*transcript));
+  if (!o.portPath.empty()) {
+    port.SetDevicePath(o.portPath);
+    f.host.SetNamedDevice(o.portPath);
+  }
+  // Every byte goes past the unit's answer, and the transcript when there is one.
+  port.SetDeviceFactory(TappedDeviceFactory(
+      [&answer = f.answer, t = transcript.get()](Transcript::Direction d, const uint8_t* data,
+                                                 size_t n) {
+        if (t) t->Record(d, data, n);
+        if (d == Transcript::Direction::kReceived) answer.Add(data, n);
+      }));
   const bool namedDevice = !port.GetDevicePath().empty();
   if (namedDevice && access(port.GetDevicePath().c_str(), F_OK) != 0)
     return Fail(f.out, "cannot open " + port.GetDevicePath() + ": " + std::strerror(errno));
@@ -386,12 +510,13 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
     transcript->Note("script " + o.scriptPath + ", device " + device + " at " +
                      std::to_string(port.GetBaud()) + " baud");
 
-  const int status = RunScriptWatched(core, f, [&] { return core.Engine.RunScript(o.scriptPath); });
+  const int status =
+      RunScriptWatched(core, f, &port, [&] { return core.Engine.RunScript(o.scriptPath); });
   try {
     port.SetOpen(false);
   } catch (const ESerialException&) {
   }
-  return {status, ""};
+  return {status, "", ""};
 }
 
 }  // namespace
@@ -401,11 +526,14 @@ RunEnd RunSingle(const CliOptions& o, RunWatchers& watchers, RunConsole console)
   if (auto why = Preflight(o)) return Fail(console.out, *why);
   std::unique_ptr<CliProgress> bar;
   if (!o.quiet) bar = std::make_unique<CliProgress>(console.out, console.terminal);
-  CliHost host(console.out, o.quiet, bar.get());
+  UnitAnswer answer;
+  CliHost host(console.out, o.quiet, bar.get(), answer);
   LoaderDefaults settings = read_defaults(o.settingsPath, host);
   PrintRefused(settings, console.out);
-  RunFrame frame{host, bar.get(), watchers, console.out};
-  return o.pci ? RunPci(o, settings, frame) : RunOnPort(o, settings, frame);
+  RunFrame frame{host, bar.get(), watchers, console.out, answer};
+  RunEnd end = o.pci ? RunPci(o, settings, frame) : RunOnPort(o, settings, frame);
+  end.firstError = host.FirstErrorShown();
+  return end;
 }
 
 int RunUnit(const CliOptions& o, RunConsole console) {
@@ -425,19 +553,34 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   std::unique_ptr<UnitEvents> events;
   if (o.unitEventsFd >= 0) events = std::make_unique<UnitEvents>(o.unitEventsFd);
   auto tell = [&](const UnitRecord& r) {
-    if (events) events->Finish(r.message, r.errors.empty() ? "" : r.errors.front(), RecordJson(r));
+    if (events) events->Finish(r.message, FirstError(r), RecordJson(r));
   };
-  RunSignals signals([&](int sig) { EndRunNow(sig, record, sink, tell); });
+  // Ended at once by a signal: the verdict is still the last line.
+  auto verdict = [&](const UnitRecord& r) {
+    if (!events)
+      console.out << "zarnik-cli: " << VerdictText(r.exitStatus, FirstError(r), r.message)
+                  << std::endl;
+  };
+  RunSignals signals([&](int sig) { EndRunNow(sig, record, sink, tell, verdict); });
   RunWatchers watchers{record, events.get()};
   const RunEnd end = RunSingle(o, watchers, console);
   int status = end.status;
   record.Finish(status, end.failText);
   bool wrote = false;
-  if (!sink.Write(record.Record(), error, &wrote)) {
-    console.out << "zarnik-cli: " << error << std::endl;
+  std::string writeError;
+  if (!sink.Write(record.Record(), writeError, &wrote)) {
+    console.out << "zarnik-cli: " << writeError << std::endl;
     if (status == kExitComplete) status = kExitUnsuccessful;
   }
   if (wrote) tell(record.Record());
+  // The verdict, after everything else; among several units the summary gives it. A
+  // run that could not start has said why on its last line already.
+  if (!events && end.failText.empty()) {
+    const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(record.Record());
+    console.out << "zarnik-cli: "
+                << VerdictText(status, shown.empty() ? writeError : shown, record.Record().message)
+                << std::endl;
+  }
   return status;
 }
 

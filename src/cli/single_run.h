@@ -48,6 +48,7 @@ struct RunWatchers {
 struct RunEnd {
   int status = 0;
   std::string failText;
+  std::string firstError;  // the first error message as it was shown ("" for none)
 };
 
 RunEnd RunSingle(const CliOptions& o, RunWatchers& watchers, RunConsole console);

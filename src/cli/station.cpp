@@ -1,7 +1,9 @@
 #include "cli/station.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,26 +12,34 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "app/settings.h"
+#include "app/startup.h"
 #include "cli/multi_run.h"
 #include "cli/ports_command.h"
+#include "cli/station_screen.h"
 #include "cli/unit_protocol.h"
 #include "platform/console_host.h"
 #include "platform/regular_file.h"
 #include "record/history_db.h"
 #include "script/script_engine.h"
 #include "serial/com_names.h"
+#include "serial/com_port.h"
+#include "serial/serial_exceptions.h"
 
 namespace zarnik {
 
 const char* const kCliStationUsage =
-    "Usage: zarnik-cli station SCRIPT (--port PATH | --com N)... [--db FILE] [--baud B]\n"
-    "                          [--settings FILE] [--probe-every SECS] [--report-dir DIR]\n"
+    "Usage: zarnik-cli station SCRIPT (--port PATH | --com N | --watch GLOB)... [--db FILE]\n"
+    "                          [--baud B] [--settings FILE] [--probe-every SECS] [--existing]\n"
+    "                          [--report-dir DIR]\n"
     "\n"
     "Loads every unit connected to the given ports, one after another on each port, all\n"
     "ports at once. Per port: a probe every SECS seconds (default 2) until a unit answers\n"
@@ -41,19 +51,29 @@ const char* const kCliStationUsage =
     "be opened stops the station before anything is sent. --report-dir DIR also writes\n"
     "each run's JSON record as DIR/<port>-<n>.json.\n"
     "\n"
-    "Output (stdout), one line per event: the port and what happens (waiting for a unit,\n"
-    "loading ..., PASS <the last reply of the unit> disconnect the unit, FAIL <first\n"
-    "error>), and after each run the count (\"12 passed, 1 failed since 08:02\").\n"
+    "--watch GLOB (repeatable; e.g. '/dev/serial/by-id/usb-FTDI_*'): every device path\n"
+    "matching GLOB that appears in its folder (a udev link or a device node) is a new\n"
+    "unit: probed, loaded and recorded once; it is done when its path goes away. Paths\n"
+    "already there when the station starts are left alone unless --existing.\n"
+    "\n"
+    "Output (stdout): on a terminal, the count (\"12 passed, 1 failed since 08:02\") and\n"
+    "one line per port kept in place: waiting for a unit, loading FILE  42%  11.5 kB/s\n"
+    "0:31 left, PASS <the last reply of the unit> disconnect the unit, FAIL <first error>\n"
+    "(green and red unless NO_COLOR is set; the bell on a FAIL). Into a pipe, one line\n"
+    "per event: the port and what happens (the progress at most every 5 s, gone when a\n"
+    "watched path has gone), and after each run the count.\n"
     "Ctrl-C: no new run starts, running ones stop as Stop does, then a summary.\n"
     "\n"
-    "Exit status: 0 when no run failed, 1 when one did, 2 usage error or a script or\n"
-    "history database that cannot be used.\n";
+    "Exit status: 0 when no run failed, 1 when one did, 2 usage error or a script,\n"
+    "history database or watched folder that cannot be used.\n";
 
 namespace {
 
 struct StationOptions {
   std::string script;
   std::vector<std::string> ports;
+  std::vector<std::string> watches;
+  bool existing = false;
   std::string db;
   std::optional<int32_t> baud;
   std::string settings = kSettingsFileName;
@@ -87,6 +107,10 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       help = true;
       return std::nullopt;
     }
+    if (a == "--existing") {
+      o.existing = true;
+      continue;
+    }
     if (a.rfind("-", 0) != 0) {
       if (!o.script.empty()) {
         err << "zarnik-cli: station takes one script ('" << o.script << "', '" << a << "')\n";
@@ -102,6 +126,14 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       o.ports.push_back(*v);
     } else if (a == "--com" && ParseNumber(*v, n) && n > 0) {
       o.ports.push_back(ComDevicePath(static_cast<unsigned>(n)));
+    } else if (a == "--watch") {
+      if (const size_t slash = v->rfind('/');
+          slash == std::string::npos || v->find_first_of("*?[") < slash) {
+        err << "zarnik-cli: --watch needs a folder and a pattern of names in it, such as "
+               "'/dev/serial/by-id/usb-FTDI_*', not '" << *v << "'\n";
+        return std::nullopt;
+      }
+      o.watches.push_back(*v);
     } else if (a == "--db") {
       o.db = *v;
     } else if (a == "--baud" && ParseNumber(*v, n) && n > 0) {
@@ -118,8 +150,8 @@ std::optional<StationOptions> Parse(const std::vector<std::string>& args, bool& 
       return std::nullopt;
     }
   }
-  if (o.script.empty() || o.ports.empty()) {
-    err << "zarnik-cli: station needs a script and at least one --port or --com\n"
+  if (o.script.empty() || (o.ports.empty() && o.watches.empty())) {
+    err << "zarnik-cli: station needs a script and at least one --port, --com or --watch\n"
            "Try 'zarnik-cli station --help'.\n";
     return std::nullopt;
   }
@@ -142,14 +174,60 @@ void Say(int fd, const std::string& line) {
   (void)!write(fd, text.data(), text.size());
 }
 
-// Sleeps, cut short by a stop.
-void Pause(int seconds) {
-  if (!g_stop) poll(nullptr, 0, seconds * 1000);
+using SteadyClock = std::chrono::steady_clock;
+
+// Sleeps until `until`, cut short by a stop.
+void PauseUntil(SteadyClock::time_point until) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now());
+  if (!g_stop && left.count() > 0) poll(nullptr, 0, static_cast<int>(left.count()));
 }
 
 bool DeviceThere(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
+}
+
+// The path's own inode (the link's, not its target's): a path removed and made again is
+// a new unit.
+ino_t PathIdentity(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// How long an idle probe waits for each prompt character: a unit answers a carriage
+// return within milliseconds, so a silent port costs a fraction of a second, not the
+// start-up probe's two long waits. The run itself still does the full start-up sequence.
+constexpr int32_t kIdleProbeTicks = 4;  // of 55 ms
+
+// The start-up probe's bytes (a carriage return for the first prompt character, then
+// one for the second), stopping at the first answer.
+bool UnitAnswers(const std::string& path, const LoaderDefaults& settings,
+                 std::optional<int32_t> baud) {
+  if (!DeviceThere(path)) return false;
+  std::ostringstream quiet;
+  ConsoleHost host({&quiet, false});
+  TComPort port(host);
+  SetUpComPort1(port);
+  port.SetDevicePath(path);
+  HeadlessShellView view;
+  ShellCore core(host, port, view, [](uint16_t) { return true; });
+  core.Channel.LinkMode = kLinkRs232;
+  core.Start.ApplySettings(settings);
+  core.Channel.PromptTimeout = kIdleProbeTicks;
+  bool answered = false;
+  try {
+    if (baud) port.SetBaud(*baud);
+    port.SetComNumber(1);
+    port.SetOpen(true);
+    for (const char prompt : {core.Channel.PromptChar1, core.Channel.PromptChar2}) {
+      core.Channel.ExpectedPrompt = prompt;
+      if ((answered = core.Channel.SendCOMCmd_GetPrompt("\r"))) break;
+    }
+    port.SetOpen(false);
+  } catch (const ESerialException&) {
+    // A line that fails under the probe has no unit on it yet.
+  }
+  return answered;
 }
 
 // Runs the script on the unit in a zarnik-cli of its own; its exit status, and what it
@@ -189,8 +267,7 @@ int RunOnUnit(const StationOptions& o, const std::string& path, const std::strin
   }
   g_runPid = pid;
   if (g_stop) kill(pid, SIGINT);
-  std::string pending, lastBar;
-  auto lastShown = std::chrono::steady_clock::now() - std::chrono::seconds(10);
+  std::string pending;
   char buf[4096];
   for (;;) {
     const ssize_t n = read(events[0], buf, sizeof buf);
@@ -202,12 +279,9 @@ int RunOnUnit(const StationOptions& o, const std::string& path, const std::strin
       if (!event) continue;
       if (event->kind == UnitEvent::Kind::kError) firstError = event->text;
       if (event->kind == UnitEvent::Kind::kMessage) message = event->text;
-      // Into a log: the bar at most every 5 s, so a long file is never silence.
-      const auto now = std::chrono::steady_clock::now();
-      if (event->kind == UnitEvent::Kind::kBar && now - lastShown >= std::chrono::seconds(5)) {
-        lastShown = now;
-        Say(toStation, "state loading " + event->text);
-      }
+      if (event->kind == UnitEvent::Kind::kFile)
+        Say(toStation, "file " + std::filesystem::path(event->text).filename().string());
+      if (event->kind == UnitEvent::Kind::kBar) Say(toStation, "bar " + event->text);
     }
   }
   close(events[0]);
@@ -232,8 +306,11 @@ std::string LastReply(const std::string& db, const std::string& name) {
   return runs[0].replies.back().reply;
 }
 
+// A fixed port's loop runs until stopped; a watched path's loop loads one unit and ends
+// when the path goes away (or is made anew).
 [[noreturn]] void PortLoop(const StationOptions& o, const std::string& path,
-                           const std::string& name, int toStation) {
+                           const std::string& name, bool watched, int firstNumber,
+                           int toStation) {
   struct sigaction sa {};
   sa.sa_handler = OnPortSignal;  // no SA_RESTART: waits end at once
   sigemptyset(&sa.sa_mask);
@@ -242,27 +319,40 @@ std::string LastReply(const std::string& db, const std::string& name) {
   std::ostringstream quiet;
   ConsoleHost host({&quiet, false});
   const LoaderDefaults settings = read_defaults(o.settings, host);
-  auto answers = [&] { return DeviceThere(path) && ProbeDevice(path, settings, o.baud) != 0; };
-  for (int number = 1; !g_stop; ++number) {
-    Say(toStation, "state waiting for a unit");
-    while (!g_stop && !answers()) Pause(o.probeEverySec);
-    if (g_stop) break;
-    Say(toStation, "state loading");
+  const ino_t identity = PathIdentity(path);
+  auto present = [&] { return watched ? identity != 0 && PathIdentity(path) == identity : true; };
+  const auto period = std::chrono::seconds(o.probeEverySec);
+  for (int number = firstNumber; !g_stop && present(); ++number) {
+    Say(toStation, "waiting");
+    // One probe every period, start to start, so a unit is seen within a period.
+    auto next = SteadyClock::now();
+    while (!g_stop && present() && !UnitAnswers(path, settings, o.baud)) {
+      next += period;
+      PauseUntil(next);
+    }
+    if (g_stop || !present()) break;
+    Say(toStation, "loading");
     std::string firstError, message;
     const int status = RunOnUnit(o, path, name, number, toStation, firstError, message);
     if (status == kExitComplete) {
       const std::string reply = LastReply(o.db, name);
-      Say(toStation, "pass PASS  " + (reply.empty() ? "" : reply + "  ") + "disconnect the unit");
+      Say(toStation, "pass " + reply);
     } else {
-      Say(toStation, "fail FAIL  " + (firstError.empty() ? message : firstError));
+      Say(toStation, "fail " + (firstError.empty() ? message : firstError));
+    }
+    if (watched) {
+      // Done when the path goes away; nothing is sent to the unit meanwhile.
+      while (!g_stop && present()) PauseUntil(SteadyClock::now() + std::chrono::seconds(1));
+      break;
     }
     // The unit stays until it has gone: two probes in a row unanswered, or no device.
     for (int misses = 0; !g_stop && misses < 2 && DeviceThere(path);) {
-      Pause(o.probeEverySec);
+      PauseUntil(SteadyClock::now() + period);
       if (g_stop) break;
-      misses = answers() ? 0 : misses + 1;
+      misses = UnitAnswers(path, settings, o.baud) ? 0 : misses + 1;
     }
   }
+  if (watched && !g_stop) Say(toStation, "gone");
   _exit(0);
 }
 
@@ -286,9 +376,27 @@ std::string ClockTime() {
 
 struct Port {
   std::string path, name;
+  bool watched = false;
+  bool again = false;  // its path was made anew while this unit was still there
+  StationPortState state;
+  SteadyClock::time_point barLogged;
   pid_t pid = -1;
   int fd = -1;
   std::string pending;
+};
+
+Port MakePort(std::string path, std::string name, bool watched) {
+  Port port;
+  port.path = std::move(path);
+  port.name = std::move(name);
+  port.watched = watched;
+  port.state.name = port.name;
+  return port;
+}
+
+struct Watch {
+  std::string folder, pattern;
+  int wd = -1;
 };
 
 }  // namespace
@@ -323,54 +431,150 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // On a terminal, the count and a line per port redrawn in place; into a pipe, a line
+  // per event.
+  const bool terminal = isatty(STDOUT_FILENO) != 0;
+  const char* noColor = std::getenv("NO_COLOR");
+  const bool colour = terminal && (noColor == nullptr || *noColor == '\0');
+  const std::string since = ClockTime();
+  int passed = 0, failed = 0;
+  std::vector<Port> ports;
+  size_t linesDrawn = 0;
+  auto Erase = [&] {
+    if (linesDrawn > 0) out << "\x1b[" << linesDrawn << "F\x1b[J";
+    linesDrawn = 0;
+  };
+  auto Redraw = [&] {
+    std::vector<StationPortState> states;
+    for (const Port& p : ports) states.push_back(p.state);
+    Erase();
+    // No wrapping while drawing: a long line is cut at the edge, not folded onto two.
+    out << "\x1b[?7l" << StationScreen(states, StationCount(passed, failed, since), colour)
+        << "\x1b[?7h" << std::flush;
+    linesDrawn = states.size() + 1;
+  };
+  // A line above the ports' lines.
+  auto Show = [&](const std::string& line) {
+    Erase();
+    out << line << "\n";
+    if (terminal) Redraw();
+    out.flush();
+  };
   std::vector<UnitPort> unitPorts;
   for (const std::string& p : o.ports) unitPorts.push_back({std::nullopt, p});
   const std::vector<std::string> names = UnitNames(unitPorts);
-  std::vector<Port> ports(o.ports.size());
-  out.flush();
-  for (size_t i = 0; i < ports.size(); ++i) {
-    ports[i].path = o.ports[i];
-    ports[i].name = names[i];
+  const int inotify = o.watches.empty() ? -1 : inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  // A name's runs are numbered across its watched units, so --report-dir keeps them all.
+  std::map<std::string, int> unitsSeen;
+  auto startPort = [&](Port port) {
+    const int firstNumber = ++unitsSeen[port.name];
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return kExitCannotStart;
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    out.flush();
     const pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
+      if (inotify >= 0) close(inotify);
       signal(SIGINT, SIG_DFL);
-      PortLoop(o, ports[i].path, ports[i].name, fds[1]);
+      PortLoop(o, port.path, port.name, port.watched, firstNumber, fds[1]);
     }
     close(fds[1]);
-    ports[i].pid = pid;
-    ports[i].fd = fds[0];
+    if (pid < 0) {
+      close(fds[0]);
+      return;
+    }
+    port.pid = pid;
+    port.fd = fds[0];
+    ports.push_back(std::move(port));
+  };
+  for (size_t i = 0; i < o.ports.size(); ++i) startPort(MakePort(o.ports[i], names[i], false));
+
+  std::vector<Watch> watches;
+  auto appeared = [&](const Watch& w, const std::string& entry) {
+    if (fnmatch(w.pattern.c_str(), entry.c_str(), FNM_PERIOD) != 0) return;
+    const std::string path = w.folder + "/" + entry;
+    for (Port& p : ports) {
+      if (p.watched && p.path == path && p.fd >= 0) {
+        p.again = true;
+        return;
+      }
+    }
+    startPort(MakePort(path, entry, true));
+  };
+  for (const std::string& glob : o.watches) {
+    const size_t slash = glob.rfind('/');
+    Watch w{slash == 0 ? "" : glob.substr(0, slash), glob.substr(slash + 1)};
+    w.wd = inotify < 0 ? -1
+                       : inotify_add_watch(inotify, w.folder.empty() ? "/" : w.folder.c_str(),
+                                           IN_CREATE | IN_MOVED_TO);
+    if (w.wd < 0) {
+      err << "zarnik-cli: cannot watch " << (w.folder.empty() ? "/" : w.folder) << ": "
+          << std::strerror(errno) << "\n";
+      for (const Port& p : ports) kill(p.pid, SIGTERM);
+      return kExitCannotStart;
+    }
+    watches.push_back(w);
+    Show("watching " + glob);
+  }
+  if (o.existing) {
+    // Watched before listed, so a path made in between is seen (at worst twice: the
+    // second sighting of a path being loaded is ignored).
+    for (const Watch& w : watches) {
+      std::error_code ec;
+      for (const auto& entry :
+           std::filesystem::directory_iterator(w.folder.empty() ? "/" : w.folder, ec))
+        appeared(w, entry.path().filename().string());
+    }
   }
 
-  const std::string since = ClockTime();
-  int passed = 0, failed = 0;
   bool stopping = false;
   for (;;) {
-    std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}};
+    bool changed = false;
+    std::vector<pollfd> fds = {{g_stationPipe[0], POLLIN, 0}, {inotify, POLLIN, 0}};
     for (const Port& p : ports) fds.push_back({p.fd, static_cast<short>(p.fd >= 0 ? POLLIN : 0), 0});
     bool open = false;
     for (const Port& p : ports) open = open || p.fd >= 0;
-    if (!open) break;
+    if (!open && (stopping || watches.empty())) break;
     if (poll(fds.data(), fds.size(), -1) < 0) continue;
+    if (!stopping && (fds[1].revents & POLLIN)) {
+      alignas(inotify_event) char events[4096];
+      for (ssize_t n; (n = read(inotify, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+          const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+          at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+          for (const Watch& w : watches)
+            if (w.wd == e->wd && e->len > 0) appeared(w, e->name);
+        }
+      }
+    }
     if (fds[0].revents & POLLIN) {
       char sig;
       if (read(g_stationPipe[0], &sig, 1) == 1 && !stopping) {
         stopping = true;
-        out << "stopping: no new run starts; running ones stop as Stop does" << std::endl;
-        for (const Port& p : ports) kill(p.pid, SIGINT);
+        Show("stopping: no new run starts; running ones stop as Stop does");
+        for (const Port& p : ports)
+          if (p.pid > 0) kill(p.pid, SIGINT);
       }
     }
-    for (size_t i = 0; i < ports.size(); ++i) {
+    const size_t polled = fds.size() - 2;  // ports started from here on are not in fds
+    for (size_t i = 0; i < polled; ++i) {
       Port& p = ports[i];
-      if (p.fd < 0 || !(fds[i + 1].revents & (POLLIN | POLLHUP))) continue;
+      if (p.fd < 0 || !(fds[i + 2].revents & (POLLIN | POLLHUP))) continue;
       char buf[4096];
       const ssize_t n = read(p.fd, buf, sizeof buf);
       if (n <= 0) {
         if (n < 0 && errno == EINTR) continue;
         close(p.fd);
         p.fd = -1;
+        changed = true;
+        int status;
+        while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        p.pid = -1;
+        if (p.watched && p.again && !stopping && DeviceThere(p.path)) {
+          p.again = false;
+          startPort(MakePort(p.path, p.name, true));  // may move `ports`: p is not used after
+        }
         continue;
       }
       p.pending.append(buf, static_cast<size_t>(n));
@@ -379,25 +583,54 @@ int RunStationCommand(const std::vector<std::string>& args, std::ostream& out, s
         const size_t space = line.find(' ');
         const std::string kind = line.substr(0, space);
         const std::string text = space == std::string::npos ? "" : line.substr(space + 1);
-        out << p.name << "  " << text << "\n";
-        if (kind == "pass" || kind == "fail") {
-          ++(kind == "pass" ? passed : failed);
-          if (kind == "fail") out << '\a';
-          out << passed << " passed, " << failed << " failed since " << since << "\n";
+        using Kind = StationPortState::Kind;
+        StationPortState& state = p.state;
+        bool event = true;  // worth a line into a pipe
+        if (kind == "bar") {
+          state.bar = text;
+          // Into a log, the bar at most every 5 s, so a long file is never silence.
+          const auto now = SteadyClock::now();
+          event = now - p.barLogged >= std::chrono::seconds(5);
+          if (event) p.barLogged = now;
+        } else if (kind == "file") {
+          state.file = text;
+          state.bar.clear();
+          p.barLogged = SteadyClock::now();
+        } else {
+          state = StationPortState{};
+          state.name = p.name;
+          state.text = text;
+          state.kind = kind == "loading" ? Kind::kLoading
+                       : kind == "pass"  ? Kind::kPass
+                       : kind == "fail"  ? Kind::kFail
+                       : kind == "gone"  ? Kind::kGone
+                                         : Kind::kWaiting;
         }
+        const bool ended = kind == "pass" || kind == "fail";
+        if (ended) ++(kind == "pass" ? passed : failed);
+        if (terminal) {
+          if (kind == "fail") out << '\a';
+        } else if (event) {
+          out << p.name << "  " << StationStateText(state, false) << "\n";
+          if (ended) out << StationCount(passed, failed, since) << "\n";
+        }
+        changed = true;
       }
-      out.flush();
     }
+    // A watched unit that is done leaves no trace but its record.
+    std::erase_if(ports, [](const Port& p) { return p.watched && p.pid < 0; });
+    if (changed && terminal) Redraw();
+    out.flush();
   }
   for (const Port& p : ports) {
     int status;
-    while (waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
+    while (p.pid > 0 && waitpid(p.pid, &status, 0) < 0 && errno == EINTR) {
     }
   }
+  if (inotify >= 0) close(inotify);
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
-  out << "station ended: " << passed << " passed, " << failed << " failed since " << since
-      << std::endl;
+  out << "station ended: " << StationCount(passed, failed, since) << std::endl;
   return failed == 0 ? kExitComplete : kExitUnsuccessful;
 }
 

@@ -1,12 +1,17 @@
-// A serial device that records what it moves: every byte written to the line and
-// every byte read from it goes to a transcript on its way, whoever asked for it
-// (the prompt wait, a reply, a flush that drops it afterwards). The same for the
-// PCI boards: a board driver that records the bytes of each board's mailbox.
+// A serial device that shows what it moves: every byte written to the line and every
+// byte read from it goes to a tap on its way, whoever asked for it (the prompt wait,
+// a reply, a flush that drops it afterwards): the transcript, and the unit's last
+// answer for the error line of a prompt that did not come. The same for the PCI
+// boards: a board driver that records the bytes of each board's mailbox.
+//
+// Threading: the serial device's tap is called from the serial layer's threads.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "cli/transcript.h"
@@ -15,10 +20,12 @@
 
 namespace zarnik {
 
+using LineTap = std::function<void(Transcript::Direction, const uint8_t*, size_t)>;
+
 class TappedDevice : public SerialDevice {
  public:
-  TappedDevice(std::unique_ptr<SerialDevice> inner, Transcript& transcript)
-      : inner_(std::move(inner)), transcript_(transcript) {}
+  TappedDevice(std::unique_ptr<SerialDevice> inner, LineTap tap)
+      : inner_(std::move(inner)), tap_(std::move(tap)) {}
 
   int Open(const std::string& path) override { return inner_->Open(path); }
   void Close() override { inner_->Close(); }
@@ -32,14 +39,12 @@ class TappedDevice : public SerialDevice {
   void CancelWaits() override { inner_->CancelWaits(); }
   int Read(void* buf, size_t n) override {
     int got = inner_->Read(buf, n);
-    if (got > 0)
-      transcript_.Record(Transcript::Direction::kReceived, static_cast<const uint8_t*>(buf), got);
+    if (got > 0) tap_(Transcript::Direction::kReceived, static_cast<const uint8_t*>(buf), got);
     return got;
   }
   int Write(const void* buf, size_t n) override {
     int put = inner_->Write(buf, n);
-    if (put > 0)
-      transcript_.Record(Transcript::Direction::kSent, static_cast<const uint8_t*>(buf), put);
+    if (put > 0) tap_(Transcript::Direction::kSent, static_cast<const uint8_t*>(buf), put);
     return put;
   }
   uint32_t TransmitQueue() override { return inner_->TransmitQueue(); }
@@ -51,17 +56,30 @@ class TappedDevice : public SerialDevice {
 
  private:
   std::unique_ptr<SerialDevice> inner_;
-  Transcript& transcript_;
+  LineTap tap_;
 };
 
-// A device factory whose devices record into the transcript.
-inline TDeviceFactory TappedDeviceFactory(Transcript& transcript) {
-  return [&transcript](const std::string& path) -> std::unique_ptr<SerialDevice> {
+// A device factory whose devices show their bytes to the tap.
+inline TDeviceFactory TappedDeviceFactory(LineTap tap) {
+  return [tap = std::move(tap)](const std::string& path) -> std::unique_ptr<SerialDevice> {
     auto inner = MakeSerialDevice(path);
     if (!inner) return nullptr;
-    return std::make_unique<TappedDevice>(std::move(inner), transcript);
+    return std::make_unique<TappedDevice>(std::move(inner), tap);
   };
 }
+
+// The last bytes the unit sent, kept to say what it answered instead of a prompt.
+class UnitAnswer {
+ public:
+  void Add(const uint8_t* data, size_t n);
+  // Its last line with text in it, other than a lone prompt character ("" for none).
+  std::string LastLine() const;
+
+ private:
+  static constexpr size_t kKept = 256;
+  mutable std::mutex mutex_;
+  std::string tail_;
+};
 
 // What is written to a board's data register went to its unit, what is read from it
 // came from the unit (the device layer reads it only when a byte waits). The link

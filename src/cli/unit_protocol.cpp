@@ -7,7 +7,8 @@ namespace zarnik {
 
 namespace {
 
-constexpr std::array<std::pair<UnitEvent::Kind, std::string_view>, 5> kWords = {{
+constexpr std::array<std::pair<UnitEvent::Kind, std::string_view>, 6> kWords = {{
+    {UnitEvent::Kind::kFile, "file"},
     {UnitEvent::Kind::kBar, "bar"},
     {UnitEvent::Kind::kIdle, "idle"},
     {UnitEvent::Kind::kMessage, "message"},

@@ -1,7 +1,8 @@
 // What a zarnik-cli and the zarnik-cli processes it starts for several units say to
 // each other: the exit statuses every run ends with, the two options that make a run a
 // unit among several, and the unit's events on its pipe, one line each:
-//   bar <text>       the bar as it stands      idle          no file going out
+//   file <name>      a file starts going out   bar <text>    the bar as it stands
+//   idle             no file going out
 //   message <text>   the run's last message    error <text>  the first error shown
 //   report <json>    the unit's record for --report
 // Both sides use EncodeUnitEvent and DecodeUnitEvent, so the words live here only.
@@ -25,7 +26,7 @@ inline constexpr const char* kUnitNameOption = "--unit-name";
 inline constexpr const char* kUnitEventsOption = "--unit-events";
 
 struct UnitEvent {
-  enum class Kind { kBar, kIdle, kMessage, kError, kReport };
+  enum class Kind { kFile, kBar, kIdle, kMessage, kError, kReport };
   Kind kind = Kind::kIdle;
   std::string text;
   bool operator==(const UnitEvent&) const = default;

@@ -322,6 +322,15 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   return true;
 }
 
+bool WriteReport(const std::string& path, const std::string& json, std::ostream& out,
+                 std::string& error) {
+  if (path != kReportToStdout) return WriteFileAtomically(path, json, error);
+  out << json << std::flush;
+  if (out) return true;
+  error = "cannot write the report to stdout";
+  return false;
+}
+
 bool CanWriteFile(const std::string& path, const std::string& what, std::string& error) {
   if (std::filesystem::is_directory(path)) {
     error = "cannot write " + what + " " + path + ": it is a folder";

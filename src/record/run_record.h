@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,11 @@ std::string ReportJson(const std::vector<std::string>& records);
 // Writes text to path by way of a temporary file in the same folder and a rename.
 // False with error when anything fails; nothing is left behind then.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+// --report -: the report goes to stdout, for a pipe.
+inline constexpr const char* kReportToStdout = "-";
+// The report to its file (WriteFileAtomically), or to out for kReportToStdout.
+bool WriteReport(const std::string& path, const std::string& json, std::ostream& out,
+                 std::string& error);
 // Whether a file (the report, a transcript) can be written to path, tried before anything
 // is sent; error is "cannot write <what> <path>: <why>".
 bool CanWriteFile(const std::string& path, const std::string& what, std::string& error);

@@ -269,9 +269,21 @@ class Checker {
     return i < word->size() && (*word)[i] >= '0' && (*word)[i] <= '9';
   }
 
+  // A number and nothing after it but blanks ("1O" and "1s" are read as 1).
+  static bool IsPlainNumber(std::string_view word) {
+    size_t i = word.find_first_not_of(" \t");
+    if (i < word.size() && (word[i] == '+' || word[i] == '-')) ++i;
+    const size_t digits = i;
+    while (i < word.size() && word[i] >= '0' && word[i] <= '9') ++i;
+    return i > digits && word.find_first_not_of(" \t", i) == std::string_view::npos;
+  }
+
   void CheckNumber(std::string_view line, const std::string& code, int lineNo) {
     auto word = WordArgument(line);
     const int32_t n = word ? LeadingNumber(*word) : 0;
+    if (HasNumber(word) && !IsPlainNumber(*word))
+      Warn(lineNo, code + " " + ShownText(*word) + " is not a plain number: a run reads it as " +
+                       std::to_string(n));
     if (code == "_DY") {
       if (!HasNumber(word)) Warn(lineNo, "_DY has no number: it does not wait");
       if (n < 0) Warn(lineNo, "_DY with a negative number does not wait");

@@ -86,12 +86,33 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
       {{"run", "a.sld", "--pci", "--port", "/dev/a", "--port", "/dev/b"}, "--pci runs over"},
       {{"run", "a.sld", "--simulate", "--com", "1", "--com", "2"}, "--simulate"},
       {{"run", "a.sld", "--simulate", "--pci"}, "--pci runs over the PCI boards"},
+      {{"run", "a.sld", "--quiet=yes"}, "--quiet takes no value ('--quiet=yes')"},
+      {{"run", "a.sld", "--baud=fast"}, "--baud needs a positive number, not 'fast'"},
+      {{"run", "a.sld", "-p"}, "--port needs a value"},
   };
   for (const auto& c : cases) {
     std::string error;
     EXPECT_FALSE(Parse(c.args, &error));
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
   }
+}
+
+TEST(CliOptions, ShortAndEqualsFormsMeanTheLongOnes) {
+  const std::vector<std::vector<std::string>> forms = {
+      {"run", "a.sld", "--port", "/dev/ttyUSB0", "--baud", "115200", "--quiet", "--report", "-"},
+      {"run", "a.sld", "-p", "/dev/ttyUSB0", "-b", "115200", "-q", "--report", "-"},
+      {"run", "a.sld", "--port=/dev/ttyUSB0", "--baud=115200", "-q", "--report=-"},
+  };
+  for (const auto& args : forms) {
+    auto o = Parse(args);
+    ASSERT_TRUE(o) << args[2];
+    EXPECT_EQ(o->portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(o->baud, 115200);
+    EXPECT_TRUE(o->quiet);
+    EXPECT_EQ(o->reportPath, "-");
+  }
+  EXPECT_TRUE(Parse({"run", "a.sld", "--no-check"})->noCheck);
+  EXPECT_EQ(Parse({"run", "x=1.sld"})->scriptPath, "x=1.sld");
 }
 
 TEST(Transcript, BytesAreWrittenExactlyAndReadably) {

@@ -10,6 +10,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/preflight.h"
+#include "cli/tapped_device.h"
 #include "cli/unit_protocol.h"
 #include "support/process.h"
 
@@ -116,6 +117,10 @@ TEST_F(SingleRun, QuietStillSaysWhyThePciLinkIsOff) {
 TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
   fs::create_directories(dir / "dir.sld");
   const std::string none = (dir / "none").string();
+  const fs::path missingFile = dir / "missing-file.sld";
+  WriteFile(missingFile, "; a file that is not there\n_LF " + none + ".bin\n_LA 1\n_LV v\n_LD\n");
+  const fs::path onTest = dir / "on-test.sld";
+  WriteFile(onTest, "_CE \"x\" _LF " + none + ".bin\n");
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -125,6 +130,7 @@ TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
       {{script.string(), "--settings", dir.string()}, "cannot read settings file"},
       {{script.string(), "--report", none + "/r.json"}, "cannot write report " + none},
       {{script.string(), "--transcript", none + "/t.log"}, "cannot write transcript " + none},
+      {{missingFile.string()}, missingFile.string() + ":2: _LF: cannot open " + none + ".bin"},
   };
   for (const Case& c : cases) {
     for (const auto& ports :
@@ -139,10 +145,39 @@ TEST_F(SingleRun, PreflightIsTheSameForOneUnitAndForSeveral) {
   }
   EXPECT_FALSE(Preflight(Options({script.string(), "--port", "/dev/null", "--port", "/dev/zero",
                                   "--transcript", (dir / "t.log").string()})));
+  // What check only warns about, or a file on a test line, does not stop a run.
+  EXPECT_FALSE(Preflight(Options({onTest.string()})));
+  EXPECT_FALSE(Preflight(Options({missingFile.string(), "--no-check"})));
+  // One device under two names, by the device, not by the text.
+  fs::create_symlink("/dev/null", dir / "null-link");
+  const auto twice = Preflight(Options({script.string(), "-p", "/dev/null", "-p",
+                                        (dir / "null-link").string()}));
+  ASSERT_TRUE(twice);
+  EXPECT_NE(twice->find("name the same device"), std::string::npos) << *twice;
+}
+
+TEST(UnitAnswer, TheLastLineWithTextButNotTheLonePrompt) {
+  struct Case {
+    std::string received;
+    std::string said;
+  } cases[] = {
+      {"", ""},
+      {"\r\n>", ""},
+      {"LF 8000 5 0 V1\r\r\nCHECKSUM ERROR\r\n>", "CHECKSUM ERROR"},
+      {"\r\nLOADER READY\r\n>\r\nBAD LOAD LINE  \r\n#", "BAD LOAD LINE"},
+      {"\r\nhalf a li", "half a li"},
+      {std::string(300, 'x') + "\r\nOK\x01\r\n", "OK"},
+  };
+  for (const Case& c : cases) {
+    UnitAnswer answer;
+    answer.Add(reinterpret_cast<const uint8_t*>(c.received.data()), c.received.size());
+    EXPECT_EQ(answer.LastLine(), c.said) << c.received;
+  }
 }
 
 TEST(UnitProtocol, EveryEventSurvivesItsLine) {
   const UnitEvent events[] = {
+      {UnitEvent::Kind::kFile, "main-app.bin"},
       {UnitEvent::Kind::kBar, "[####......] 2/5 blocks"},
       {UnitEvent::Kind::kIdle, ""},
       {UnitEvent::Kind::kMessage, "Upload Complete."},

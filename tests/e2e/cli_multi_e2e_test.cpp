@@ -147,7 +147,7 @@ TEST_F(Units, ThreeAtOnceEachWithItsOwnResultTranscriptAndRecord) {
   EXPECT_NE(failed.find("failed"), std::string::npos) << err;
   EXPECT_NE(failed.find("Unable to receive prompt after upload"), std::string::npos) << err;
   EXPECT_NE(err.find("[unit-b] Error! Unable to receive prompt after upload."), std::string::npos);
-  EXPECT_NE(err.find("2 of 3 units completed"), std::string::npos);
+  EXPECT_NE(err.find("2 of 3 units completed, 1 FAILED\n"), std::string::npos);
 
   for (const auto& u : units) {
     const std::string wire = ReadFile(dir / ("run-" + u.name + ".log"));
@@ -288,7 +288,7 @@ TEST_F(Units, ASingleRunWritesItsRecordWhenItFails) {
   WriteFile(script, "_LF " + (dir / "absent.bin").string() + "\n_LA 8000\n_LV V1\n_LD\n");
   StartUnit("solo");
   const fs::path report = dir / "solo.json";
-  auto cli = StartCli(script, {"--report", report.string()});
+  auto cli = StartCli(script, {"--report", report.string(), "--no-check"});
   EXPECT_EQ(cli->Wait(30000), 1) << cli->Stderr();
   auto parsed = ParseJson(ReadFile(report));
   ASSERT_TRUE(parsed) << ReadFile(report);

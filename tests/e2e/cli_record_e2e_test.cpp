@@ -120,6 +120,11 @@ TEST_F(Recorded, EverySignalMidFileLeavesAWholeRecord) {
       }
     }
     EXPECT_NE(cli->Wait(30000), 0);
+    // Ended at once or by Stop, the verdict is the last line.
+    const std::string err = cli->Stderr();
+    const size_t last = err.rfind('\n', err.size() >= 2 ? err.size() - 2 : 0);
+    EXPECT_EQ(err.compare(last == std::string::npos ? 0 : last + 1, 20, "zarnik-cli: FAILED: "), 0)
+        << err;
     const JsonValue u = Report();
     EXPECT_EQ(u["outcome"].text, "failed") << cli->Stderr();
     EXPECT_EQ(u["baud"].number, 115200);

@@ -112,5 +112,47 @@ TEST_F(Station, AUnitPulledMidFileIsRecordedAsFailed) {
   EXPECT_EQ(Db("SELECT outcome || ' ' || (first_error LIKE 'Error! %') FROM runs"), "failed 1");
 }
 
+// Hot-plug: links to simulated units' ptys made and removed in a watched folder.
+TEST_F(Station, WatchedPathsAreUnitsFromTheirAppearanceToTheirRemoval) {
+  WriteFile(dir / "f.bin", RandomBytes(2000, 5));
+  WriteFile(dir / "load.sld", "_TC \"^M\"\n_QC \"SN\"\n_LP 1\n_LF " + (dir / "f.bin").string() +
+                                  "\n_LA 8000\n_LV V1\n_LD\n");
+  fs::create_directories(dir / "by-id");
+  auto unit = [&](const std::string& name, const std::string& serial) {
+    auto p = std::make_unique<Process>(
+        ZARNIK_UNIT_SIM_PATH, std::vector<std::string>{"--link", (dir / "by-id" / name).string(),
+                                                       "--serial-number", serial});
+    EXPECT_FALSE(p->ReadLine(5000).empty()) << p->Stderr();
+    return p;
+  };
+  auto before = unit("usb-old", "ZK-000900");  // there at the start: left alone
+  auto other = unit("other-a", "ZK-000800");  // not matching: left alone
+  station = std::make_unique<Process>(
+      ZARNIK_CLI_PATH,
+      std::vector<std::string>{"station", (dir / "load.sld").string(), "--watch",
+                               (dir / "by-id" / "usb-*").string(), "--db", (dir / "h.db").string(),
+                               "--probe-every", "1", "--report-dir", dir.string()},
+      dir.string());
+  ASSERT_TRUE(Says("watching ")) << station->Stderr();
+  auto a = unit("usb-a", "ZK-000001");
+  auto b = unit("usb-b", "ZK-000100");
+  ASSERT_TRUE(Says("usb-a  PASS  SERIAL NO ZK-000001")) << station->Stdout();
+  ASSERT_TRUE(Says("usb-b  PASS  SERIAL NO ZK-000100")) << station->Stdout();
+  // Pulled out and plugged in again (a fresh unit behind the same name): loaded again.
+  const fs::path target = fs::read_symlink(dir / "by-id" / "usb-a");
+  fs::remove(dir / "by-id" / "usb-a");
+  ASSERT_TRUE(Says("usb-a  gone")) << station->Stdout();
+  a->Signal(SIGUSR2);
+  fs::create_symlink(target, dir / "by-id" / "usb-a");
+  ASSERT_TRUE(Says("usb-a  PASS  SERIAL NO ZK-000002")) << station->Stdout();
+  station->Signal(SIGINT);
+  EXPECT_EQ(station->Wait(30000), 0) << station->Stdout() << station->Stderr();
+  EXPECT_EQ(Db("SELECT group_concat(unit, ',') FROM (SELECT unit FROM runs ORDER BY unit, id)"),
+            "usb-a,usb-a,usb-b");
+  // Each unit behind the same name keeps its own record.
+  EXPECT_TRUE(fs::exists(dir / "usb-a-1.json"));
+  EXPECT_TRUE(fs::exists(dir / "usb-a-2.json"));
+}
+
 }  // namespace
 }  // namespace zarnik::e2e

@@ -120,11 +120,13 @@ TEST(ScriptCheck, QuotedAndTestTexts) {
        "_CS \"x\" _XY\n_CE \"a\" _CS \"b\" _DM \"c\n",
        {{1, S::kProblem, "unknown command _XY"}, {2, S::kProblem, "does not close"}}},
       {"numbers",
-       "_DY\n_DY 10\n_DY -3\n_LP 0\n_LP x\n_LP 2\n",
+       "_DY\n_DY 10\n_DY -3\n_LP 0\n_LP x\n_LP 2\n_DY 1O\n_LP 1s\n_DY 20 \n",
        {{1, S::kWarning, "_DY has no number"},
         {3, S::kWarning, "negative"},
         {4, S::kWarning, "_LP 0 keeps the pause"},
-        {5, S::kWarning, "_LP without a number"}}},
+        {5, S::kWarning, "_LP without a number"},
+        {7, S::kWarning, "_DY 1O is not a plain number: a run reads it as 1"},
+        {8, S::kWarning, "_LP 1s is not a plain number: a run reads it as 1"}}},
   };
   for (const auto& c : cases) Check(c);
 }

@@ -268,7 +268,8 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       // All three tries after the data run out.
       e.exitStatus = 1;
       e.stderrLines = {
-          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.",
+          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script. "
+          "(the unit answered \"CHECKSUM ERROR\")",
           kUnsuccessful};
       timers = throughLoadLine + kLoadPauseMs + 2 * kShortPromptWaitMs + 2 * kBetweenPromptTriesMs +
                kLastPromptWaitMs;
@@ -293,6 +294,9 @@ Expected ExpectedFor(const RunPlan& plan, const std::string& device) {
       transfer = TransferAllowanceMs(plan.hangUpAfterData);
       break;
   }
+  // The verdict ends every run: the first error shown when it failed.
+  e.stderrLines.push_back(e.exitStatus == 0 ? "zarnik-cli: completed"
+                                            : "zarnik-cli: FAILED: " + e.stderrLines.front());
   e.boundMs = timers + timers / kTimerStretchDivisor + transfer + kSlackMs;
   return e;
 }

@@ -154,7 +154,7 @@ TEST(SoakExpected, EachFaultHasItsExactMessagesAndAnEndWithinTheTimers) {
   p.fault = Fault::kNone;
   Expected ok = ExpectedFor(p, "/dev/pts/9");
   EXPECT_EQ(ok.exitStatus, 0);
-  EXPECT_TRUE(ok.stderrLines.empty());
+  EXPECT_EQ(ok.stderrLines, std::vector<std::string>{"zarnik-cli: completed"});
   EXPECT_EQ(ok.image, ImageCheck::kIdentical);
   // Sleeps on the way: 100 ms before the loader prompt, 550 ms around the load
   // line, the one-second pause. A prompt wait that runs out (65 ticks of 55 ms)
@@ -167,8 +167,11 @@ TEST(SoakExpected, EachFaultHasItsExactMessagesAndAnEndWithinTheTimers) {
   EXPECT_EQ(
       bad.stderrLines,
       (std::vector<std::string>{
-          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script.",
-          unsuccessful}));
+          "Error! Unable to receive prompt after upload. Upload unsuccessful. Exiting script. "
+          "(the unit answered \"CHECKSUM ERROR\")",
+          unsuccessful,
+          "zarnik-cli: FAILED: Error! Unable to receive prompt after upload. Upload "
+          "unsuccessful. Exiting script. (the unit answered \"CHECKSUM ERROR\")"}));
   // Three tries after the data: 65, 65 and 170 ticks, half a second between.
   EXPECT_GE(bad.boundMs, 1650u + 300u * 55u + 1000u);
 
@@ -176,7 +179,8 @@ TEST(SoakExpected, EachFaultHasItsExactMessagesAndAnEndWithinTheTimers) {
   Expected never = ExpectedFor(p, "/dev/pts/9");
   EXPECT_EQ(
       never.stderrLines,
-      (std::vector<std::string>{"Error! Unit not in Loader Mode! Exiting script", unsuccessful}));
+      (std::vector<std::string>{"Error! Unit not in Loader Mode! Exiting script", unsuccessful,
+                                "zarnik-cli: FAILED: Error! Unit not in Loader Mode! Exiting script"}));
   EXPECT_EQ(never.image, ImageCheck::kNone);
   EXPECT_GE(never.boundMs, 100u + 4u * 65u * 55u + 1000u + 2u * 2500u);
 
@@ -187,7 +191,8 @@ TEST(SoakExpected, EachFaultHasItsExactMessagesAndAnEndWithinTheTimers) {
   EXPECT_TRUE(gone.firstLineBegins.empty());
   EXPECT_EQ(gone.stderrLines,
             (std::vector<std::string>{
-                "Error! Serial port failure: /dev/pts/9 was disconnected.", unsuccessful}));
+                "Error! Serial port failure: /dev/pts/9 was disconnected.", unsuccessful,
+                "zarnik-cli: FAILED: Error! Serial port failure: /dev/pts/9 was disconnected."}));
   EXPECT_EQ(gone.image, ImageCheck::kNone);
   // At once: no pause, no prompt wait, and only the data before the cut.
   EXPECT_LT(gone.boundMs, ok.boundMs);
@@ -208,7 +213,8 @@ Observed Passing() {
   o.exitStatus = 1;
   o.stderrText =
       "Error! Unit not in Loader Mode! Exiting script\n"
-      "Unsuccessful.  Upload terminated by user.\n";
+      "Unsuccessful.  Upload terminated by user.\n"
+      "zarnik-cli: FAILED: Error! Unit not in Loader Mode! Exiting script\n";
   o.wallMs = 21000;
   o.cliPeakThreads = 5;
   o.cliPeakFds = 11;
@@ -257,6 +263,7 @@ TEST(SoakJudge, ASuccessNeedsTheImageByteForByte) {
   const Expected e = ExpectedFor(p, "/dev/pts/3");
   Observed o;
   o.exitStatus = 0;
+  o.stderrText = "zarnik-cli: completed\n";
   o.wallMs = 1700;
   EXPECT_NE(Judge(e, o).at(0).find("no image"), std::string::npos);
   o.imageSaved = true;
