@@ -50,6 +50,7 @@ class InstantPort : public PortContract {
   void FlushOutBuffer() override {}
   void GetBlock(void*, uint16_t) override {}
   bool WaitForString(std::string_view, int32_t, bool, bool) override { return true; }
+  void EndWait() override {}
   size_t bytes = 0;
 };
 

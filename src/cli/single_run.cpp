@@ -225,10 +225,9 @@ class StopButton : public MessageTarget {
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
-      // A prompt wait is not cut short by Stop: say so rather than promise a file.
+      // Stop ends a prompt wait at once; a file being sent is finished first.
       out_ << (port_ && port_->InPromptWait()
-                   ? "\nStop requested: the prompt wait and its tries run out first, then the "
-                     "script ends. Ctrl-C again ends at once."
+                   ? "\nstopping: the prompt wait ends now"
                    : "\nStop requested: the file being sent is finished, then the script ends. "
                      "Ctrl-C again ends at once.")
            << std::endl;

@@ -124,14 +124,21 @@ void CommandChannel::SendCOMCmd() {
 
 bool CommandChannel::SendCOMCmd_GetPrompt(std::string_view command) {
   const int32_t wait = Probing ? kProbeTicks : PromptTimeout;
+  struct Waiting {
+    bool& flag;
+    bool outer = flag;
+    ~Waiting() { flag = outer; }
+  } waiting{promptWaiting_};
   if (LinkMode == kLinkPci) {
     SendString(command);
     uint8_t received = 0;
     int32_t counter = wait;
+    promptWaiting_ = true;
     while (received != static_cast<uint8_t>(ExpectedPrompt)) {
-      if (counter <= 0) break;
+      if (counter <= 0 || promptWaitsEnded_) break;
       --counter;
-      host_.Sleep(kPciPollMs);
+      // In the queue, so that a stop can reach this wait.
+      if (WaitUntil([this] { return promptWaitsEnded_; }, kPciPollMs)) break;
       if (board_) board_->GetByte(&received);
     }
     bool seen = received == static_cast<uint8_t>(ExpectedPrompt);
@@ -141,11 +148,18 @@ bool CommandChannel::SendCOMCmd_GetPrompt(std::string_view command) {
   if (!port_.GetOpen()) return false;
   port_.FlushInBuffer();
   SendString(command);
-  bool seen = port_.WaitForString(std::string(1, ExpectedPrompt), wait, true, false);
+  promptWaiting_ = true;
+  bool seen = !promptWaitsEnded_ &&
+              port_.WaitForString(std::string(1, ExpectedPrompt), wait, true, false);
   // Whatever followed the prompt is not wanted by anyone.
   port_.FlushInBuffer();
   port_.FlushOutBuffer();
   return seen;
+}
+
+void CommandChannel::EndPromptWaits() {
+  promptWaitsEnded_ = true;
+  port_.EndWait();
 }
 
 // ---- Reply collection ----

@@ -77,6 +77,14 @@ class CommandChannel {
   void SendString(std::string_view text);
   bool SendCOMCmd_GetPrompt(std::string_view command);
   void SendCOMCmd_GetReply();
+  // A stop of the run: the prompt wait running now ends at once (not seen), and
+  // later ones send their command but do not wait, until ResumePromptWaits. Remembered
+  // here because a stop may come between two waits.
+  void EndPromptWaits();
+  void ResumePromptWaits() { promptWaitsEnded_ = false; }
+  bool PromptWaitsEnded() const { return promptWaitsEnded_; }
+  // A prompt wait is running (a stop now ends it).
+  bool PromptWaiting() const { return promptWaiting_; }
   void SendCOMCmd();
   // Whether bytes can reach the unit: the port is open, or the link is PCI.
   bool LinkUsable() const;
@@ -118,6 +126,8 @@ class CommandChannel {
   PortContract& port_;
   bool& cancelled_;
   BoardPort* board_ = nullptr;
+  bool promptWaitsEnded_ = false;
+  bool promptWaiting_ = false;
 };
 
 }  // namespace zarnik

@@ -130,8 +130,11 @@ bool ScriptEngine::CmdLoadVersion(std::string_view line) {
 bool ScriptEngine::CmdLoad(std::string_view) {
   // ExpectedPrompt is whatever the last wait left (the loader prompt after a _TC).
   ch_.PromptTimeout = kLoaderWaitTicks;
-  if (!ch_.SendCOMCmd_GetPrompt("\r") && !ch_.SendCOMCmd_GetPrompt("\r")) {
-    host_.ShowMessage(msg::kNoPromptBeforeUpload);
+  bool ready = ch_.SendCOMCmd_GetPrompt("\r");
+  if (!ready && !Stopped()) ready = ch_.SendCOMCmd_GetPrompt("\r");
+  if (!ready) {
+    // Stopped: Cancelled fails the line as it would after the data.
+    if (!Stopped()) host_.ShowMessage(msg::kNoPromptBeforeUpload);
     ch_.PromptTimeout = kNormalWaitTicks;
     return false;
   }
@@ -236,16 +239,20 @@ bool ScriptEngine::PromptBack() {
 // Three tries for the loader prompt; the unit may still be writing the image.
 void ScriptEngine::CheckPromptAfterData() {
   const uint32_t gapMs = ch_.LinkMode == kLinkPci ? 1000 : 500;
+  // A stop during the data lets the file finish, and the unit may still be writing
+  // it: the check runs as usual. A stop during the check ends it, with no further
+  // try and no message (Cancelled is set already).
+  ch_.ResumePromptWaits();
   ch_.PromptTimeout = kLoaderWaitTicks;
-  if (PromptBack()) return;
+  if (PromptBack() || Stopped()) return;
   Pause(gapMs);
   ch_.PromptTimeout = kLoaderWaitTicks;
-  if (PromptBack()) return;
+  if (PromptBack() || Stopped()) return;
   Pause(gapMs);
   ch_.PromptTimeout = kLastTryTicks;
   bool back = PromptBack();
   ch_.PromptTimeout = kNormalWaitTicks;
-  if (back) return;
+  if (back || Stopped()) return;
   host_.ShowMessage(msg::kNoPromptAfterUpload);
   progress_.Cancelled = true;
 }

@@ -60,8 +60,9 @@ class ProgressModel {
   // "PCI Board :  <id>", shown; or hidden on RS-232.
   void ShowPciBoardLabel(int selectedBoard);
   void HidePciBoardLabel();
-  // The Stop button: sets Cancelled and nothing else. Pressing it twice is the same
-  // as once.
+  // The Stop button: sets Cancelled and tells the observers (the script engine
+  // ends the link's prompt waits through this). Every stop comes this way; setting
+  // Cancelled directly is for failures. Pressing it twice is the same as once.
   void CancelButtonClick();
   void Stop() { CancelButtonClick(); }
 

@@ -42,16 +42,19 @@ bool ScriptEngine::CmdTestLoader(std::string_view line) {
   ch_.ExpectedPrompt = ch_.PromptChar2;
   ch_.PromptTimeout = kLoaderWaitTicks;
   bool reached = TryLoaderPrompt(text.view());
-  if (!reached) {
+  if (!reached && !Stopped()) {
     ch_.SendString(ch_.LoaderModeCmd);
     Pause(1000);
     reached = TryLoaderPrompt("\r");
   }
-  for (int attempt = 0; attempt < 2 && !reached; ++attempt) {
+  for (int attempt = 0; attempt < 2 && !reached && !Stopped(); ++attempt) {
     Pause(2500);
     host_.ProcessMessages();
     reached = TryLoaderPrompt("\r");
   }
+  // Stopped: no loader-mode command, no retries, no message; the reader stops on
+  // Cancelled.
+  if (!reached && Stopped()) return true;
   if (reached) {
     ch_.PromptTimeout = kNormalWaitTicks;
     return true;

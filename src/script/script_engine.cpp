@@ -81,7 +81,11 @@ class ScriptEngine::ScriptReader {
 };
 
 ScriptEngine::ScriptEngine(Host& host, CommandChannel& channel, ProgressModel& progress)
-    : host_(host), ch_(channel), progress_(progress) {}
+    : host_(host), ch_(channel), progress_(progress) {
+  progress_.AddObserver(&stopRelay_);
+}
+
+ScriptEngine::~ScriptEngine() { progress_.RemoveObserver(&stopRelay_); }
 
 void ScriptEngine::Pause(uint32_t ms) {
   // Slices short enough that a pulled cable ends the run at once, timed from the
@@ -147,6 +151,9 @@ bool ScriptEngine::read_ini() {
     ShowError("Error! " + std::string(msg::kSerialPortFailure) + e.what());
   }
   reading_ = false;
+  // The stop belonged to this reading; whatever waits next (a probe, a new run)
+  // waits in full.
+  ch_.ResumePromptWaits();
   lastScriptOpened_ = opened;
   host_.SetStatusText(!ok ? msg::kStatusBlank
                           : Cancelled() ? msg::kReadStopped : msg::kReadComplete);

@@ -90,6 +90,7 @@ class ScriptEngine {
  public:
   // progress.Cancelled must be the flag the channel was built with.
   ScriptEngine(Host& host, CommandChannel& channel, ProgressModel& progress);
+  ~ScriptEngine();
   ScriptEngine(const ScriptEngine&) = delete;
   ScriptEngine& operator=(const ScriptEngine&) = delete;
 
@@ -175,6 +176,8 @@ class ScriptEngine {
   class ScriptReader;
 
   bool Cancelled() const { return progress_.Cancelled; }
+  // A stop (not an error) has ended the reading's prompt waits: no retry follows.
+  bool Stopped() const { return ch_.PromptWaitsEnded(); }
   // The runner's sleep, which a lost line cuts short (EPortDisconnected).
   void Pause(uint32_t ms);
   void ShowError(const std::string& text);
@@ -213,9 +216,17 @@ class ScriptEngine {
   void CheckPromptAfterData();
   UploadOutcome Report(bool allRead, bool unreadable);
 
+  // Every stop goes through the progress model; this passes it on to the link.
+  struct StopRelay : ProgressObserver {
+    explicit StopRelay(CommandChannel& ch) : ch(ch) {}
+    void StopPressed(const ProgressModel&) override { ch.EndPromptWaits(); }
+    CommandChannel& ch;
+  };
+
   Host& host_;
   CommandChannel& ch_;
   ProgressModel& progress_;
+  StopRelay stopRelay_{ch_};
   bool lastScriptOpened_ = true;
   bool reading_ = false;
   // The one block of file data in memory at a time.

@@ -571,12 +571,15 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   std::shared_ptr<TBaseDispatcher> dispatcher = dispatcher_;
   bool wasBusy = dispatcher->SetEventBusy(true);
   TBaseDispatcher* outerWait = waitDispatcher_.exchange(dispatcher.get());
+  ++waitDepth_;
   struct Restore {
     TCustomComPort& port;
     TBaseDispatcher& dispatcher;
     TBaseDispatcher* outerWait;
     bool wasBusy;
     ~Restore() {
+      // The last wait to end takes the request with it: later waits are not ended.
+      if (--port.waitDepth_ == 0) port.endWaits_ = false;
       port.waitDispatcher_ = outerWait;
       if (!wasBusy) dispatcher.SetEventBusy(false);
     }
@@ -593,7 +596,7 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   bool found = false;
   // A handler run while we yield may close the port, and reopen it: the wait belongs
   // to the dispatcher it started on.
-  while (portState_ == psOpen && dispatcher_ == dispatcher) {
+  while (portState_ == psOpen && dispatcher_ == dispatcher && !endWaits_) {
     bool took = false;
     if (dispatcher->CharReady()) {
       int got = dispatcher->GetChar();
@@ -623,6 +626,10 @@ bool TCustomComPort::WaitForString(std::string_view text, int32_t timeoutTicks, 
   }
   // A port closed under the wait has no prompt to give.
   return found && !timer.Expired();
+}
+
+void TCustomComPort::EndWait() {
+  if (waitDepth_ > 0) endWaits_ = true;
 }
 
 // ================================================================ triggers

@@ -138,6 +138,7 @@ class TCustomComPort : public TComponent, public PortContract {
   void GetBlock(void* buf, uint16_t len) override;
   bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                      bool ignoreCase) override;
+  void EndWait() override;
   void SetOutputWatch(bool on) override { outputWatch_ = on; }
   void CheckLine() override;
   // The device went away under the open port (see above).
@@ -325,6 +326,10 @@ class TCustomComPort : public TComponent, public PortContract {
   // The dispatcher a prompt wait runs on (none when no wait runs): its data notices
   // are held back, and nobody else's.
   std::atomic<TBaseDispatcher*> waitDispatcher_{nullptr};
+  // Prompt waits running now (one may run inside another's yield), and whether
+  // EndWait has ended them. Window thread only.
+  int waitDepth_ = 0;
+  bool endWaits_ = false;
   std::atomic<bool> outputWatch_{false};
   std::vector<UserEntry> users_;
   TTriggerSave savedTriggers_;

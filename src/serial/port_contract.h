@@ -108,6 +108,11 @@ class PortContract {
   // 55 ms have passed (false); services the message queue while waiting if yield.
   virtual bool WaitForString(std::string_view text, int32_t timeoutTicks, bool yield,
                              bool ignoreCase) = 0;
+  // Ends the waits that run now: each WaitForString returns false at its next step
+  // (within one slice of the queue when it yields). Called from a handler that a
+  // yielding wait runs. With no wait running it does nothing: a stop that comes
+  // before a wait is for the caller to remember, and no later wait is touched.
+  virtual void EndWait() = 0;
   // While on, the port posts the window thread a message when its output buffer has
   // emptied or CTS has changed, so that a wait for either can block in the message
   // queue instead of polling. A port that cannot tell leaves the waiter to its time

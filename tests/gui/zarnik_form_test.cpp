@@ -595,24 +595,36 @@ class ZarnikFormTest : public QObject {
     QVERIFY(!rig.endStatus);
   }
 
-  // Closing the window while a script runs (in its _DY) stops the script at once;
-  // the window stays, disabled, until the script has returned. The operator's run
-  // then closes the window; automatic mode ends with 1.
+  // Closing the window while a script runs (in its _DY, or in a prompt wait that
+  // would go on for some 20 s with its retries) stops the script at once; the window
+  // stays, disabled, until the script has returned. The operator's run then closes
+  // the window; automatic mode ends with 1.
   void closeWhileAScriptRuns_data() {
     QTest::addColumn<bool>("automatic");
-    QTest::newRow("operator's run") << false;
-    QTest::newRow("automatic mode") << true;
+    QTest::addColumn<bool>("promptWait");
+    QTest::newRow("operator's run, _DY") << false << false;
+    QTest::newRow("automatic mode, _DY") << true << false;
+    QTest::newRow("operator's run, prompt wait") << false << true;
+    QTest::newRow("automatic mode, prompt wait") << true << true;
   }
   void closeWhileAScriptRuns() {
     QFETCH(bool, automatic);
+    QFETCH(bool, promptWait);
     UnitOnCom1(true);
-    const QString script = dir_.filePath("delay.sld");
-    WriteFile(script, "_TC \"^M\"\n_DM \"before\"\n_DY 6000\n_DM \"after\"\n");
-    Rig rig(PickScript(script), automatic ? AutomaticSettings("delay.sld") : QString());
-    std::optional<bool> closed, enabledMeanwhile, visibleMeanwhile;
+    const QString script = dir_.filePath("run.sld");
+    // The second _TC waits for a loader prompt the unit never shows.
+    WriteFile(script, std::string("_TC \"^M\"\n_DM \"before\"\n") +
+                          (promptWait ? "_PC \"!\"\n_TC \"^M\"\n" : "_DY 6000\n") +
+                          "_DM \"after\"\n");
+    Rig rig(PickScript(script), automatic ? AutomaticSettings("run.sld") : QString());
+    std::optional<bool> closed, enabledMeanwhile, visibleMeanwhile, inPromptWait;
+    QElapsedTimer sinceClose;
     rig.host.onMessage = [&](const std::string& text) {
       if (text != "before") return;
-      QTimer::singleShot(0, rig.form.get(), [&] {
+      // Into the prompt wait first (it starts after a pause of 100 ms).
+      QTimer::singleShot(promptWait ? 1000 : 0, rig.form.get(), [&] {
+        inPromptWait = rig.form->Core().Channel.PromptWaiting();
+        sinceClose.start();
         closed = rig.form->close();
         enabledMeanwhile = rig.form->isEnabled();
         visibleMeanwhile = rig.form->isVisible();
@@ -625,11 +637,15 @@ class ZarnikFormTest : public QObject {
     QVERIFY(QTest::qWaitFor(
         [&] { return automatic ? rig.endStatus.has_value() : !rig.form->isVisible(); }, 30000));
     QVERIFY(clock.elapsed() < 30000);  // the minute of _DY did not run out
+    QCOMPARE(inPromptWait, std::optional<bool>(promptWait));
+    // The prompt wait and its retries would take some 20 s more.
+    if (promptWait) QVERIFY2(sinceClose.elapsed() < 8000, std::to_string(sinceClose.elapsed()).c_str());
     QCOMPARE(closed, std::optional<bool>(false));
     QCOMPARE(enabledMeanwhile, std::optional<bool>(false));
     QCOMPARE(visibleMeanwhile, std::optional<bool>(true));
     QVERIFY(std::find(rig.host.messages.begin(), rig.host.messages.end(), "after") ==
             rig.host.messages.end());
+    for (const std::string& m : rig.host.messages) QVERIFY2(m.rfind("Error", 0) != 0, m.c_str());
     if (automatic)
       QCOMPARE(*rig.endStatus, 1);
     else

@@ -428,6 +428,69 @@ TEST(PciLink, PromptPollCountsTenMillisecondSteps) {
   EXPECT_EQ(q.board.resets, 1);
 }
 
+// A stop reaches the window thread as a message, the way the Stop button's does.
+struct StopMessage : MessageTarget {
+  StopMessage(VirtualHost& host, CommandChannel& ch) : host(host), ch(ch) { host.AddTarget(this); }
+  ~StopMessage() override { host.RemoveTarget(this); }
+  void At(uint64_t ms) { host.Schedule(ms, [this] { host.Post(this, 1); }); }
+  intptr_t HandleMessage(uint32_t, uintptr_t, intptr_t) override {
+    ch.EndPromptWaits();
+    return 0;
+  }
+  VirtualHost& host;
+  CommandChannel& ch;
+};
+
+// On either link: a stop during a 265-tick wait ends it within one step; a stop
+// before a wait lets it send its command but not wait; once resumed, a wait runs
+// its full time.
+TEST(PromptWaitStop, EndsTheWaitAtOnceAndOnlyUntilResumed) {
+  struct Case {
+    const char* name;
+    bool pci;
+    uint64_t stepMs;     // the longest a wait goes without looking
+    uint64_t fullWaitMs; // an unanswered wait of 65 ticks, to within a step
+  } cases[] = {{"RS-232", false, kTickMs, 65 * kTickMs}, {"PCI", true, kPciPollMs, 65 * kPciPollMs}};
+  for (const auto& c : cases) {
+    VirtualHost host;
+    sim::SimUnitOptions o;
+    o.absent = true;
+    sim::SimUnit unit(o);
+    FakePort port(host, unit);
+    FakeBoard board(host, unit);
+    bool cancelled = false;
+    CommandChannel ch(host, port, cancelled);
+    if (c.pci) {
+      ch.LinkMode = kLinkPci;
+      ch.SetBoard(&board);
+    } else {
+      port.SetOpen(true);
+      ch.LinkMode = kLinkRs232;
+    }
+    auto sent = [&] { return c.pci ? board.sent : port.SentText(); };
+    ch.ExpectedPrompt = '>';
+    ch.PromptTimeout = 265;
+    StopMessage stop(host, ch);
+    stop.At(1000);
+    EXPECT_FALSE(ch.SendCOMCmd_GetPrompt("\r")) << c.name;
+    EXPECT_GE(host.NowMs(), 1000u) << c.name;
+    EXPECT_LE(host.NowMs(), 1000u + c.stepMs) << c.name;
+    // Stopped before the next wait: its command still goes out, no time passes.
+    const uint64_t before = host.NowMs();
+    EXPECT_FALSE(ch.SendCOMCmd_GetPrompt("\r")) << c.name;
+    EXPECT_EQ(host.NowMs(), before) << c.name;
+    EXPECT_EQ(sent(), "\r\r") << c.name;
+    EXPECT_FALSE(ch.PromptWaiting()) << c.name;
+    ch.ResumePromptWaits();
+    ch.PromptTimeout = 65;
+    EXPECT_FALSE(ch.SendCOMCmd_GetPrompt("\r")) << c.name;
+    EXPECT_GE(host.NowMs() - before, c.fullWaitMs) << c.name;
+    EXPECT_LE(host.NowMs() - before, c.fullWaitMs + c.stepMs) << c.name;
+    EXPECT_TRUE(host.messages.empty()) << c.name;
+    EXPECT_FALSE(cancelled) << c.name;  // the flag is the caller's
+  }
+}
+
 TEST(PciLink, ReplyWaitEndsOnlyThroughTheTimer) {
   PciRig p;
   ASSERT_TRUE(p.ch.CmdText.Assign("VER"));

@@ -387,6 +387,22 @@ TEST(FileLoad, StopDuringTheTransferStillSendsTheFileThenEndsTheScript) {
   EXPECT_LT(puts[5].atMs - puts[4].atMs, 200u);
 }
 
+// The stop came before the check: the check is part of finishing the file, so a
+// unit that never shows its prompt gets all three tries, as without the stop.
+TEST(FileLoad, StopDuringTheTransferLeavesThePromptCheckWhole) {
+  sim::SimUnitOptions o;
+  o.wrongChecksum = true;
+  ScriptRig r(o);
+  StepWatch watch(r);
+  watch.stopAtStep = 1;
+  std::string path = r.files.Write("fw.bin", Pattern(6000));
+  size_t mark = r.UnitInLoader();
+  EXPECT_FALSE(r.Read(Chain(path) + "_DM \"never\"\n"));
+  EXPECT_EQ(r.host.messages, std::vector<std::string>{msg::kNoPromptAfterUpload});
+  auto puts = Bytes(r.PutsFrom(mark));
+  EXPECT_EQ(std::count(puts.begin(), puts.end(), "\r"), 4);  // one before the load line
+}
+
 // A block that fails still leaves the rest of the file to go out; the pause is
 // skipped and _LD fails.
 TEST(FileLoad, ASendFailureMidFileEndsTheScriptAfterTheFile) {

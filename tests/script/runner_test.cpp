@@ -1,6 +1,8 @@
 // The runner's commands on the wire, against the simulated unit on virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "script_rig.h"
 
 namespace zarnik {
@@ -184,11 +186,13 @@ struct StopButton : MessageTarget {
   }
   intptr_t HandleMessage(uint32_t, uintptr_t, intptr_t) override {
     handledAtMs = r.host.NowMs();
+    inPromptWait = r.ch.PromptWaiting();
     r.progress.Stop();
     return 0;
   }
   ScriptRig& r;
   uint64_t handledAtMs = 0;
+  bool inPromptWait = false;
 };
 
 // A command that waits keeps the queue serviced, so Stop is seen; the command runs
@@ -220,6 +224,47 @@ TEST(Stop, DuringAWaitTheScriptEndsAfterTheCommand) {
     EXPECT_LE(stop.handledAtMs, start + c.pressAfter + c.seenWithin) << c.name;
     EXPECT_TRUE(r.host.messages.empty()) << c.name;
     EXPECT_EQ(r.host.statusTexts.back(), c.readResult ? msg::kReadStopped : msg::kStatusBlank);
+  }
+}
+
+// A stop in the middle of a prompt wait ends it then and there, and nothing after it
+// tries again: no loader-mode command, no second carriage return, no message.
+TEST(Stop, APromptWaitEndsAtOnceAndIsNotRetried) {
+  struct Case {
+    const char* name;
+    sim::SimUnitOptions unit;
+    bool inLoader;
+    std::string script;  // {fw} is a three-byte file
+    uint64_t pressAfter;
+    bool readResult;
+    size_t crs;  // carriage returns the script sends, the load line's included
+  } cases[] = {
+      {"_TC's first wait", {.absent = true}, false, "_TC \"^M\"\n", 1000, true, 1},
+      {"_LD's wait before the load", {.absent = true}, false,
+       "_LF {fw}\n_LA 8000\n_LV V1\n_LD\n", 1000, false, 1},
+      {"the first wait after the data", {.wrongChecksum = true}, true,
+       "_LF {fw}\n_LA 8000\n_LV V1\n_LD\n", 6000, false, 3},
+  };
+  for (const auto& c : cases) {
+    ScriptRig r(c.unit);
+    StopButton stop(r);
+    std::string script = c.script;
+    if (auto at = script.find("{fw}"); at != std::string::npos)
+      script.replace(at, 4, r.files.Write("fw.bin", "abc"));
+    const size_t mark = c.inLoader ? r.UnitInLoader() : 0;
+    const uint64_t start = r.host.NowMs();
+    stop.PressAt(start + c.pressAfter);
+    EXPECT_EQ(r.Read(script + "_DM \"never\"\n"), c.readResult) << c.name;
+    EXPECT_TRUE(stop.inPromptWait) << c.name;
+    EXPECT_LE(r.host.NowMs(), stop.handledAtMs + kTickMs) << c.name;
+    EXPECT_TRUE(r.host.messages.empty()) << c.name;
+    std::string sent;
+    for (const auto& put : r.PutsFrom(mark)) sent += put.bytes;
+    EXPECT_EQ(sent.find("LOADR"), std::string::npos) << c.name;
+    EXPECT_EQ(static_cast<size_t>(std::count(sent.begin(), sent.end(), '\r')),
+              c.crs) << c.name << ": " << sent;
+    // The stop was this reading's: the next one waits in full.
+    EXPECT_FALSE(r.ch.PromptWaitsEnded()) << c.name;
   }
 }
 

@@ -539,6 +539,29 @@ TEST_F(ComPortTest, ClosingDuringAPromptWaitEndsIt) {
   host.DestroyTimer(timer);
 }
 
+// A stop handled on the window thread ends a long wait at once; the next wait is not
+// ended by it, and neither is a wait that starts after a stop with none running.
+TEST_F(ComPortTest, EndWaitEndsTheRunningPromptWaitOnly) {
+  TComPort port(host);
+  ConfigureLikeComPort1(port);
+  port.SetOpen(true);
+  port.EndWait();  // nothing runs: nothing to end, nothing kept
+  lineA->PeerWrite(">");
+  EXPECT_TRUE(port.WaitForString(">", 40, true, false));
+  TimerId timer = host.CreateTimer([&] {
+    host.SetTimerEnabled(timer, false);
+    port.EndWait();
+  });
+  host.SetTimerInterval(timer, 20);
+  host.SetTimerEnabled(timer, true);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(port.WaitForString(">", 265, true, false));  // 14.6 s unless ended
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  lineA->PeerWrite(">");
+  EXPECT_TRUE(port.WaitForString(">", 40, true, false));
+  host.DestroyTimer(timer);
+}
+
 // Status and timer notices carry no bytes: a prompt wait must not swallow them, or a
 // lamp that re-arms its trigger only from its handler stays lit for good.
 TEST_F(ComPortTest, TimerAndStatusNoticesSurviveAPromptWait) {

@@ -88,6 +88,9 @@ class ComBank : public PortContract {
                      bool ignoreCase) override {
     return Use().WaitForString(text, timeoutTicks, yield, ignoreCase);
   }
+  void EndWait() override {
+    if (FakePort* port = Current()) port->EndWait();
+  }
 
   // Everything sent on line n.
   std::string SentOn(uint16_t n) { return Exists(n) ? Line(n).SentText() : ""; }

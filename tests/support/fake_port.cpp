@@ -122,6 +122,11 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
                       : a == b;
   };
   inWait_ = true;
+  // A lost line throws out of the wait: nothing of it may stay behind.
+  struct Done {
+    FakePort& port;
+    ~Done() { port.inWait_ = port.endWait_ = false; }
+  } done{*this};
   const uint64_t startTick = host_.NowTicks();
   size_t matched = 0;
   bool seen = false;
@@ -135,7 +140,7 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
         matched = same(c, text[0]) ? 1 : 0;
       }
     }
-    if (seen || !open_) break;
+    if (seen || !open_ || endWait_) break;
     CheckLine();
     // Like the port's tick timer: over once the tick count exceeds start + n, so even
     // a wait of 0 ticks lasts until the current tick has passed.
@@ -147,8 +152,11 @@ bool FakePort::WaitForString(std::string_view text, int32_t timeoutTicks, bool y
     else
       host_.Sleep(1);
   }
-  inWait_ = false;
   return seen;
+}
+
+void FakePort::EndWait() {
+  if (inWait_) endWait_ = true;
 }
 
 // ---- Line model ----

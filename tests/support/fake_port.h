@@ -57,6 +57,7 @@ class FakePort : public PortContract, private MessageTarget {
   // Wakes the queue when the output empties or CTS is let go, as the real port does.
   void SetOutputWatch(bool on) override { outputWatch_ = on; }
   void CheckLine() override;
+  void EndWait() override;
 
   // ---- The line model ----
   // Bytes per millisecond leaving the output buffer; set from the baud rate (10 bits a
@@ -130,6 +131,7 @@ class FakePort : public PortContract, private MessageTarget {
   uint64_t unitEvent_ = 0;  // pending event id for the unit's next output
   uint64_t unitEventAt_ = UINT64_MAX;
   bool inWait_ = false;
+  bool endWait_ = false;
   bool noticePosted_ = false;
   std::vector<Chunk> puts_;
   std::string delivered_;
