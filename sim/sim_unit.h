@@ -76,7 +76,7 @@ struct SimUnitOptions {
   int64_t hangUpAfterBytes = -1;  // after this many received bytes the unit goes dead; -1 = never
   bool ctsLow = false;            // CTS held low (only a simulated device can show it)
   uint32_t baud = 0;  // 0: answers arrive at once; else output paced at baud/10 bytes per second
-  std::string unsolicited;          // text the unit prints by itself ...
+  std::string unsolicited{};        // text the unit prints by itself ...
   uint32_t unsolicitedEveryMs = 0;  //   ... every this many ms (0 = never)
   std::string serialNumber = "ZK-004711";  // what SN answers after "SERIAL NO "
 };

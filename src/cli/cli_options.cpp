@@ -116,7 +116,7 @@ const char* const kCliRunUsage =
     "      --baud 115200 --transcript logs/run.log --report logs/report.json\n"
     "\n"
     "Ctrl-C acts as the Stop button: the run ends the way Stop ends it (the file being\n"
-    "sent is finished, then the script stops; a prompt wait and its tries run out first).\n"
+    "sent is finished, then the script stops; a prompt wait ends at once).\n"
     "A second Ctrl-C ends at once. SIGTERM and SIGHUP do the same. Ended at once, or\n"
     "before the script started (during the probe), the run still writes its record\n"
     "(--report, --db) as it stands: the files that went out, the replies, the port and\n"

@@ -97,7 +97,7 @@ class CliHost : public ConsoleHost {
 };
 
 // The run's port: a prompt wait that lasts more than a second is announced, so a log
-// never shows a silence it cannot explain, and the Stop button knows when one is on.
+// never shows a silence it cannot explain.
 class CliPort : public TComPort {
  public:
   explicit CliPort(Host& host) : TComPort(host), host_(host) {
@@ -125,7 +125,6 @@ class CliPort : public TComPort {
     } done{*this};
     return TComPort::WaitForString(text, timeoutTicks, yield, ignoreCase);
   }
-  bool InPromptWait() const { return waitSeconds_ > 0; }
 
  private:
   static constexpr uint32_t kAnnounceAfterMs = 1000;
@@ -213,8 +212,9 @@ class RunSignals {
 class StopButton : public MessageTarget {
  public:
   static constexpr uint32_t kStopMsg = 0x7E60;
-  StopButton(Host& host, ProgressModel& progress, std::ostream& out, const CliPort* port)
-      : host_(host), progress_(progress), out_(out), port_(port) {
+  StopButton(Host& host, ProgressModel& progress, std::ostream& out,
+             const CommandChannel& channel)
+      : host_(host), progress_(progress), out_(out), channel_(channel) {
     host_.AddTarget(this);
     if (RunSignals* signals = RunSignals::Current())
       signals->SetStop([this] { host_.Post(this, kStopMsg); });
@@ -226,7 +226,7 @@ class StopButton : public MessageTarget {
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
       // Stop ends a prompt wait at once; a file being sent is finished first.
-      out_ << (port_ && port_->InPromptWait()
+      out_ << (channel_.PromptWaiting()
                    ? "\nstopping: the prompt wait ends now"
                    : "\nStop requested: the file being sent is finished, then the script ends. "
                      "Ctrl-C again ends at once.")
@@ -240,7 +240,8 @@ class StopButton : public MessageTarget {
   Host& host_;
   ProgressModel& progress_;
   std::ostream& out_;
-  const CliPort* port_;
+  // Its prompt waits, on either link, end at once on Stop.
+  const CommandChannel& channel_;
 };
 
 // "completed", or "FAILED: " and the first error shown, else the run's last message.
@@ -378,7 +379,7 @@ struct RunFrame {
 
 // The script on the engine, with Ctrl-C as the Stop button, watched by the bar, the
 // record and the events; the same for a port and for the PCI boards.
-int RunScriptWatched(ShellCore& core, RunFrame& f, const CliPort* port,
+int RunScriptWatched(ShellCore& core, RunFrame& f,
                      const std::function<UploadOutcome()>& run) {
   ProgressModel& progress = core.Progress;
   if (f.bar) progress.AddObserver(f.bar);
@@ -386,7 +387,7 @@ int RunScriptWatched(ShellCore& core, RunFrame& f, const CliPort* port,
   UploadOutcome outcome;
   RunOutcome result(f.host);
   {
-    StopButton stop(f.host, progress, f.out, port);
+    StopButton stop(f.host, progress, f.out, core.Channel);
     // A line that fails under the run (a unit unplugged, say) ends it with its
     // message, as any failed command does.
     outcome = run();
@@ -435,7 +436,7 @@ RunEnd RunPci(const CliOptions& o, const LoaderDefaults& settings, RunFrame& f) 
 
   f.watchers.record.SetPort("PCI", 0);
   return {RunScriptWatched(
-              core, f, nullptr,
+              core, f,
               [&] {
                 return core.Engine.RunScript(
                     o.scriptPath, core.Pci.BoardIndexById, [&](int id, int index) {
@@ -511,7 +512,7 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
                      std::to_string(port.GetBaud()) + " baud");
 
   const int status =
-      RunScriptWatched(core, f, &port, [&] { return core.Engine.RunScript(o.scriptPath); });
+      RunScriptWatched(core, f, [&] { return core.Engine.RunScript(o.scriptPath); });
   try {
     port.SetOpen(false);
   } catch (const ESerialException&) {

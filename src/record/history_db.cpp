@@ -174,8 +174,23 @@ bool HistoryDb::Open(const std::string& path, std::string& error) {
     return false;
   }
   sqlite3_busy_handler(db_, &HistoryDb::WaitWhileBusy, this);
+  // Switching a new file to WAL, or reading its version while another process does,
+  // can answer "locked" at once without the busy wait (SQLite's guard against a
+  // deadlock between readers becoming writers): such a start is tried again.
   std::string why;
-  if (!Exec("PRAGMA journal_mode=WAL", why) || !Migrate(why)) {
+  bool ready = false;
+  const auto giveUp =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    why.clear();
+    ready = Exec("PRAGMA journal_mode=WAL", why) && Migrate(why);
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    if (ready || (code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
+        std::chrono::steady_clock::now() >= giveUp)
+      break;
+    usleep(static_cast<useconds_t>(500 + (std::rand() % 2000)));
+  }
+  if (!ready) {
     error = "cannot open history " + path + ": " + why;
     sqlite3_close(db_);
     db_ = nullptr;

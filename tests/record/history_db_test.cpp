@@ -170,7 +170,10 @@ TEST_F(History, WritersAtOnceLoseNothing) {
     writers.emplace_back([&, w] {
       HistoryDb db;  // a connection each, as separate processes have
       std::string error;
-      if (!db.Open(path_, error)) ++failures;
+      if (!db.Open(path_, error)) {
+        ++failures;
+        ADD_FAILURE() << "writer " << w << ": " << error;
+      }
       for (int i = 0; i < kRuns; ++i) {
         UnitRecord r = Run("u" + std::to_string(w), 0, {{"SN", std::to_string(i)}});
         if (!db.Add(r, error)) ++failures;
