@@ -112,6 +112,19 @@ TEST_F(Station, AUnitPulledMidFileIsRecordedAsFailed) {
   EXPECT_EQ(Db("SELECT outcome || ' ' || (first_error LIKE 'Error! %') FROM runs"), "failed 1");
 }
 
+TEST_F(Station, CtrlCWithARunGoingStopsItAsStopDoesAndRecordsIt) {
+  Start(60000, {"--baud", "115200"});
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(dir / "sim.log").find("LINE LF 8000 60000") != std::string::npos; }, 30000));
+  station->Signal(SIGINT);
+  EXPECT_EQ(station->Wait(60000), 1) << station->Stdout() << station->Stderr();
+  EXPECT_NE(station->Stdout().find("station ended: 0 passed, 1 failed"), std::string::npos)
+      << station->Stdout();
+  // The file under way went out whole before the run stopped; nothing after it ran.
+  EXPECT_EQ(fs::file_size(dir / "images" / "image-1.bin"), 60000u);
+  EXPECT_EQ(Db("SELECT count(*) || ' ' || outcome || ' ' || message FROM runs"),
+            "1 failed Unsuccessful.  Upload terminated by user.");
+}
+
 // Hot-plug: links to simulated units' ptys made and removed in a watched folder.
 TEST_F(Station, WatchedPathsAreUnitsFromTheirAppearanceToTheirRemoval) {
   WriteFile(dir / "f.bin", RandomBytes(2000, 5));
