@@ -331,18 +331,13 @@ void TCustomTerminalPane::Bell() {
 void TCustomTerminalPane::tmLoad() {
   const QFontMetrics fm(font_);
   geo_.cellHeight = std::max(fm.height() + std::max(fm.leading(), 0), 1);
-  // The widest character the pane can show: with a proportional font the columns
-  // still line up (the font's own widest glyph may come from another script).
-  int widest = 1;
-  for (int c = 32; c < 256; ++c)
-    widest = std::max(widest, fm.horizontalAdvance(QChar(AnsiToUnicode(uint8_t(c)))));
-  geo_.cellWidth = widest;
   ascent_ = fm.ascent();
+  // Windows-1252: codes 128-255 are printable too.
+  std::array<QChar, 256> chars;
+  for (int c = 0; c < 256; ++c) chars[c] = QChar(AnsiToUnicode(uint8_t(c)));
   rawFont_ = QRawFont::fromFont(font_);
+  bool haveGlyphs = false;
   if (rawFont_.isValid()) {
-    // Windows-1252: codes 128-255 are printable too.
-    std::array<QChar, 256> chars;
-    for (int c = 0; c < 256; ++c) chars[c] = QChar(AnsiToUnicode(uint8_t(c)));
     int count = 256;
     std::array<quint32, 256> indexes{};
     if (rawFont_.glyphIndexesForChars(chars.data(), 256, indexes.data(), &count)) {
@@ -350,8 +345,22 @@ void TCustomTerminalPane::tmLoad() {
       for (int c = 128; c < 256; ++c)
         if (indexes[c] == 0) indexes[c] = indexes['?'];
       std::copy(indexes.begin(), indexes.end(), glyphs_.begin());
+      haveGlyphs = true;
     }
   }
+  // The cell is as wide as the widest character the pane draws, so the columns
+  // line up even with a proportional font. Measured on the glyphs drawn: a
+  // character the font lacks would otherwise be measured in whichever fallback
+  // font the machine has.
+  qreal widest = 1;
+  if (haveGlyphs) {
+    QList<quint32> drawn(glyphs_.begin() + 32, glyphs_.end());
+    for (const QPointF& advance : rawFont_.advancesForGlyphIndexes(drawn))
+      widest = std::max(widest, advance.x());
+  } else {
+    for (int c = 32; c < 256; ++c) widest = std::max<qreal>(widest, fm.horizontalAdvance(chars[c]));
+  }
+  geo_.cellWidth = std::max(qRound(widest), 1);
   tmCalcExtent();
   PaintAll();
 }

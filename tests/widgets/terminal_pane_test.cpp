@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QScrollBar>
 #include <QStyleHints>
 #include <QTimer>
@@ -534,6 +536,25 @@ class TerminalPaneTest : public QObject {
     rig.pane.CopyToClipboard();
     QVERIFY(QApplication::clipboard()->text().startsWith(
         QString::fromUtf16(u"\u20AC\u201C\uFFFD\u00E9")));
+  }
+
+  // A fixed-pitch font gives cells of its own character width, whatever fallback
+  // fonts the machine has for the characters it lacks (U+FFFD shows as '?').
+  void fixedPitchCellsAreTheFontsOwnWidth() {
+    Rig rig(false);
+    int tried = 0;
+    for (const QString& family : QFontDatabase::families()) {
+      if (!QFontDatabase::isFixedPitch(family)) continue;
+      TerminalFont font;
+      font.Name = family.toStdString();
+      rig.pane.SetFont(font);
+      const QRawFont& raw = rig.pane.RawFont();
+      if (!raw.isValid() || QFontInfo(rig.pane.Font()).family() != family) continue;
+      const int own = qRound(raw.advancesForGlyphIndexes({rig.pane.GlyphOf('M')}).value(0).x());
+      QVERIFY2(rig.pane.Geometry().cellWidth == own, qPrintable(family));
+      ++tried;
+    }
+    QVERIFY(tried > 0);
   }
 
   // What the pane paints bit by bit as a stream goes on is what a full repaint of the
