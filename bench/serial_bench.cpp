@@ -3,9 +3,9 @@
 //   throughput  PutBlock through TComPort to a pty whose other side reads as fast as
 //               it can (MB/s).
 //   paced       the simulated null modem paced at 115200 baud, 8N1; the bytes sent in
-//               2000-byte blocks exactly as the file transfer sends them (the command
-//               channel's SendByte: put, wait for the output to drain and CTS, flush,
-//               next block); the share of the line rate achieved.
+//               2000-byte blocks read from a file exactly as the file transfer sends
+//               them (queue a block, read the next while it drains, wait for the
+//               drain and CTS, flush); the share of the line rate achieved.
 //   idle        an open port with nothing to do: CPU time of the whole process over a
 //               stretch of wall time, on a pty and on the simulated line.
 //   rates       2 MB over the simulated line paced at 460800, 921600 and 3000000 baud,
@@ -104,9 +104,9 @@ struct PacedFigures {
 };
 
 // `bytes` over the simulated line paced like a UART at `baud`, 8N1: in 2000-byte blocks
-// exactly as the file transfer sends them (the command channel's SendByte: put, wait
-// for the output to drain and CTS, next block), or as a plain copy that puts whenever
-// the output ring has room.
+// read from a file exactly as the file transfer sends them (queue a block, read the
+// next one while it drains, wait for the drain and CTS), or as a plain copy that
+// puts whenever the output ring has room.
 PacedFigures PacedRun(size_t bytes, int32_t baud, bool blocks) {
   auto line = SimNullModem::Create("bench-paced");
   line->SetPacing(true);
@@ -133,12 +133,24 @@ PacedFigures PacedRun(size_t bytes, int32_t baud, bool blocks) {
     }
   });
   std::string block(2000, 'p');
+  std::FILE* file = std::tmpfile();
+  for (size_t at = 0; at < bytes; at += block.size())
+    std::fwrite(block.data(), 1, std::min(block.size(), bytes - at), file);
+  std::rewind(file);
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  auto readBlock = [&](size_t at) {
+    size_t n = std::min(block.size(), bytes - at);
+    return std::fread(block.data(), 1, n, file) == n;
+  };
   double cpu0 = CpuSeconds();
   auto start = Clock::now();
+  if (blocks) readBlock(0);
   for (size_t at = 0; at < bytes && !cancelled;) {
     int n = static_cast<int>(std::min(block.size(), bytes - at));
     if (blocks) {
-      channel.SendByte(n, reinterpret_cast<const uint8_t*>(block.data()));
+      bool queued = channel.QueueBytes(n, reinterpret_cast<const uint8_t*>(block.data()));
+      if (at + n < bytes) readBlock(at + n);
+      if (queued) channel.AwaitBytesSent(n);
     } else if (port.GetOutBuffFree() < n) {
       port.SetOutputWatch(true);
       host.WaitAndProcessMessages(5);
@@ -153,6 +165,7 @@ PacedFigures PacedRun(size_t bytes, int32_t baud, bool blocks) {
   f.seconds = Seconds(Clock::now() - start);
   f.cpu = CpuSeconds() - cpu0;
   f.cancelled = cancelled;
+  std::fclose(file);
   done = true;
   peer.join();
   return f;

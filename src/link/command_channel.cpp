@@ -30,11 +30,16 @@ void CommandChannel::Fail(const char* text) {
 // ---- Sending ----
 
 void CommandChannel::SendByte(int count, const uint8_t* data) {
-  if (count <= 0) return;
-  if (LinkMode == kLinkPci)
-    SendBytePci(count, data);
-  else
-    SendByteRs232(count, data);
+  if (QueueBytes(count, data)) AwaitBytesSent(count);
+}
+
+bool CommandChannel::QueueBytes(int count, const uint8_t* data) {
+  if (count <= 0) return false;
+  if (LinkMode == kLinkPci) {
+    SendBytePci(count, data);  // the board takes byte by byte: nothing left to wait for
+    return false;
+  }
+  return QueueBytesRs232(count, data);
 }
 
 void CommandChannel::SendBytePci(int count, const uint8_t* data) {
@@ -78,12 +83,16 @@ bool CommandChannel::WaitUntil(Cond cond, uint32_t boundMs) {
   return true;
 }
 
-void CommandChannel::SendByteRs232(int count, const uint8_t* data) {
+bool CommandChannel::QueueBytesRs232(int count, const uint8_t* data) {
   if (port_.GetOutBuffFree() < count) {
     Fail(msg::kOverflowCancel);
-    return;
+    return false;
   }
   port_.PutBlock(data, static_cast<uint16_t>(count));
+  return true;
+}
+
+void CommandChannel::AwaitBytesSent(int count) {
   const uint32_t bound = SendWaitBoundMs(count, port_.GetBaud(), port_.GetDataBits(),
                                          port_.GetParity(), port_.GetStopBits());
   // The port wakes the queue when the output empties or CTS moves: no polling.

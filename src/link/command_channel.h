@@ -73,7 +73,13 @@ class CommandChannel {
   PortContract& ComPort1() { return port_; }
   Host& GetHost() { return host_; }
 
+  // Sends a block and waits until it has gone out: QueueBytes, then AwaitBytesSent.
   void SendByte(int count, const uint8_t* data);
+  // The two halves of SendByte, so that the caller may prepare the next block while
+  // this one drains. QueueBytes hands the bytes over (the port keeps its own copy);
+  // true when they wait in the port's output and AwaitBytesSent must follow.
+  bool QueueBytes(int count, const uint8_t* data);
+  void AwaitBytesSent(int count);
   void SendString(std::string_view text);
   bool SendCOMCmd_GetPrompt(std::string_view command);
   void SendCOMCmd_GetReply();
@@ -115,7 +121,7 @@ class CommandChannel {
 
  private:
   void SendBytePci(int count, const uint8_t* data);
-  void SendByteRs232(int count, const uint8_t* data);
+  bool QueueBytesRs232(int count, const uint8_t* data);
   // Waits in the message queue until cond holds (true) or boundMs have passed.
   template <typename Cond>
   bool WaitUntil(Cond cond, uint32_t boundMs);

@@ -166,6 +166,9 @@ void ScriptEngine::UploadButtonClick() {
     BlockCount = FileSize / kBlockSize;
     OpenedFile f = script::OpenForRead(path);
     if (!f) return CannotOpenForTransfer(path);
+    // Whole blocks are read straight from the file: a file changed under the
+    // transfer is seen at the block it changed in, not a buffer later.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
     PortContract& port = ch_.ComPort1();
     if (port.GetOpen()) {
       port.FlushInBuffer();
@@ -204,30 +207,32 @@ void ScriptEngine::CannotOpenForTransfer(const std::string& path) {
 
 // Stop does not end the block loop: the unit was promised FileSize bytes and gets
 // them. A file that has become shorter since _LA cannot keep that promise; its
-// transfer ends at the first short read rather than send a stale buffer.
+// transfer ends at the first short read rather than send a stale buffer. The next
+// block is read while the one before it drains; what the operator sees, and when,
+// is as if each block were read just before it is sent.
 void ScriptEngine::SendBlocks(std::FILE* f) {
   const int32_t rest = FileSize - BlockCount * kBlockSize;
-  auto readBlock = [&](int32_t size) {
-    if (std::fread(blockBuffer_.data(), 1, static_cast<size_t>(size), f) ==
-        static_cast<size_t>(size))
-      return true;
-    ShowError("Error! File " + UploadFileName.str() +
-              " changed since its checksum was taken. Cancel upload.");
-    progress_.Cancelled = true;
-    return false;
+  const int32_t blocks = BlockCount + (BlockCount == 0 || rest > 0 ? 1 : 0);
+  auto readBlock = [&](int32_t i) {
+    const size_t size = static_cast<size_t>(i < BlockCount ? kBlockSize : rest);
+    return std::fread(blockBuffer_.data(), 1, size, f) == size;
   };
-  for (int32_t i = 0; i < BlockCount; ++i) {
-    if (!readBlock(kBlockSize)) return;
-    ch_.SendByte(kBlockSize, blockBuffer_.data());
-    progress_.StepIt();
-    host_.ProcessMessages();
-  }
-  if (BlockCount == 0 || rest > 0) {
-    if (!readBlock(rest)) return;
-    if (ch_.LinkUsable()) {
-      ch_.SendByte(rest, blockBuffer_.data());
-      progress_.StepIt();
+  bool read = readBlock(0);
+  for (int32_t i = 0; i < blocks; ++i) {
+    if (!read) {
+      ShowError("Error! File " + UploadFileName.str() +
+                " changed since its checksum was taken. Cancel upload.");
+      progress_.Cancelled = true;
+      return;
     }
+    const bool full = i < BlockCount;
+    if (!full && !ch_.LinkUsable()) return;
+    const int size = full ? kBlockSize : rest;
+    const bool queued = ch_.QueueBytes(size, blockBuffer_.data());
+    if (i + 1 < blocks) read = readBlock(i + 1);
+    if (queued) ch_.AwaitBytesSent(size);
+    progress_.StepIt();
+    if (full) host_.ProcessMessages();
   }
 }
 

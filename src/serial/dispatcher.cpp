@@ -500,7 +500,10 @@ int TBaseDispatcher::OutBuffUsed() { return tx_.Used(); }
 int TBaseDispatcher::OutBuffFree() { return tx_.Free(); }
 
 int TBaseDispatcher::FlushOutBuffer() {
-  if (outRunning_) {
+  // The writer holds bytes only while the ring has them (they leave it once sent):
+  // an empty ring needs no hand-shake, which would cost the gap between two blocks
+  // a round trip through the writer thread.
+  if (outRunning_ && tx_.Used() > 0) {
     {
       std::lock_guard lock(syncMutex_);
       txFlush_ = true;

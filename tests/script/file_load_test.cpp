@@ -465,6 +465,29 @@ TEST(FileLoad, AFileThatShrankAfterItsChecksumSendsNoStaleBytes) {
   EXPECT_EQ(r.unit.ReceivedBytes().find(bytes.substr(2000, 500)), std::string::npos);
 }
 
+// The next block is read from the file while the one before it drains: a file cut
+// short during the first block's drain has already given its second block.
+TEST(FileLoad, TheNextBlockIsReadWhileTheOneBeforeDrains) {
+  ScriptRig r;
+  const std::string bytes = Pattern(6000);
+  std::string path = r.files.Write("fw.bin", bytes);
+  r.UnitInLoader();
+  EXPECT_TRUE(r.Read("_LF " + path + "\n_LA 8000\n_LV V1\n"));
+  std::function<void()> cutDuringFirstBlock = [&] {
+    const auto& puts = r.port.Puts();
+    if (std::any_of(puts.begin(), puts.end(), [](const auto& c) { return c.bytes.size() == 2000; }))
+      std::filesystem::resize_file(path, 2000);
+    else
+      r.host.ScheduleIn(1, cutDuringFirstBlock);
+  };
+  r.host.ScheduleIn(1, cutDuringFirstBlock);
+  EXPECT_FALSE(r.engine.RunLine("_LD"));
+  EXPECT_EQ(r.host.messages.front(),
+            "Error! File " + path + " changed since its checksum was taken. Cancel upload.");
+  EXPECT_NE(r.unit.ReceivedBytes().find(bytes.substr(0, 4000)), std::string::npos);
+  EXPECT_EQ(r.unit.ReceivedBytes().find(bytes.substr(4000, 100)), std::string::npos);
+}
+
 TEST(FileLoad, TextsLongerThanTheirFieldsEndTheReading) {
   struct Case {
     std::string line;
