@@ -30,6 +30,7 @@
 #include "script/run_outcome.h"
 #include "script/script_engine.h"
 #include "serial/com_port.h"
+#include "serial/serial_device.h"
 #include "sim/simulated_unit.h"
 
 namespace zarnik {
@@ -490,7 +491,8 @@ RunEnd RunOnPort(const CliOptions& o, const LoaderDefaults& settings, RunFrame& 
         if (d == Transcript::Direction::kReceived) answer.Add(data, n);
       }));
   const bool namedDevice = !port.GetDevicePath().empty();
-  if (namedDevice && access(port.GetDevicePath().c_str(), F_OK) != 0)
+  if (namedDevice && !IsBackendDevicePath(port.GetDevicePath()) &&
+      access(port.GetDevicePath().c_str(), F_OK) != 0)
     return Fail(f.out, "cannot open " + port.GetDevicePath() + ": " + std::strerror(errno));
   HeadlessShellView view;
   // A device named on the command line stands for whichever number is probed.

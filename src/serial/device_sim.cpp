@@ -264,6 +264,10 @@ void SimNullModem::SetPeerHonoursRts(bool on) {
   Changed();
 }
 
+void SimNullModem::SetMaxBaud(uint32_t baud) {
+  maxBaud_ = baud;
+}
+
 void SimNullModem::SetPacing(bool on) {
   std::lock_guard lock(mutex_);
   int64_t now = NowNs();
@@ -500,7 +504,9 @@ int SimDevice::GetState(TDcb& dcb) {
 int SimDevice::SetState(const TDcb& dcb) {
   auto m = Modem();
   if (!m) return DeviceFailure(SerialError::NotOpen);
-  if (dcb.baudRate == 0) return DeviceFailure(SerialError::RateRefused);
+  const uint32_t maxBaud = m->maxBaud_;
+  if (dcb.baudRate == 0 || (maxBaud != 0 && dcb.baudRate > maxBaud))
+    return DeviceFailure(SerialError::RateRefused);
   if (dcb.byteSize < 5 || dcb.byteSize > 8 || dcb.parity > 4)
     return DeviceFailure(SerialError::BadSetting);
   m->PortSetState(dcb);

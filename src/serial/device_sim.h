@@ -19,6 +19,7 @@
 // Threading: everything is guarded by one mutex; any thread may call anything.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -72,6 +73,8 @@ class SimNullModem {
   void SetPeerHonoursRts(bool on);
   // Line-rate pacing at the port's configured settings, both directions.
   void SetPacing(bool on);
+  // The fastest rate the line's UART takes (0: any); a faster one is refused.
+  void SetMaxBaud(uint32_t baud);
 
  private:
   friend class SimDevice;
@@ -125,6 +128,7 @@ class SimNullModem {
   bool rtsHandshake_ = true;  // level of the handshake-driven line
   bool peerHonoursRts_ = true;
   bool pacing_ = false;
+  std::atomic<uint32_t> maxBaud_{0};
   uint32_t inSize_ = 4096;
   uint32_t events_ = 0;
   uint32_t errors_ = 0;

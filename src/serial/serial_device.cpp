@@ -32,6 +32,13 @@ void AddDeviceBackend(const std::string& prefix, TDeviceFactory make) {
   Backends().push_back({prefix, std::move(make)});
 }
 
+bool IsBackendDevicePath(const std::string& path) {
+  std::lock_guard lock(BackendsMutex());
+  for (const Backend& b : Backends())
+    if (path.rfind(b.prefix, 0) == 0) return true;
+  return false;
+}
+
 std::unique_ptr<SerialDevice> MakeSerialDevice(const std::string& path) {
   {
     std::lock_guard lock(BackendsMutex());

@@ -75,5 +75,7 @@ using TDeviceFactory = std::function<std::unique_ptr<SerialDevice>(const std::st
 // simulated null modem registers itself in the programs that link it (its own library),
 // so the production libraries carry no simulator.
 void AddDeviceBackend(const std::string& prefix, TDeviceFactory make);
+// Whether a registered backend makes this path's device (it is then no file).
+bool IsBackendDevicePath(const std::string& path);
 
 }  // namespace zarnik

@@ -12,6 +12,7 @@
 #include "cli/preflight.h"
 #include "cli/tapped_device.h"
 #include "cli/unit_protocol.h"
+#include "serial/device_sim.h"
 #include "support/process.h"
 
 namespace fs = std::filesystem;
@@ -60,16 +61,33 @@ TEST_F(SingleRun, LoadsOnTheSimulatedUnitAndRecordsTheFile) {
   EXPECT_NE(out.str().find("Upload Complete."), std::string::npos) << out.str();
 }
 
-TEST_F(SingleRun, APortThatIsNotThereEndsBeforeTheScriptWithItsReason) {
-  std::ostringstream out;
-  UnitRecorder record("unit", script.string(), SteadyMs);
-  RunWatchers watchers{record};
-  const std::string port = (dir / "no-such-tty").string();
-  const RunEnd end = RunSingle(Options({script.string(), "--port", port}), watchers, {out});
-  EXPECT_EQ(end.status, kExitCannotStart);
-  EXPECT_EQ(end.failText, "cannot open " + port + ": No such file or directory");
-  EXPECT_NE(out.str().find("zarnik-cli: " + end.failText), std::string::npos) << out.str();
-  EXPECT_TRUE(record.Record().files.empty());
+// A port that cannot be used ends the run before the script, named by its cause.
+TEST_F(SingleRun, APortThatCannotBeUsedEndsBeforeTheScriptWithItsReason) {
+  auto line = SimNullModem::Create("single-run-max-rate");
+  line->SetMaxBaud(921600);
+  const std::string missing = (dir / "no-such-tty").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--port", missing}, "cannot open " + missing + ": No such file or directory"},
+      {{"--port", line->Path(), "--baud", "3000000"},
+       line->Path() + " does not accept 3000000 baud"},
+      {{"--port", line->Path(), "--baud=1000000", "--no-probe"},
+       line->Path() + " does not accept 1000000 baud"},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    UnitRecorder record("unit", script.string(), SteadyMs);
+    RunWatchers watchers{record};
+    std::vector<std::string> args = {script.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunEnd end = RunSingle(Options(args), watchers, {out});
+    EXPECT_EQ(end.status, kExitCannotStart) << c.says;
+    EXPECT_EQ(end.failText, c.says);
+    EXPECT_NE(out.str().find("zarnik-cli: " + end.failText), std::string::npos) << out.str();
+    EXPECT_TRUE(record.Record().files.empty());
+  }
 }
 
 // Simulated boards for the runs in this process while it lives.
