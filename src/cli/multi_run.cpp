@@ -530,16 +530,17 @@ int UnitsRunner::Run() {
   int status = kExitComplete;
   for (const Unit& u : units_)
     if (u.status != 0) status = kExitUnsuccessful;
+  bool recorded = true;
   if (!o_.reportPath.empty()) {
     std::vector<std::string> records;
     for (const Unit& u : units_) records.push_back(RecordOf(u));
-    if (!WriteReport(o_.reportPath, ReportJson(records), std::cout, error)) {
-      out_ << "zarnik-cli: " << error << std::endl;
-      status = kExitUnsuccessful;
-    }
+    recorded = WriteReport(o_.reportPath, ReportJson(records), std::cout, error);
+    if (!recorded) status = kExitUnsuccessful;
   }
-  // The summary ends the run: its last line is the verdict.
+  // The summary ends the run: its last line is the verdict, unless the record could
+  // not be written, which is said after it. The units' own failures stand in the table.
   Summary();
+  if (!recorded) EndOnUnwrittenRecord(out_, error, "");
   return status;
 }
 

@@ -135,6 +135,11 @@ bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
   return ok;
 }
 
+void EndOnUnwrittenRecord(std::ostream& out, const std::string& error, const std::string& failure) {
+  out << "zarnik-cli: " << error << "\nzarnik-cli: FAILED: " << failure
+      << (failure.empty() ? "" : "; ") << "the record could not be written" << std::endl;
+}
+
 // ---- A run ended by a signal ----
 
 void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,

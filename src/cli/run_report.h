@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
+#include <string>
 
 #include "cli/cli_progress.h"
 #include "platform/host.h"
@@ -94,6 +96,12 @@ class RecordSink {
   std::string reportPath_, dbPath_, json_;
   std::unique_ptr<HistoryDb> db_;
 };
+
+// The end of a run whose record could not be written, one unit's or several units':
+// `error` (which file, and why) on a line of its own, then the verdict, which says so
+// after `failure` (why the run itself failed; "" when it did not). Nothing may follow:
+// a run that exits unsuccessful must not end on a line that reads as success.
+void EndOnUnwrittenRecord(std::ostream& out, const std::string& error, const std::string& failure);
 
 // A run that a signal ends at once (a second Ctrl-C, or a signal while nothing can
 // be stopped): the record as it stands, with "ended by <signal>" as its message and

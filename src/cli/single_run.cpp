@@ -245,12 +245,18 @@ class StopButton : public MessageTarget {
   const CommandChannel& channel_;
 };
 
-// "completed", or "FAILED: " and the first error shown, else the run's last message.
-std::string VerdictText(int status, const std::string& firstError, const std::string& message) {
-  if (status == kExitComplete) return "completed";
+// Why a run failed: the first error shown, else the run's last message; "" when it completed.
+std::string FailureText(int status, const std::string& firstError, const std::string& message) {
+  if (status == kExitComplete) return "";
   std::string why = !firstError.empty() ? firstError : message;
   if (why.empty()) why = "the run ended with exit status " + std::to_string(status);
-  return "FAILED: " + OneLine(why);
+  return OneLine(why);
+}
+
+// "completed", or "FAILED: " and why.
+std::string VerdictText(int status, const std::string& firstError, const std::string& message) {
+  if (status == kExitComplete) return "completed";
+  return "FAILED: " + FailureText(status, firstError, message);
 }
 
 std::string FirstError(const UnitRecord& r) { return r.errors.empty() ? "" : r.errors.front(); }
@@ -571,19 +577,21 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   record.Finish(status, end.failText);
   bool wrote = false;
   std::string writeError;
-  if (!sink.Write(record.Record(), writeError, &wrote)) {
-    console.out << "zarnik-cli: " << writeError << std::endl;
-    if (status == kExitComplete) status = kExitUnsuccessful;
-  }
+  const bool recorded = sink.Write(record.Record(), writeError, &wrote);
+  if (!recorded && status == kExitComplete) status = kExitUnsuccessful;
+  if (!recorded && events) console.out << "zarnik-cli: " << writeError << std::endl;
   if (wrote) tell(record.Record());
   // The verdict, after everything else; among several units the summary gives it. A
-  // run that could not start has said why on its last line already.
-  if (!events && end.failText.empty()) {
-    const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(record.Record());
-    console.out << "zarnik-cli: "
-                << VerdictText(status, shown.empty() ? writeError : shown, record.Record().message)
+  // run that could not start has said why on its last line already, unless its record
+  // could not be written either.
+  if (events) return status;
+  const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(record.Record());
+  if (!recorded)
+    EndOnUnwrittenRecord(console.out, writeError,
+                         FailureText(end.status, shown, record.Record().message));
+  else if (end.failText.empty())
+    console.out << "zarnik-cli: " << VerdictText(status, shown, record.Record().message)
                 << std::endl;
-  }
   return status;
 }
 

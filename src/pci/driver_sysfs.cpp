@@ -103,24 +103,32 @@ bool ParseEntry(std::string_view text, const std::string& sysfsRoot, PciMapEntry
   return true;
 }
 
-// Why the entry's registers do not all lie in a window of `size` bytes; "" when they do.
-// Counted in 64 bits: a base near 4 GiB must not wrap back into the window.
-std::string WindowProblem(const PciMapEntry& e, uint64_t size) {
+// Why the entry's registers cannot all be accessed in a window of `size` bytes; "" when
+// they can. Each access must lie inside the window and be aligned to its width (a 32-bit
+// write off a 4-byte boundary is refused by the access itself, with nothing to say why);
+// without a size, only the alignment is checked. Counted in 64 bits: a base near 4 GiB must not
+// wrap back into the window.
+std::string WindowProblem(const PciMapEntry& e, std::optional<uint64_t> size) {
   const struct {
     const char* key;
     uint32_t value;
-    uint64_t end;  // one past the last byte touched
-  } used[] = {{"data", e.dataReg, uint64_t{e.dataReg} + 1},
-              {"aux", e.auxReg, uint64_t{e.auxReg} + 1},
-              {"status", e.statusReg, uint64_t{e.statusReg} + 1},
-              {"id", e.idReg, uint64_t{e.idReg} + 1},
-              {"base", e.base, uint64_t{e.base} + kPrepareOffset + 4}};
+    uint64_t at;     // the first byte touched
+    uint32_t width;  // bytes per access
+  } used[] = {{"data", e.dataReg, e.dataReg, 1},
+              {"aux", e.auxReg, e.auxReg, 1},
+              {"status", e.statusReg, e.statusReg, 1},
+              {"id", e.idReg, e.idReg, 1},
+              {"base", e.base, uint64_t{e.base} + kPrepareOffset, 4}};
   for (const auto& u : used) {
-    if (u.end > size)
-      return std::string(u.key) + "=" + Hex(u.value) +
-             (u.key == std::string_view("base") ? " puts the preparation writes (base + 0x60)"
-                                                : " lies") +
-             " outside its " + std::to_string(size) + "-byte register window";
+    const std::string what =
+        std::string(u.key) + "=" + Hex(u.value) +
+        (u.key == std::string_view("base") ? " puts the preparation writes (base + 0x60)"
+                                           : " lies");
+    if (u.at % u.width != 0)
+      return what + " at " + Hex(u.at) + ", off the " + std::to_string(u.width) +
+             "-byte boundary a " + std::to_string(u.width * 8) + "-bit access needs";
+    if (size && u.at + u.width > *size)
+      return what + " outside its " + std::to_string(*size) + "-byte register window";
   }
   return "";
 }
@@ -195,12 +203,12 @@ SysfsPciDriver::SysfsPciDriver(std::vector<PciMapEntry> map) : map_(std::move(ma
       Refuse(e, ENODEV, why);
       continue;
     }
-    // A file that cannot be looked at now is reported when it is opened.
+    // A file that cannot be looked at now is reported when it is opened; a misaligned
+    // register is refused whatever the file.
     struct stat st {};
-    if (stat(e.path.c_str(), &st) == 0 && st.st_size > 0) {
-      if (std::string why = WindowProblem(e, static_cast<uint64_t>(st.st_size)); !why.empty())
-        Refuse(e, EFAULT, why);
-    }
+    std::optional<uint64_t> size;
+    if (stat(e.path.c_str(), &st) == 0 && st.st_size > 0) size = static_cast<uint64_t>(st.st_size);
+    if (std::string why = WindowProblem(e, size); !why.empty()) Refuse(e, EFAULT, why);
   }
 }
 

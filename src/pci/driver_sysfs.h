@@ -22,8 +22,9 @@
 //
 // Devices are told apart by index, so several may share one resource file at their
 // own offsets. The driver refuses a device whose identity does not match or whose
-// registers (the preparation writes included) do not all lie inside its window:
-// Refusals() says why, and opening it answers ENODEV or EFAULT.
+// registers (the preparation writes included) do not all lie inside its window, or
+// whose base would put the preparation long off a 4-byte boundary: Refusals() says
+// why, and opening it answers ENODEV or EFAULT.
 //
 // The configuration request answers with these offsets as register addresses and
 // driver version 1.0. A byte read or write touches one byte of the window, a 32-bit

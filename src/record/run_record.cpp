@@ -291,15 +291,22 @@ std::string TempPathFor(const std::string& path) {
   return (p.parent_path() / name).string();
 }
 
+std::string CannotWrite(const std::string& what, const std::string& path, const std::string& why) {
+  return "cannot write " + what + " " + path + ": " + why;
+}
+
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+bool WriteFileAtomically(const std::string& path, const std::string& what, const std::string& text,
+                         std::string& error) {
+  // Said of the file asked for: the temporary one is gone by the time anyone reads it.
+  auto fail = [&](int why) {
+    error = CannotWrite(what, path, std::strerror(why));
+    return false;
+  };
   const std::string temp = TempPathFor(path);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = "cannot write " + temp + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return fail(errno);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -310,21 +317,21 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   const bool written = done == text.size() && fsync(fd) == 0;
   const int writeErrno = errno;
   if (close(fd) != 0 || !written) {
-    error = "cannot write " + temp + ": " + std::strerror(written ? errno : writeErrno);
+    const int why = written ? errno : writeErrno;
     unlink(temp.c_str());
-    return false;
+    return fail(why);
   }
   if (rename(temp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+    const int why = errno;
     unlink(temp.c_str());
-    return false;
+    return fail(why);
   }
   return true;
 }
 
 bool WriteReport(const std::string& path, const std::string& json, std::ostream& out,
                  std::string& error) {
-  if (path != kReportToStdout) return WriteFileAtomically(path, json, error);
+  if (path != kReportToStdout) return WriteFileAtomically(path, "report", json, error);
   out << json << std::flush;
   if (out) return true;
   error = "cannot write the report to stdout";
@@ -333,13 +340,13 @@ bool WriteReport(const std::string& path, const std::string& json, std::ostream&
 
 bool CanWriteFile(const std::string& path, const std::string& what, std::string& error) {
   if (std::filesystem::is_directory(path)) {
-    error = "cannot write " + what + " " + path + ": it is a folder";
+    error = CannotWrite(what, path, "it is a folder");
     return false;
   }
   const std::string temp = TempPathFor(path);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = "cannot write " + what + " " + path + ": " + std::strerror(errno);
+    error = CannotWrite(what, path, std::strerror(errno));
     return false;
   }
   close(fd);

@@ -100,8 +100,10 @@ std::string RecordJson(const UnitRecord& record, bool withHistory = false);
 std::string ReportJson(const std::vector<std::string>& records);
 
 // Writes text to path by way of a temporary file in the same folder and a rename.
-// False with error when anything fails; nothing is left behind then.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string& error);
+// False with error, "cannot write <what> <path>: <why>", when anything fails; nothing
+// is left behind then.
+bool WriteFileAtomically(const std::string& path, const std::string& what, const std::string& text,
+                         std::string& error);
 // --report -: the report goes to stdout, for a pipe.
 inline constexpr const char* kReportToStdout = "-";
 // The report to its file (WriteFileAtomically), or to out for kReportToStdout.

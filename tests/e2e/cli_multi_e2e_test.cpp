@@ -305,6 +305,35 @@ TEST_F(Units, ASingleRunWritesItsRecordWhenItFails) {
   EXPECT_EQ(entries, 1u);
 }
 
+// The report's folder goes once the run is under way: one unit or several, the run does
+// not end on a line that reads as success.
+TEST_F(Units, AReportThatCannotBeWrittenIsTheLastWordOnTheRun) {
+  const fs::path script = Script({RandomBytes(20000, 51)});
+  StartUnit("fast");
+  StartUnit("slow", {"--baud", "115200"});  // paced: the run is still going when the folder goes
+  for (const std::vector<std::string>& ports :
+       {std::vector<std::string>{"slow"}, std::vector<std::string>{"fast", "slow"}}) {
+    SCOPED_TRACE(ports.size());
+    const fs::path out = dir / "out", report = out / "r.json";
+    fs::create_directories(out);
+    std::vector<std::string> args = {"run",    script.string(), "--baud",
+                                     "115200", "--report",      report.string()};
+    for (const std::string& p : ports) args.insert(args.end(), {"--port", (dir / p).string()});
+    Process cli(ZARNIK_CLI_PATH, args, dir.string());
+    // Past the checks before the start, which would refuse the folder.
+    ASSERT_TRUE(cli.WaitForStderr("status: probing", 30000)) << cli.Stderr();
+    fs::remove_all(out);
+    EXPECT_EQ(cli.Wait(60000), 1) << cli.Stderr();
+    const std::string err = cli.Stderr();
+    EXPECT_NE(err.find("\nzarnik-cli: cannot write report " + report.string() +
+                       ": No such file or directory\n"),
+              std::string::npos)
+        << err;
+    const std::string verdict = "\nzarnik-cli: FAILED: the record could not be written\n";
+    EXPECT_EQ(err.rfind(verdict), err.size() - verdict.size()) << err;
+  }
+}
+
 TEST_F(Units, UsageErrorsExitWithTwoBeforeAnythingIsSent) {
   const fs::path script = Script({RandomBytes(10, 41)});
   Unit& u = StartUnit("idle");

@@ -242,6 +242,11 @@ TEST(SysfsDriver, ChecksTheFunctionAndTheWindowBeforeWritingToIt) {
       {"0=0000:03:00.0 vendor=0x1234 device=0x0001 status=0x1000", EFAULT,
        "status=0x1000 lies outside its 4096-byte register window"},
       {"0=0000:03:00.0 vendor=0x1234 device=0x0001 aux=0xFFFFFFFF", EFAULT, "aux=0xffffffff"},
+      // The preparation long would be refused by the access itself, unseen.
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 base=0x102", EFAULT,
+       "device 0 is not opened: base=0x102 puts the preparation writes (base + 0x60) at 0x162, "
+       "off the 4-byte boundary a 32-bit access needs"},
+      {"0=0000:03:00.0 vendor=0x1234 device=0x0001 base=0xF9D", EFAULT, "base=0xf9d puts"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.map);

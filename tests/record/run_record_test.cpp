@@ -125,7 +125,7 @@ TEST(RunReport, WrittenWholeOrNotAtAll) {
   ASSERT_TRUE(CanWriteFile(path, "report", error)) << error;
   EXPECT_FALSE(fs::exists(path));  // the check leaves nothing behind
   std::ofstream(path) << "old";
-  ASSERT_TRUE(WriteFileAtomically(path, "{\"units\":[]}\n", error)) << error;
+  ASSERT_TRUE(WriteFileAtomically(path, "report", "{\"units\":[]}\n", error)) << error;
   std::ifstream in(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"units\":[]}\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
@@ -133,7 +133,10 @@ TEST(RunReport, WrittenWholeOrNotAtAll) {
   EXPECT_FALSE(CanWriteFile((dir / "none" / "r.json").string(), "report", error));
   EXPECT_NE(error.find("none/r.json"), std::string::npos) << error;
   EXPECT_FALSE(CanWriteFile(dir.string(), "report", error));
-  EXPECT_FALSE(WriteFileAtomically((dir / "none" / "r.json").string(), "x", error));
+  EXPECT_FALSE(WriteFileAtomically((dir / "none" / "r.json").string(), "report", "x", error));
+  // The file asked for, not the temporary one.
+  EXPECT_EQ(error, "cannot write report " + (dir / "none" / "r.json").string() +
+                       ": No such file or directory");
   fs::remove_all(dir);
 }
 
