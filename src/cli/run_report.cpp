@@ -142,18 +142,17 @@ void EndOnUnwrittenRecord(std::ostream& out, const std::string& error, const std
 
 // ---- A run ended by a signal ----
 
-void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
-               const std::function<void(const UnitRecord&)>& tell,
-               const std::function<void(const UnitRecord&)>& last) {
+void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink, const RecordTold& tell,
+               const RecordTold& last) {
   UnitRecord record = recorder.Snapshot(128 + sig);
   const char* name = sig == SIGINT ? "Ctrl-C" : sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : nullptr;
   record.message = "ended by " + (name ? std::string(name) : "signal " + std::to_string(sig));
   std::string error;
   bool wrote = false;
-  if (!sink.Write(record, error, &wrote)) std::cerr << "zarnik-cli: " << error << std::endl;
+  if (sink.Write(record, error, &wrote)) error.clear();
   // Ended after its record was written: that record stands.
-  if (wrote && tell) tell(record);
-  if (last) last(record);
+  if (wrote && tell) tell(record, error);
+  if (last) last(record, error);
   std::cerr.flush();
   _exit(128 + sig);
 }

@@ -103,14 +103,17 @@ class RecordSink {
 // a run that exits unsuccessful must not end on a line that reads as success.
 void EndOnUnwrittenRecord(std::ostream& out, const std::string& error, const std::string& failure);
 
+// Given a run's record and why it could not be written ("" when it was).
+using RecordTold = std::function<void(const UnitRecord&, const std::string& writeError)>;
+
 // A run that a signal ends at once (a second Ctrl-C, or a signal while nothing can
 // be stopped): the record as it stands, with "ended by <signal>" as its message and
 // 128 + sig as its status, goes to the sink and to `tell` (the parent of a unit run
-// among several); `last` is given it after that (the verdict line); then the process
-// ends with 128 + sig. From the thread that
-// watches the signals, never from a handler: it takes locks and writes files.
+// among several); `last` is given it after that (the verdict line, and the record's
+// failure when it could not be written); then the process ends with 128 + sig. From
+// the thread that watches the signals, never from a handler: it takes locks and
+// writes files.
 [[noreturn]] void EndRunNow(int sig, const UnitRecorder& recorder, RecordSink& sink,
-                            const std::function<void(const UnitRecord&)>& tell,
-                            const std::function<void(const UnitRecord&)>& last);
+                            const RecordTold& tell, const RecordTold& last);
 
 }  // namespace zarnik

@@ -561,16 +561,32 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   }
   std::unique_ptr<UnitEvents> events;
   if (o.unitEventsFd >= 0) events = std::make_unique<UnitEvents>(o.unitEventsFd);
-  auto tell = [&](const UnitRecord& r) {
-    if (events) events->Finish(r.message, FirstError(r), RecordJson(r));
+  // How the unit ended, to the zarnik-cli that started it (one unit among several): a
+  // record that could not be written is among its errors, so the unit shows failed
+  // with that reason when the run itself showed none.
+  auto tell = [&](UnitRecord r, const std::string& writeError) {
+    if (!events) return;
+    if (!writeError.empty()) r.errors.push_back(writeError);
+    events->Finish(r.message, FirstError(r), RecordJson(r));
   };
-  // Ended at once by a signal: the verdict is still the last line.
-  auto verdict = [&](const UnitRecord& r) {
-    if (!events)
-      console.out << "zarnik-cli: " << VerdictText(r.exitStatus, FirstError(r), r.message)
-                  << std::endl;
+  // The last word: the verdict, which says so when the record could not be written.
+  // Among several units the summary gives the verdict; a unit's record failure is
+  // still said on its own line. runStatus: how the run itself ended.
+  auto verdict = [&](const UnitRecord& r, int runStatus, const std::string& shown,
+                     const std::string& writeError) {
+    if (events) {
+      if (!writeError.empty()) console.out << "zarnik-cli: " << writeError << std::endl;
+    } else if (!writeError.empty()) {
+      EndOnUnwrittenRecord(console.out, writeError, FailureText(runStatus, shown, r.message));
+    } else {
+      console.out << "zarnik-cli: " << VerdictText(runStatus, shown, r.message) << std::endl;
+    }
   };
-  RunSignals signals([&](int sig) { EndRunNow(sig, record, sink, tell, verdict); });
+  RunSignals signals([&](int sig) {
+    EndRunNow(sig, record, sink, tell, [&](const UnitRecord& r, const std::string& writeError) {
+      verdict(r, r.exitStatus, FirstError(r), writeError);
+    });
+  });
   RunWatchers watchers{record, events.get()};
   const RunEnd end = RunSingle(o, watchers, console);
   int status = end.status;
@@ -579,19 +595,15 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   std::string writeError;
   const bool recorded = sink.Write(record.Record(), writeError, &wrote);
   if (!recorded && status == kExitComplete) status = kExitUnsuccessful;
-  if (!recorded && events) console.out << "zarnik-cli: " << writeError << std::endl;
-  if (wrote) tell(record.Record());
-  // The verdict, after everything else; among several units the summary gives it. A
-  // run that could not start has said why on its last line already, unless its record
-  // could not be written either.
-  if (events) return status;
-  const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(record.Record());
-  if (!recorded)
-    EndOnUnwrittenRecord(console.out, writeError,
-                         FailureText(end.status, shown, record.Record().message));
-  else if (end.failText.empty())
-    console.out << "zarnik-cli: " << VerdictText(status, shown, record.Record().message)
-                << std::endl;
+  UnitRecord last = record.Record();
+  last.exitStatus = status;
+  if (wrote) tell(last, writeError);
+  // After everything else. A run that could not start has said why on its last line
+  // already, unless its record could not be written either.
+  if (end.failText.empty() || !recorded) {
+    const std::string shown = !end.firstError.empty() ? end.firstError : FirstError(last);
+    verdict(last, end.status, shown, writeError);
+  }
   return status;
 }
 

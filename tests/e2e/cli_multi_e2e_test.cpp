@@ -2,6 +2,7 @@
 // result is its own, the summary and the exit status tell them apart, and the
 // report says what each unit received.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -331,6 +332,32 @@ TEST_F(Units, AReportThatCannotBeWrittenIsTheLastWordOnTheRun) {
         << err;
     const std::string verdict = "\nzarnik-cli: FAILED: the record could not be written\n";
     EXPECT_EQ(err.rfind(verdict), err.size() - verdict.size()) << err;
+  }
+}
+
+// A unit whose history entry cannot be written (another writer holds the database
+// past the busy wait) is failed in the table with the reason, not with its run's
+// "Upload Complete.".
+TEST_F(Units, AHistoryEntryThatCannotBeWrittenFailsItsUnitWithTheReason) {
+  const fs::path script = Script({RandomBytes(100, 52)});
+  StartUnit("first");
+  StartUnit("second");
+  const fs::path db = dir / "h.db";
+  auto cli = StartCli(script, {"--db", db.string()});
+  // Made by the units' checks before anything is sent; held from then on.
+  ASSERT_TRUE(cli->WaitForStderr("status: probing", 30000)) << cli->Stderr();
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &holder), SQLITE_OK);
+  sqlite3_busy_timeout(holder, 10000);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(cli->Wait(60000), 1) << cli->Stderr();
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+  const std::string err = cli->Stderr();
+  for (const char* name : {"first", "second"}) {
+    const std::string line = SummaryLine(err, name);
+    EXPECT_NE(line.find(" failed "), std::string::npos) << err;
+    EXPECT_NE(line.find("(cannot write history " + db.string()), std::string::npos) << err;
   }
 }
 

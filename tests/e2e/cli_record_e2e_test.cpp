@@ -137,6 +137,31 @@ TEST_F(Recorded, EverySignalMidFileLeavesAWholeRecord) {
   EXPECT_EQ(Db("SELECT count(*) FROM runs WHERE outcome = 'failed'"), "3");
 }
 
+// Ended at once by a signal, with a record that cannot be written: the write's failure
+// is said, and the verdict, still last, says both why the run ended and that.
+TEST_F(Recorded, ASignalEndingARunWhoseRecordCannotBeWrittenSaysSoLast) {
+  StartUnit({"--baud", "115200"});
+  const fs::path out = dir / "out", report = out / "r.json";
+  fs::create_directories(out);
+  Process cli(ZARNIK_CLI_PATH,
+              {"run", (dir / "load.sld").string(), "--port", device, "--baud", "115200",
+               "--report", report.string(), "--transcript", (dir / "wire.log").string()},
+              dir.string());
+  ASSERT_TRUE(WaitFor([&] { return DataGoingOut(); }, 30000)) << cli.Stderr();
+  fs::remove_all(out);
+  cli.Signal(SIGINT);
+  ASSERT_TRUE(cli.WaitForStderr("Stop", 10000));
+  cli.Signal(SIGINT);
+  EXPECT_EQ(cli.Wait(30000), 128 + SIGINT) << cli.Stderr();
+  const std::string err = cli.Stderr();
+  EXPECT_NE(err.find("\nzarnik-cli: cannot write report " + report.string() + ": "),
+            std::string::npos)
+      << err;
+  const std::string verdict =
+      "\nzarnik-cli: FAILED: ended by Ctrl-C; the record could not be written\n";
+  EXPECT_EQ(err.rfind(verdict), err.size() - verdict.size()) << err;
+}
+
 // Nothing was sent: the record still says where, at what rate and why.
 TEST_F(Recorded, ARunThatNeverStartedIsRecordedWithItsReason) {
   StartUnit({"--absent"});
