@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "com_bank.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -28,11 +29,7 @@ sim::SimUnitOptions Unit(bool answers) {
 
 struct Rig {
   Rig() : bank(host), core(host, bank, view, bank.Availability()) {
-    dir = fs::temp_directory_path() /
-          ("zarnik-startup-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("startup");
     core.Start.SettingsPath = (dir / "LoaderDefault.ini").string();
     core.Channel.LinkMode = kLinkRs232;
   }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -31,9 +32,7 @@ std::string Tail(const std::string& text) {
 // A scratch folder with firmware files, a script loading them, and a unit on a pty.
 struct Bench : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("zarnik-e2e-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
+    dir = zarnik::testing::ScratchFolder("e2e");
     fs::create_directories(dir / "images");
   }
   void TearDown() override { fs::remove_all(dir); }

@@ -16,6 +16,7 @@
 
 #include "json_reader.h"
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -70,11 +71,7 @@ struct Units : ::testing::Test {
   };
 
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("zarnik-multi-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("multi");
   }
   void TearDown() override {
     for (auto& u : units) {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -23,11 +24,7 @@ struct SimBoards {
 
 struct PciBench : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("zarnik-pci-e2e-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("pci-e2e");
     std::ofstream(dir / "fw.bin", std::ios::binary) << std::string(2500, 'x');
     std::ofstream(dir / "load.sld", std::ios::binary)
         << "_TC \"^M\"\n_LP 1\n_LF " << (dir / "fw.bin").string() << "\n_LA 8000\n_LV V1\n_LD\n";

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -20,10 +21,7 @@ using zarnik::testing::WriteFile;
 
 struct Probe : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("zarnik-probe-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
+    dir = zarnik::testing::ScratchFolder("probe");
     fs::create_directories(dir / "images");
     std::ofstream(dir / "fw.bin", std::ios::binary) << std::string("\x01\x02\xFE zarnik", 10);
     // Loader mode only; the next script relies on the prompt the probe found.

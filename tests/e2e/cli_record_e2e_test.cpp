@@ -8,6 +8,7 @@
 
 #include "json_reader.h"
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -24,10 +25,7 @@ using zarnik::testing::WriteFile;
 
 struct Recorded : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("zarnik-rec-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("rec");
     // A query first, so the record has a reply before the long file starts.
     WriteFile(dir / "big.bin", RandomBytes(60000, 1));
     WriteFile(dir / "load.sld", "_TC \"^M\"\n_QC \"SN\"\n_LF " + (dir / "big.bin").string() +

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "process.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -22,10 +23,7 @@ using zarnik::testing::WriteFile;
 
 struct Station : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("zarnik-station-" + std::to_string(getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("station");
   }
   void TearDown() override { fs::remove_all(dir); }
 

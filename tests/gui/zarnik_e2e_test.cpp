@@ -10,6 +10,7 @@
 #include <random>
 
 #include "process.h"
+#include "support/scratch_folder.h"
 #include "x_session.h"
 
 namespace fs = std::filesystem;
@@ -23,10 +24,7 @@ using zarnik::testing::WriteFile;
 
 struct DesktopAutomatic : ::testing::Test {
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("zarnik-gui-e2e-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
+    dir = zarnik::testing::ScratchFolder("gui-e2e");
     fs::create_directories(dir / "images");
     firmware.resize(6500);
     std::mt19937 gen(9);

@@ -12,6 +12,7 @@
 #include "app/startup.h"
 #include "com_bank.h"
 #include "pci/driver_sim.h"
+#include "support/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -160,11 +161,7 @@ TEST(PciConnect, StartUpConnectsTheBoardTheScanChose) {
 
 struct RunRig : Rig {
   RunRig() {
-    dir = fs::temp_directory_path() /
-          ("zarnik-pci-run-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = zarnik::testing::ScratchFolder("pci-run");
   }
   ~RunRig() { fs::remove_all(dir); }
   std::string Write(const std::string& name, const std::string& content) {
