@@ -387,7 +387,7 @@ void UnitsRunner::OnSignal(int sig) {
                          : "Ending every unit at once.";
   if (terminal_ && linesDrawn_) out_ << "\x1b[" << units_.size() << "F\x1b[J";
   linesDrawn_ = false;
-  out_ << note << '\n' << std::flush;
+  out_ << note + "\n" << std::flush;
   for (Unit& u : units_)
     if (u.Running()) kill(u.pid, sig == SIGINT ? SIGINT : SIGTERM);
   DrawLines();

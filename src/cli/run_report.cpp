@@ -136,8 +136,11 @@ bool RecordSink::Write(UnitRecord record, std::string& error, bool* wrote) {
 }
 
 void EndOnUnwrittenRecord(std::ostream& out, const std::string& error, const std::string& failure) {
-  out << "zarnik-cli: " << error << "\nzarnik-cli: FAILED: " << failure
-      << (failure.empty() ? "" : "; ") << "the record could not be written" << std::endl;
+  // One write: a run ended at once does so from another thread than the one that
+  // may still be writing.
+  out << "zarnik-cli: " + error + "\nzarnik-cli: FAILED: " + failure + (failure.empty() ? "" : "; ") +
+             "the record could not be written\n"
+      << std::flush;
 }
 
 // ---- A run ended by a signal ----

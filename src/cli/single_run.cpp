@@ -226,12 +226,13 @@ class StopButton : public MessageTarget {
   }
   intptr_t HandleMessage(uint32_t msg, uintptr_t, intptr_t) override {
     if (msg == kStopMsg) {
-      // Stop ends a prompt wait at once; a file being sent is finished first.
-      out_ << (channel_.PromptWaiting()
-                   ? "\nstopping: the prompt wait ends now"
-                   : "\nStop requested: the file being sent is finished, then the script ends. "
-                     "Ctrl-C again ends at once.")
-           << std::endl;
+      // Stop ends a prompt wait at once; a file being sent is finished first. Written
+      // whole, newline included: a second Ctrl-C may end the run from another thread.
+      out_ << std::string(channel_.PromptWaiting()
+                              ? "\nstopping: the prompt wait ends now\n"
+                              : "\nStop requested: the file being sent is finished, then the "
+                                "script ends. Ctrl-C again ends at once.\n")
+           << std::flush;
       progress_.Stop();
     }
     return 0;
@@ -575,11 +576,12 @@ int RunUnit(const CliOptions& o, RunConsole console) {
   auto verdict = [&](const UnitRecord& r, int runStatus, const std::string& shown,
                      const std::string& writeError) {
     if (events) {
-      if (!writeError.empty()) console.out << "zarnik-cli: " << writeError << std::endl;
+      if (!writeError.empty()) console.out << "zarnik-cli: " + writeError + "\n" << std::flush;
     } else if (!writeError.empty()) {
       EndOnUnwrittenRecord(console.out, writeError, FailureText(runStatus, shown, r.message));
     } else {
-      console.out << "zarnik-cli: " << VerdictText(runStatus, shown, r.message) << std::endl;
+      console.out << "zarnik-cli: " + VerdictText(runStatus, shown, r.message) + "\n"
+                  << std::flush;
     }
   };
   RunSignals signals([&](int sig) {
